@@ -1,0 +1,121 @@
+#include "app/command_dispatch.h"
+
+#include "app/install_context.h"
+#include "app/install_log.h"
+#include "flows/install_flows.h"
+#include "flows/startup_checks.h"
+#include "system/deferred_delete.h"
+#include "text/wide_text.h"
+#include "tray/tray_control.h"
+
+HINSTANCE ModuleHandle = nullptr;
+
+namespace {
+
+// A help viewer that ignores SC_CLOSE must not keep the installer waiting forever: after
+// about ten seconds of asking, the command goes on.
+const int kMaxHelpWindowPasses = 200;
+const DWORD kHelpWindowPause = 50;
+
+const int kInstallMode = 1;
+const int kInstallNoTrayMode = 3;
+
+// The usual string-to-long rules in base 10: leading blanks, an optional sign, digits up to the
+// first non-digit; no digits gives 0; out of range clamps to the 32-bit limits.
+int32_t ParseDecimal(const WCHAR* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) text++;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') text++;
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; text++) {
+    value = value * 10 + (*text - '0');
+    if (value > 2147483648LL) value = 2147483648LL;
+  }
+  if (negative) value = -value;
+  if (value > 2147483647LL) value = 2147483647LL;
+  return static_cast<int32_t>(value);
+}
+
+HWND ParentWindow(int count, WCHAR** args) {
+  if (count != 3) return nullptr;
+  // Sign-extended to the width of a handle, as a window handle passed in decimal would be.
+  HWND candidate = reinterpret_cast<HWND>(static_cast<intptr_t>(ParseDecimal(args[2])));
+  return IsWindow(candidate) ? candidate : nullptr;
+}
+
+int InstallMode(const WCHAR* word) {
+  if (TextEqualsIgnoringAsciiCase(word, W("in")) || TextEqualsIgnoringAsciiCase(word, W("install")) ||
+      TextEqualsIgnoringAsciiCase(word, W("serverinstall")))
+    return kInstallMode;
+  if (TextEqualsIgnoringAsciiCase(word, W("in_notray"))) return kInstallNoTrayMode;
+  return 0;
+}
+
+bool ShiftHeld() { return (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0; }
+
+int32_t RunInstall(int mode, HWND parent) {
+  CloseHelpWindows();
+  InstallContext context;
+  InitContext(context, mode == kInstallNoTrayMode ? (UseX64Files | NoTray) : UseX64Files);
+  LogLine(context, W(">>0010"));
+  ReInstall(context);
+  int scheduled = ScheduleDeletesAtReboot(context);
+  if (context.ErrorCount != 0 || ShiftHeld()) ShowLogWindow(context, parent);
+  int32_t errors = context.ErrorCount;
+  LogLine(context, W(">>0020"));
+  FreeContext(context);
+  if (errors != 0) return 100;
+  return scheduled != 0 ? 101 : 1;
+}
+
+int32_t RunUninstall(HWND parent) {
+  CloseHelpWindows();
+  int scheduled = 0;
+  if (UninstallCommand(parent, &scheduled)) return 100;
+  return scheduled != 0 ? 101 : 2;
+}
+
+int32_t Dispatch(int count, WCHAR** args) {
+  HWND parent = ParentWindow(count, args);
+  const WCHAR* word = args[1];
+  int mode = InstallMode(word);
+  if (TextEqualsIgnoringAsciiCase(word, W("onChkDrv"))) return DriverVersionCheck() ? 103 : 3;
+  if (TextEqualsIgnoringAsciiCase(word, W("onInit"))) {
+    if (InitCheck()) return 200;
+    return DefaultPrinterIsOther() ? 102 : 3;
+  }
+  if (TextEqualsIgnoringAsciiCase(word, W("un")) || TextEqualsIgnoringAsciiCase(word, W("uninstall")))
+    return RunUninstall(parent);
+  if (TextEqualsIgnoringAsciiCase(word, W("removetray"))) {
+    StopAndRemoveTray();
+    return 6;
+  }
+  if (mode != 0) return RunInstall(mode, parent);
+  if (TextEquals(word, W("def.set"))) {
+    MakeOwnPrinterDefault();
+    return 4;
+  }
+  return 6;
+}
+
+}  // namespace
+
+int32_t RunCommand(HINSTANCE module) {
+  ModuleHandle = module;
+  int count = 0;
+  WCHAR** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  // A command line that cannot be split counts as one without a command word.
+  if (args == nullptr) return 6;
+  int32_t code = count < 2 ? 6 : Dispatch(count, args);
+  LocalFree(args);
+  return code;
+}
+
+void CloseHelpWindows() {
+  for (int pass = 0; pass < kMaxHelpWindowPasses; pass++) {
+    HWND window = FindWindowW(W("HH Parent"), W("Orvandelle Help"));
+    if (window == nullptr) return;
+    PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Sleep(kHelpWindowPause);
+  }
+}

@@ -1,0 +1,50 @@
+// The record one install or uninstall command works on from start to end.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+#include "spooler/spooler_queries.h"
+#include "system/deferred_delete.h"
+#include "text/wide_text.h"
+
+// A deleted printer remembered for re-creation; Entry points into the context's snapshot.
+struct SavedPrinter {
+  char* SettingsKey;
+  PRINTER_INFO_2W* Entry;
+  SavedPrinter* Next;
+};
+
+struct InstallContext {
+  WideText ModuleDir;
+  WideText SystemDir;
+  WideText LogText;
+  WideText DriverDir;
+  const WCHAR* Environment;
+  const WCHAR* MonitorFile;
+  const WCHAR* DriverFile;
+  const WCHAR* HelpFile;
+  const WCHAR* UiFile;
+  BYTE CheckMonitorVersion;
+  BYTE InstallMonitor;
+  BYTE StartTray;
+  BYTE CopyMonitor;
+  int32_t ErrorCount;
+  int32_t Depth;
+  DeferredDeleteList DeferredDeletes;
+  SavedPrinter* SavedPrinters;
+  PrinterSnapshot Printers;
+  PRINTER_INFO_2W** ParkedPrinters;
+};
+
+// Flags of InitContext.
+const unsigned UseX64Files = 2;
+const unsigned NoTray = 4;
+
+// The installer's build, written into the first log line and the log window's title.
+const int kInstallerBuild = 2547;
+
+InstallContext& InitContext(InstallContext& context, unsigned flags);
+void FreeContext(InstallContext& context);
+void SelectPlatformFiles(InstallContext& context, bool is64);
+void FreeSavedPrinters(SavedPrinter*& head);

@@ -1,0 +1,191 @@
+#include "app/install_log.h"
+
+#include "app/command_dispatch.h"
+#include "app/install_context.h"
+
+namespace {
+
+const int kLineCapacity = 1024;
+const int kTitleCapacity = 264;
+const int kMaxIndentLevels = 10;
+const DWORD kUsEnglish = 1033;
+
+// Appends into a fixed buffer, dropping whatever does not fit before the terminator.
+struct LineWriter {
+  WCHAR* buffer;
+  int capacity;
+  int length;
+
+  void Put(WCHAR c) {
+    if (length < capacity - 1) buffer[length++] = c;
+  }
+  void PutText(const WCHAR* text) {
+    for (; *text; text++) Put(*text);
+  }
+  void PutNumber(uint32_t value, uint32_t base) {
+    WCHAR digits[16];
+    int n = 0;
+    do {
+      uint32_t digit = value % base;
+      digits[n++] = static_cast<WCHAR>(digit < 10 ? '0' + digit : 'a' + digit - 10);
+      value /= base;
+    } while (value != 0);
+    while (n > 0) Put(digits[--n]);
+  }
+};
+
+const WCHAR* StripTrailingLineBreaks(WCHAR* text) {
+  uint64_t n = TextLength(text);
+  while (n > 1 && (text[n - 1] == '\r' || text[n - 1] == '\n')) text[--n] = 0;
+  // The first character stays even when it is a line break itself.
+  return text;
+}
+
+// Each numbered error has exactly one message; the odd spellings are the product's own.
+const WCHAR* const kErrorFormats[] = {
+    nullptr,
+    W("Can't open service manager."),
+    W("Can't open the spooler"),
+    W("Can't stop the spooler"),
+    W("Can't start the spooler"),
+    W("ControlService failed with code %d (0x%x)"),
+    W("Can`t retrieve printer driver directory."),
+    W("Can`t retrieve system directory."),
+    W("CopyFile(..,%s)"),
+    W("Cant't open destination file: %s"),
+    W("Cant't open source file: %s"),
+    W("Can`t install a local port monitor'Orvandelle:'"),
+    W("Can`t remove the port monitor 'Orvandelle:'"),
+    W("Can`t install a printer driver 'Orvandelle printer'"),
+    W("Can`t remove the printer-driver 'Orvandelle printer'"),
+    W("Can`t add printer '%s'"),
+    W("Can`t open printer '%s'"),
+    W("Can`t delete printer '%s'"),
+};
+const int32_t kErrorCodes = sizeof(kErrorFormats) / sizeof(kErrorFormats[0]);
+
+}  // namespace
+
+int FormatText(WCHAR* buffer, int capacity, const WCHAR* format, va_list values) {
+  LineWriter out{buffer, capacity, 0};
+  if (capacity <= 0) return 0;
+  for (const WCHAR* p = format; p != nullptr && *p; p++) {
+    if (*p != '%' || p[1] == 0) {
+      out.Put(*p);
+      continue;
+    }
+    switch (*++p) {
+      case 's': {
+        const WCHAR* text = va_arg(values, const WCHAR*);
+        out.PutText(text ? text : W("(null)"));
+        break;
+      }
+      case 'd': {
+        int32_t value = va_arg(values, int32_t);
+        if (value < 0) out.Put('-');
+        out.PutNumber(value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value), 10);
+        break;
+      }
+      case 'x':
+        out.PutNumber(va_arg(values, uint32_t), 16);
+        break;
+      case '%':
+        out.Put('%');
+        break;
+      default:
+        out.Put('%');
+        out.Put(*p);
+    }
+  }
+  buffer[out.length] = 0;
+  return out.length;
+}
+
+void AppendLogText(InstallContext& context, const WCHAR* text) {
+  if (context.Depth > 0) {
+    WCHAR indent[2 * kMaxIndentLevels + 1];
+    int levels = context.Depth < kMaxIndentLevels ? context.Depth : kMaxIndentLevels;
+    for (int i = 0; i < 2 * levels; i++) indent[i] = ' ';
+    indent[2 * levels] = 0;
+    Append(context.LogText, indent);
+  }
+  if (text != nullptr && text[0] != 0) Append(context.LogText, text);
+  Append(context.LogText, W("\r\n"));
+}
+
+void LogLine(InstallContext& context, const WCHAR* format, ...) {
+  WCHAR line[kLineCapacity];
+  va_list values;
+  va_start(values, format);
+  FormatText(line, kLineCapacity, format, values);
+  va_end(values);
+  AppendLogText(context, line);
+}
+
+static void FormatInto(LineWriter& out, const WCHAR* format, ...) {
+  va_list values;
+  va_start(values, format);
+  out.length += FormatText(out.buffer + out.length, out.capacity - out.length, format, values);
+  va_end(values);
+}
+
+const WCHAR* ErrorFormat(int32_t code) { return code > 0 && code < kErrorCodes ? kErrorFormats[code] : nullptr; }
+
+static void LogErrorLine(InstallContext& context, int32_t code, const WCHAR* format, va_list values) {
+  WCHAR line[kLineCapacity];
+  LineWriter out{line, kLineCapacity, 0};
+  FormatInto(out, W("Error(%d): "), code);
+  out.length += FormatText(line + out.length, kLineCapacity - out.length, format, values);
+
+  DWORD lastError = GetLastError();
+  WCHAR* description = nullptr;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                 nullptr, lastError, kUsEnglish, reinterpret_cast<LPWSTR>(&description), 0, nullptr);
+  if (lastError != 0) {
+    if (description != nullptr)
+      FormatInto(out, W(" - (%s)"), StripTrailingLineBreaks(description));
+    else
+      FormatInto(out, W(" - ( No Description )"));
+  }
+  AppendLogText(context, line);
+  context.ErrorCount++;
+  if (description != nullptr) LocalFree(description);
+}
+
+void LogError(InstallContext& context, int32_t code, const WCHAR* format, ...) {
+  va_list values;
+  va_start(values, format);
+  LogErrorLine(context, code, format, values);
+  va_end(values);
+}
+
+void ReportError(InstallContext& context, int32_t code, ...) {
+  va_list values;
+  va_start(values, code);
+  LogErrorLine(context, code, ErrorFormat(code), values);
+  va_end(values);
+}
+
+INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    const InstallContext& context = *reinterpret_cast<const InstallContext*>(lParam);
+    SetDlgItemTextW(dialog, kLogTextId, Chars(context.LogText));
+    WCHAR title[kTitleCapacity];
+    LineWriter out{title, kTitleCapacity, 0};
+    FormatInto(out, W("Orvandelle build %d- Install"), kInstallerBuild);
+    out.PutText(context.ErrorCount != 0 ? W(" error log!") : W(" log."));
+    title[out.length] = 0;
+    SetWindowTextW(dialog, title);
+  } else if (message == WM_COMMAND) {
+    WORD command = LOWORD(wParam);
+    if (command == IDOK) EndDialog(dialog, 1);
+    if (command == IDCANCEL) EndDialog(dialog, 0);
+  }
+  // No message is claimed as handled, so the dialog manager sets no initial focus.
+  return 0;
+}
+
+void ShowLogWindow(InstallContext& context, HWND parent) {
+  DialogBoxParamW(ModuleHandle, MAKEINTRESOURCEW(kLogDialogId), parent, LogDialogProc,
+                  reinterpret_cast<LPARAM>(&context));
+}

@@ -1,0 +1,34 @@
+// The one door to the platform. On Windows the real SDK headers; on the host, winsim's
+// simulated machine under the same names. Everything else includes this header only.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#include <winspool.h>
+#include <winver.h>
+
+// Wide literal of the platform's WCHAR.
+#define W(s) L##s
+
+// winspool.drv exports the default-printer pair by ordinal only (203 and 204); the import
+// library made from winspool_ordinals.def binds these names to the ordinals.
+extern "C" {
+__declspec(dllimport) BOOL WINAPI SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
+__declspec(dllimport) BOOL WINAPI SpoolerSetDefaultPrinterW(LPCWSTR printerName);
+}
+#else
+#include "winsim/win32.h"
+
+#define W(s) u##s
+#endif
+
+// Every buffer the program owns, apart from text, is a zero-filled fixed global block.
+inline void* AllocateZeroed(SIZE_T bytes) {
+  BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, bytes));
+  if (block != nullptr)
+    for (SIZE_T i = 0; i < bytes; i++) block[i] = 0;
+  return block;
+}

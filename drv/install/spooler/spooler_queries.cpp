@@ -1,0 +1,7 @@
+#include "spooler/spooler_queries.h"
+
+void FreePrinterSnapshot(PrinterSnapshot& snapshot) {
+  snapshot.buffer = nullptr;
+  snapshot.count = 0;
+}
+void MarkDefaultPrinter(InstallContext&) {}

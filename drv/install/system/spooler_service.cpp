@@ -1,0 +1,3 @@
+#include "system/spooler_service.h"
+
+bool CheckSpooler(InstallContext&) { return true; }

@@ -1,0 +1,4 @@
+#include "tray/tray_control.h"
+
+void RegisterAndStartTray(InstallContext&) {}
+void StopAndRemoveTray() {}

@@ -1,0 +1,122 @@
+// The simulated Windows machine behind winsim's Win32 calls: what a test sets up before it runs
+// the installer, and what it reads back afterwards. One machine per process; ResetMachine()
+// gives a fresh one (every test starts with it).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "winsim/win32_types.h"
+
+namespace winsim {
+
+// A fresh machine: empty heap accounting, clock at 0, no call record, no faults, and every area
+// (windows, services, files, registry, spooler, processes) back to its initial state.
+void ResetMachine();
+
+// Areas register what ResetMachine() must put back; each area's source does it once at start-up.
+void RegisterReset(void (*reset)());
+
+// --- Call record -------------------------------------------------------------------------
+// Every simulated Win32 call is recorded with its arguments rendered as text (UTF-8 for wide
+// text, decimal for numbers unless the call says otherwise) and the tick at which it was made.
+struct Call {
+  std::string name;
+  std::vector<std::string> args;
+  DWORD tick;
+};
+const std::vector<Call>& Calls();
+std::vector<Call> CallsOf(const std::string& name);
+size_t CountCalls(const std::string& name);
+void ClearCalls();
+
+// --- Fault injection ---------------------------------------------------------------------
+// The next `count` calls of `name` (after letting `skip` calls through) fail with `error` as
+// their last-error code and their documented failure result. A count of -1 fails every call.
+void FailNext(const std::string& name, int count, DWORD error, int skip = 0);
+void ClearFaults();
+
+// Used by the simulated calls: records the call and answers whether an injected fault applies,
+// in which case the last error has been set and the call must return its failure value.
+bool EnterCall(const char* name, std::vector<std::string> args);
+
+// --- Text helpers ------------------------------------------------------------------------
+std::string Utf8(const WCHAR* text);            // null gives "(null)"
+std::string Utf8(const std::u16string& text);
+std::u16string Utf16(const std::string& utf8);
+std::string Hex(uint64_t value);                // "0x..." lower case
+std::string Ptr(const void* p);                 // "null" or "0x..."
+
+// --- Memory accounting -------------------------------------------------------------------
+enum class Allocator { Heap, Global, Local };
+size_t LiveBlocks(Allocator allocator);
+size_t LiveBlocks();                            // all three
+size_t AllocationCount(Allocator allocator);    // blocks handed out by fresh allocations
+size_t ReallocationCount();
+size_t BadReleases();                           // frees of unknown blocks or with the wrong allocator
+size_t BlockSize(const void* block);            // 0 when not a live block
+// Makes the next `count` allocations of that allocator fail (after `skip` succeed).
+void FailAllocations(Allocator allocator, int count, int skip = 0);
+
+// --- Virtual clock -----------------------------------------------------------------------
+// Time passes only through Sleep, waits, and Advance. Events scheduled on the clock run, in
+// time order, when the clock reaches them.
+DWORD Now();
+void SetTick(DWORD tick);                        // for wrap-around tests
+void Advance(DWORD milliseconds);
+void ScheduleAfter(DWORD milliseconds, std::function<void()> event);
+// Runs every event due up to `deadline` (relative to now, in ms) but stops early, at the event
+// time, as soon as `done` answers true; returns whether it did. Used by waits.
+bool AdvanceUntil(DWORD milliseconds, const std::function<bool()>& done);
+
+// --- Process environment -----------------------------------------------------------------
+void SetCommandLine(const std::u16string& commandLine);
+void SetModulePath(const std::u16string& path);
+void SetSystemDirectory(const std::u16string& path);   // GetSystemDirectoryW's answer
+void SetShiftHeld(bool held);
+void SetWindowsVersion(DWORD major, DWORD minor, DWORD build);
+
+// --- Windows -----------------------------------------------------------------------------
+struct WindowSpec {
+  std::u16string className;
+  std::u16string title;
+  // Called for each message posted to the window (the message is recorded either way).
+  std::function<void(HWND, UINT, WPARAM, LPARAM)> onPost;
+};
+HWND CreateSimWindow(const WindowSpec& spec);
+void DestroySimWindow(HWND window);
+bool WindowExists(HWND window);
+size_t WindowCount();
+struct PostedMessage {
+  HWND window;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD tick;
+};
+const std::vector<PostedMessage>& PostedMessages();
+
+// A help viewer window ("HH Parent", "Orvandelle Help") that closes when it receives
+// WM_SYSCOMMAND/SC_CLOSE, or never when `closes` is false.
+HWND OpenHelpWindow(bool closes = true);
+
+// --- Dialogs -----------------------------------------------------------------------------
+// DialogBoxParamW runs the dialog procedure with WM_INITDIALOG, then sends the scripted
+// WM_COMMAND values one by one until the procedure calls EndDialog. The default script is
+// {IDOK} (the user presses Close). A script that never ends the dialog makes DialogBoxParamW
+// return -1 instead of hanging.
+void SetDialogScript(std::vector<WPARAM> commands);
+struct DialogRun {
+  uintptr_t templateId;
+  HWND parent;
+  std::u16string title;
+  std::vector<std::pair<int, std::u16string>> itemTexts;
+  std::vector<INT_PTR> procResults;   // what the procedure answered, message by message
+  INT_PTR result;
+};
+const std::vector<DialogRun>& Dialogs();
+std::u16string DialogItemText(const DialogRun& run, int id);   // last text set, or u""
+
+}  // namespace winsim

@@ -1,0 +1,114 @@
+// The Win32 calls that the installer makes, declared under their Windows names and signatures.
+// winsim's sources implement them against the simulated machine (see machine.h).
+#pragma once
+
+#include "winsim/win32_types.h"
+
+// Errors and text
+DWORD GetLastError();
+void SetLastError(DWORD code);
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                     DWORD size, void* arguments);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textBytes, LPWSTR out, int outChars);
+int lstrlenW(LPCWSTR text);
+LPWSTR lstrcpyW(LPWSTR to, LPCWSTR from);
+LPWSTR lstrcatW(LPWSTR to, LPCWSTR from);
+int lstrcmpW(LPCWSTR a, LPCWSTR b);
+int lstrlenA(LPCSTR text);
+
+// Memory
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
+HGLOBAL GlobalFree(HGLOBAL block);
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalFree(HLOCAL block);
+HANDLE GetProcessHeap();
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes);
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
+
+// Clock
+void Sleep(DWORD milliseconds);
+DWORD GetTickCount();
+
+// Command line and module
+LPWSTR GetCommandLineW();
+LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* count);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
+BOOL GetVersionExA(LPOSVERSIONINFOA info);
+
+// Windows and dialogs
+HWND FindWindowW(LPCWSTR className, LPCWSTR title);
+BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL IsWindow(HWND window);
+SHORT GetAsyncKeyState(int key);
+INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM init);
+BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
+BOOL SetWindowTextW(HWND window, LPCWSTR text);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+
+// Services
+SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access);
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL StartServiceW(SC_HANDLE service, DWORD argCount, LPCWSTR* args);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+
+// Files
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL CloseHandle(HANDLE handle);
+BOOL DeleteFileW(LPCWSTR path);
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+DWORD GetFileAttributesW(LPCWSTR path);
+DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle);
+BOOL GetFileVersionInfoW(LPCWSTR path, DWORD handle, DWORD size, LPVOID data);
+BOOL VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT* length);
+
+// Registry
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
+LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size);
+LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
+LONG RegDeleteValueA(HKEY key, LPCSTR name);
+LONG RegCloseKey(HKEY key);
+
+// Processes and synchronisation
+BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
+                    LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL ReleaseMutex(HANDLE mutex);
+
+// Spooler
+BOOL EnumMonitorsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned);
+BOOL AddMonitorW(LPWSTR name, DWORD level, LPBYTE monitorInfo);
+BOOL DeleteMonitorW(LPWSTR name, LPWSTR environment, LPWSTR monitorName);
+BOOL GetPrinterDriverDirectoryW(LPWSTR name, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                                LPDWORD needed);
+BOOL EnumPrinterDriversW(LPWSTR name, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                         LPDWORD needed, LPDWORD returned);
+BOOL GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                       LPDWORD needed);
+BOOL AddPrinterDriverExW(LPWSTR name, DWORD level, LPBYTE driverInfo, DWORD copyFlags);
+BOOL DeletePrinterDriverExW(LPWSTR name, LPWSTR environment, LPWSTR driverName, DWORD deleteFlag,
+                            DWORD versionFlag);
+BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                   LPDWORD returned);
+BOOL OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults);
+BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
+BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command);
+HANDLE AddPrinterW(LPWSTR name, DWORD level, LPBYTE info);
+BOOL DeletePrinter(HANDLE printer);
+BOOL ClosePrinter(HANDLE printer);
+DWORD GetPrinterDataA(HANDLE printer, LPSTR valueName, LPDWORD type, LPBYTE data, DWORD size, LPDWORD needed);
+DWORD GetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, LPDWORD type, LPBYTE data, DWORD size,
+                        LPDWORD needed);
+DWORD SetPrinterDataA(HANDLE printer, LPSTR valueName, DWORD type, LPBYTE data, DWORD size);
+DWORD SetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, DWORD type, LPBYTE data, DWORD size);
+// winspool.drv exports these by ordinal only (203 and 204).
+BOOL SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
+BOOL SpoolerSetDefaultPrinterW(LPCWSTR printerName);

@@ -1,0 +1,140 @@
+// The call record, fault injection, resets and text helpers shared by every simulated area.
+#include "winsim/machine.h"
+
+#include <map>
+
+#include "winsim/win32_api.h"
+
+namespace winsim {
+namespace {
+
+struct Fault {
+  int skip;
+  int count;  // -1: forever
+  DWORD error;
+};
+
+struct CallState {
+  std::vector<Call> calls;
+  std::map<std::string, std::vector<Fault>> faults;
+};
+
+CallState& State() {
+  static CallState state;
+  return state;
+}
+
+std::vector<void (*)()>& Resets() {
+  static std::vector<void (*)()> resets;
+  return resets;
+}
+
+}  // namespace
+
+void RegisterReset(void (*reset)()) { Resets().push_back(reset); }
+
+void ResetMachine() {
+  State().calls.clear();
+  State().faults.clear();
+  for (auto reset : Resets()) reset();
+  SetLastError(0);
+}
+
+const std::vector<Call>& Calls() { return State().calls; }
+
+std::vector<Call> CallsOf(const std::string& name) {
+  std::vector<Call> found;
+  for (const Call& call : State().calls)
+    if (call.name == name) found.push_back(call);
+  return found;
+}
+
+size_t CountCalls(const std::string& name) { return CallsOf(name).size(); }
+
+void ClearCalls() { State().calls.clear(); }
+
+void FailNext(const std::string& name, int count, DWORD error, int skip) {
+  State().faults[name].push_back(Fault{skip, count, error});
+}
+
+void ClearFaults() { State().faults.clear(); }
+
+bool EnterCall(const char* name, std::vector<std::string> args) {
+  State().calls.push_back(Call{name, std::move(args), Now()});
+  auto found = State().faults.find(name);
+  if (found == State().faults.end()) return false;
+  for (Fault& fault : found->second) {
+    if (fault.count == 0) continue;
+    if (fault.skip > 0) {
+      fault.skip--;
+      return false;
+    }
+    if (fault.count > 0) fault.count--;
+    SetLastError(fault.error);
+    return true;
+  }
+  return false;
+}
+
+std::string Utf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      i++;
+    }
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | (c >> 18));
+      out += char(0x80 | ((c >> 12) & 0x3F));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Utf8(const WCHAR* text) { return text ? Utf8(std::u16string(text)) : std::string("(null)"); }
+
+std::u16string Utf16(const std::string& utf8) {
+  std::u16string out;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char b = utf8[i];
+    uint32_t c = b;
+    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+    if (extra) c = b & (0x3F >> extra);
+    i++;
+    for (int k = 0; k < extra && i < utf8.size(); k++, i++) c = (c << 6) | (utf8[i] & 0x3F);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += char16_t(0xD800 + (c >> 10));
+      out += char16_t(0xDC00 + (c & 0x3FF));
+    } else {
+      out += char16_t(c);
+    }
+  }
+  return out;
+}
+
+std::string Hex(uint64_t value) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  do {
+    out.insert(out.begin(), digits[value & 15]);
+    value >>= 4;
+  } while (value);
+  return "0x" + out;
+}
+
+std::string Ptr(const void* p) { return p ? Hex(reinterpret_cast<uintptr_t>(p)) : std::string("null"); }
+
+}  // namespace winsim

@@ -1,0 +1,172 @@
+// Top-level windows, posted messages, the Shift key and modal dialogs run from a script.
+#include <map>
+
+#include "winsim/machine.h"
+#include "winsim/win32_api.h"
+
+namespace winsim {
+namespace {
+
+struct Window {
+  WindowSpec spec;
+};
+
+struct OpenDialog {
+  bool ended = false;
+  INT_PTR result = 0;
+  size_t run = 0;  // index into dialogs
+};
+
+struct UiState {
+  uintptr_t nextHandle = 0x10010;
+  std::map<HWND, Window> windows;
+  std::vector<PostedMessage> posted;
+  bool shiftHeld = false;
+  std::vector<WPARAM> dialogScript = {IDOK};
+  std::vector<DialogRun> dialogs;
+  std::map<HWND, OpenDialog> openDialogs;
+};
+
+UiState& Ui() {
+  static UiState state;
+  return state;
+}
+
+void Reset() { Ui() = UiState(); }
+
+struct Registrar {
+  Registrar() { RegisterReset(&Reset); }
+} registrar;
+
+}  // namespace
+
+HWND CreateSimWindow(const WindowSpec& spec) {
+  HWND window = reinterpret_cast<HWND>(Ui().nextHandle);
+  Ui().nextHandle += 0x10;
+  Ui().windows[window] = Window{spec};
+  return window;
+}
+
+void DestroySimWindow(HWND window) { Ui().windows.erase(window); }
+bool WindowExists(HWND window) { return Ui().windows.count(window) != 0; }
+size_t WindowCount() { return Ui().windows.size(); }
+const std::vector<PostedMessage>& PostedMessages() { return Ui().posted; }
+void SetShiftHeld(bool held) { Ui().shiftHeld = held; }
+void SetDialogScript(std::vector<WPARAM> commands) { Ui().dialogScript = std::move(commands); }
+const std::vector<DialogRun>& Dialogs() { return Ui().dialogs; }
+
+std::u16string DialogItemText(const DialogRun& run, int id) {
+  std::u16string text;
+  for (const auto& item : run.itemTexts)
+    if (item.first == id) text = item.second;
+  return text;
+}
+
+HWND OpenHelpWindow(bool closes) {
+  WindowSpec spec{u"HH Parent", u"Orvandelle Help", nullptr};
+  if (closes)
+    spec.onPost = [](HWND window, UINT message, WPARAM wParam, LPARAM) {
+      if (message == WM_SYSCOMMAND && wParam == SC_CLOSE) DestroySimWindow(window);
+    };
+  return CreateSimWindow(spec);
+}
+
+}  // namespace winsim
+
+using winsim::Ui;
+
+HWND FindWindowW(LPCWSTR className, LPCWSTR title) {
+  if (winsim::EnterCall("FindWindowW", {winsim::Utf8(className), winsim::Utf8(title)})) return nullptr;
+  for (const auto& entry : Ui().windows) {
+    const winsim::WindowSpec& spec = entry.second.spec;
+    if (className && spec.className != className) continue;
+    if (title && spec.title != title) continue;
+    return entry.first;
+  }
+  SetLastError(0);
+  return nullptr;
+}
+
+BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (winsim::EnterCall("PostMessageW", {winsim::Ptr(window), std::to_string(message), std::to_string(wParam),
+                                         std::to_string(lParam)}))
+    return FALSE;
+  auto found = Ui().windows.find(window);
+  if (found == Ui().windows.end()) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  Ui().posted.push_back(winsim::PostedMessage{window, message, wParam, lParam, winsim::Now()});
+  auto onPost = found->second.spec.onPost;
+  if (onPost) onPost(window, message, wParam, lParam);
+  return TRUE;
+}
+
+BOOL IsWindow(HWND window) {
+  winsim::EnterCall("IsWindow", {winsim::Ptr(window)});
+  return Ui().windows.count(window) ? TRUE : FALSE;
+}
+
+SHORT GetAsyncKeyState(int key) {
+  winsim::EnterCall("GetAsyncKeyState", {std::to_string(key)});
+  return (key == VK_SHIFT && Ui().shiftHeld) ? static_cast<SHORT>(0x8000) : 0;
+}
+
+INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM init) {
+  uintptr_t id = reinterpret_cast<uintptr_t>(templateName);
+  if (winsim::EnterCall("DialogBoxParamW",
+                        {winsim::Ptr(instance), std::to_string(id), winsim::Ptr(parent), winsim::Ptr(reinterpret_cast<void*>(init))}))
+    return -1;
+  HWND dialog = winsim::CreateSimWindow(winsim::WindowSpec{u"#32770", u"", nullptr});
+  Ui().dialogs.push_back(winsim::DialogRun{id, parent, u"", {}, {}, 0});
+  size_t run = Ui().dialogs.size() - 1;
+  Ui().openDialogs[dialog] = winsim::OpenDialog{false, 0, run};
+  Ui().dialogs[run].procResults.push_back(proc(dialog, WM_INITDIALOG, 0, init));
+  std::vector<WPARAM> script = Ui().dialogScript;
+  INT_PTR result = -1;
+  for (WPARAM command : script) {
+    if (Ui().openDialogs[dialog].ended) break;
+    Ui().dialogs[run].procResults.push_back(proc(dialog, WM_COMMAND, command, 0));
+  }
+  if (Ui().openDialogs[dialog].ended) result = Ui().openDialogs[dialog].result;
+  Ui().dialogs[run].result = result;
+  Ui().openDialogs.erase(dialog);
+  winsim::DestroySimWindow(dialog);
+  return result;
+}
+
+BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text) {
+  if (winsim::EnterCall("SetDlgItemTextW", {winsim::Ptr(dialog), std::to_string(id)})) return FALSE;
+  auto found = Ui().openDialogs.find(dialog);
+  if (found == Ui().openDialogs.end()) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  Ui().dialogs[found->second.run].itemTexts.emplace_back(id, text ? text : u"");
+  return TRUE;
+}
+
+BOOL SetWindowTextW(HWND window, LPCWSTR text) {
+  if (winsim::EnterCall("SetWindowTextW", {winsim::Ptr(window), winsim::Utf8(text)})) return FALSE;
+  auto found = Ui().windows.find(window);
+  if (found == Ui().windows.end()) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  found->second.spec.title = text ? text : u"";
+  auto dialog = Ui().openDialogs.find(window);
+  if (dialog != Ui().openDialogs.end()) Ui().dialogs[dialog->second.run].title = found->second.spec.title;
+  return TRUE;
+}
+
+BOOL EndDialog(HWND dialog, INT_PTR result) {
+  winsim::EnterCall("EndDialog", {winsim::Ptr(dialog), std::to_string(result)});
+  auto found = Ui().openDialogs.find(dialog);
+  if (found == Ui().openDialogs.end()) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  found->second.ended = true;
+  found->second.result = result;
+  return TRUE;
+}
