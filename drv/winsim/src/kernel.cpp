@@ -259,6 +259,7 @@ std::vector<std::u16string> SplitCommandLine(const std::u16string& line) {
       arg.clear();
       backslashes = 0;
       while (i < n && IsBlank(line[i])) i++;
+      if (i >= n) return args;
       continue;
     }
     if (c == u'\\') {

@@ -1,0 +1,143 @@
+#include "app/command_dispatch.h"
+
+#include "support/sim_test.h"
+
+namespace {
+
+class CommandDispatchTest : public SimTest {
+ protected:
+  int32_t Run(const std::u16string& commandLine) {
+    winsim::SetCommandLine(commandLine);
+    return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
+  }
+};
+
+TEST_F(CommandDispatchTest, NoWordOrUnknownWordDoesNothing) {
+  EXPECT_EQ(Run(u"orvinst.exe"), 6);
+  EXPECT_EQ(Run(u"\"C:\\Program Files\\Product\\drv\\orvinst.exe\"   "), 6);
+  EXPECT_EQ(Run(u"orvinst.exe instal"), 6);
+  EXPECT_EQ(Run(u"orvinst.exe \"\""), 6);
+  EXPECT_EQ(winsim::CountCalls("FindWindowW"), 0u) << "no help window is closed";
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  EXPECT_EQ(ModuleHandle, reinterpret_cast<HINSTANCE>(0x400000));
+}
+
+TEST_F(CommandDispatchTest, UnsplittableCommandLineCountsAsNoWord) {
+  winsim::FailNext("CommandLineToArgvW", 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Run(u"orvinst.exe install"), 6);
+  EXPECT_EQ(winsim::CountCalls("FindWindowW"), 0u);
+}
+
+TEST_F(CommandDispatchTest, DefSetIsMatchedExactly) {
+  EXPECT_EQ(Run(u"orvinst.exe def.set"), 4);
+  EXPECT_EQ(Run(u"orvinst.exe DEF.SET"), 6);
+  EXPECT_EQ(Run(u"orvinst.exe Def.Set"), 6);
+  EXPECT_EQ(Run(u"orvinst.exe def.set2"), 6);
+  EXPECT_EQ(Run(u"orvinst.exe \"def.set \""), 6);
+}
+
+TEST_F(CommandDispatchTest, WordsMatchIgnoringAsciiCase) {
+  EXPECT_EQ(Run(u"orvinst.exe INSTALL"), 1);
+  EXPECT_EQ(Run(u"orvinst.exe Install"), 1);
+  EXPECT_EQ(Run(u"orvinst.exe In"), 1);
+  EXPECT_EQ(Run(u"orvinst.exe serverINSTALL"), 1);
+  EXPECT_EQ(Run(u"orvinst.exe IN_NOTRAY"), 1);
+  EXPECT_EQ(Run(u"orvinst.exe UN"), 2);
+  EXPECT_EQ(Run(u"orvinst.exe Uninstall"), 2);
+  EXPECT_EQ(Run(u"orvinst.exe REMOVETRAY"), 6);
+  // On a machine without the product both checks answer no.
+  EXPECT_EQ(Run(u"orvinst.exe ONCHKDRV"), 3);
+  EXPECT_EQ(Run(u"orvinst.exe oninit"), 3);
+}
+
+TEST_F(CommandDispatchTest, InstallAndUninstallCloseHelpWindowsFirst) {
+  HWND help = winsim::OpenHelpWindow();
+  EXPECT_EQ(Run(u"orvinst.exe install"), 1);
+  EXPECT_FALSE(winsim::WindowExists(help));
+  ASSERT_EQ(winsim::PostedMessages().size(), 1u);
+  EXPECT_EQ(winsim::PostedMessages()[0].message, WM_SYSCOMMAND);
+  EXPECT_EQ(winsim::PostedMessages()[0].wParam, WPARAM(SC_CLOSE));
+  help = winsim::OpenHelpWindow();
+  EXPECT_EQ(Run(u"orvinst.exe un"), 2);
+  EXPECT_FALSE(winsim::WindowExists(help));
+}
+
+TEST_F(CommandDispatchTest, ParentWindowOnlyFromExactlyTwoArguments) {
+  HWND owner = winsim::CreateSimWindow({u"Setup", u"Outer setup", nullptr});
+  std::u16string number = winsim::Utf16(std::to_string(reinterpret_cast<uintptr_t>(owner)));
+  winsim::SetShiftHeld(true);
+  Run(u"orvinst.exe install " + number);
+  ASSERT_EQ(winsim::Dialogs().size(), 1u);
+  EXPECT_EQ(winsim::Dialogs()[0].parent, owner);
+  Run(u"orvinst.exe install " + number + u" extra");
+  EXPECT_EQ(winsim::Dialogs()[1].parent, nullptr) << "a third argument voids the second";
+  Run(u"orvinst.exe install letters");
+  EXPECT_EQ(winsim::Dialogs()[2].parent, nullptr);
+}
+
+TEST_F(CommandDispatchTest, ParentWindowNumberFollowsStringToLongRules) {
+  struct Case {
+    const char16_t* argument;
+    const char* tested;
+  } cases[] = {
+      {u"0", "null"},
+      {u"letters", "null"},
+      {u"-5", "0xfffffffffffffffb"},
+      {u"\"  +77abc\"", "0x4d"},
+      {u"99999999999", "0x7fffffff"},
+      {u"-99999999999", "0xffffffff80000000"},
+  };
+  for (const Case& c : cases) {
+    winsim::ClearCalls();
+    EXPECT_EQ(Run(std::u16string(u"orvinst.exe nothing ") + c.argument), 6);
+    auto calls = winsim::CallsOf("IsWindow");
+    ASSERT_EQ(calls.size(), 1u) << winsim::Utf8(c.argument);
+    EXPECT_EQ(calls[0].args[0], c.tested) << winsim::Utf8(c.argument);
+  }
+  winsim::ClearCalls();
+  Run(u"orvinst.exe nothing 5 6");
+  EXPECT_EQ(winsim::CountCalls("IsWindow"), 0u);
+}
+
+TEST_F(CommandDispatchTest, LogWindowOnlyForErrorsOrShift) {
+  EXPECT_EQ(Run(u"orvinst.exe install"), 1);
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  winsim::SetShiftHeld(true);
+  EXPECT_EQ(Run(u"orvinst.exe install"), 1);
+  ASSERT_EQ(winsim::Dialogs().size(), 1u);
+  EXPECT_EQ(winsim::Dialogs()[0].title, u"Orvandelle build 2547- Install log.");
+  winsim::SetShiftHeld(false);
+  winsim::FailNext("GetPrinterDriverDirectoryW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Run(u"orvinst.exe install"), 100);
+  ASSERT_EQ(winsim::Dialogs().size(), 2u);
+  EXPECT_EQ(winsim::Dialogs()[1].title, u"Orvandelle build 2547- Install error log!");
+  EXPECT_EQ(winsim::CountCalls("GetAsyncKeyState"), 2u) << "Shift is not asked when an error was counted";
+}
+
+class CloseHelpWindowsTest : public SimTest {};
+
+TEST_F(CloseHelpWindowsTest, NoWindowMeansOneSearchAndNoPause) {
+  CloseHelpWindows();
+  EXPECT_EQ(winsim::CountCalls("FindWindowW"), 1u);
+  EXPECT_EQ(winsim::CountCalls("Sleep"), 0u);
+}
+
+TEST_F(CloseHelpWindowsTest, ClosesEveryHelpWindowFiftyMillisecondsApart) {
+  winsim::OpenHelpWindow();
+  winsim::OpenHelpWindow();
+  HWND other = winsim::CreateSimWindow({u"HH Parent", u"Other Help", nullptr});
+  CloseHelpWindows();
+  EXPECT_EQ(winsim::WindowCount(), 1u);
+  EXPECT_TRUE(winsim::WindowExists(other));
+  EXPECT_EQ(winsim::CountCalls("FindWindowW"), 3u);
+  EXPECT_EQ(winsim::Now(), 100u);
+}
+
+TEST_F(CloseHelpWindowsTest, AWindowThatNeverClosesIsGivenUpOn) {
+  winsim::OpenHelpWindow(false);
+  CloseHelpWindows();
+  EXPECT_EQ(winsim::CountCalls("PostMessageW"), 200u);
+  EXPECT_EQ(winsim::Now(), 200u * 50u);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#include "app/install_log.h"
+
+#include "support/sim_test.h"
+
+namespace {
+
+class InstallLogTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    context = EmptyContext();
+  }
+  void TearDown() override {
+    FreeEmptyContext(context);
+    SimTest::TearDown();
+  }
+  InstallContext context;
+};
+
+TEST_F(InstallLogTest, IndentsTwoSpacesPerLevelUpToTen) {
+  const int depths[] = {0, -1, 1, 3, 10, 12};
+  for (int depth : depths) {
+    context.Depth = depth;
+    LogLine(context, u"d%d", depth);
+  }
+  EXPECT_EQ(LogLines(context), (std::vector<std::string>{"d0", "d-1", "  d1", "      d3",
+                                                         "                    d10", "                    d12"}));
+}
+
+TEST_F(InstallLogTest, EmptyAndNullTextsStillEndTheLine) {
+  context.Depth = 2;
+  AppendLogText(context, nullptr);
+  AppendLogText(context, u"");
+  EXPECT_EQ(LogOf(context), "    \r\n    \r\n");
+}
+
+TEST_F(InstallLogTest, FormatsTextSignedAndHexValues) {
+  LogLine(context, u"%s|%d|%d|%x|%x|%%|%q", u"name", -2147483647 - 1, 42, 5u, 0xFFFFFFFFu);
+  EXPECT_EQ(LogLines(context)[0], "name|-2147483648|42|5|ffffffff|%|%q");
+}
+
+TEST_F(InstallLogTest, TextArgumentsAreDataNotFormats) {
+  LogLine(context, u"printer %s", u"%s%n%x");
+  EXPECT_EQ(LogLines(context)[0], "printer %s%n%x");
+}
+
+TEST_F(InstallLogTest, FormattedLineIsCutAtItsBuffer) {
+  std::u16string longText(1500, u'a');
+  LogLine(context, u"%s", longText.c_str());
+  EXPECT_EQ(LogLines(context)[0], std::string(1023, 'a'));
+  SetLastError(ERROR_ACCESS_DENIED);
+  LogError(context, 7, u"%s", longText.c_str());
+  std::string line = LogLines(context)[1];
+  EXPECT_EQ(line.size(), 1023u);
+  EXPECT_EQ(line.substr(0, 10), "Error(7): ");
+}
+
+TEST_F(InstallLogTest, ErrorLineCarriesTheSystemTextWithoutLineBreaks) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  ReportError(context, 7);
+  EXPECT_EQ(LogLines(context)[0], "Error(7): Can`t retrieve system directory. - (Access is denied.)");
+  EXPECT_EQ(context.ErrorCount, 1);
+  auto formats = winsim::CallsOf("FormatMessageW");
+  ASSERT_EQ(formats.size(), 1u);
+  EXPECT_EQ(formats[0].args, (std::vector<std::string>{"0x1300", "5", "1033"}));
+}
+
+TEST_F(InstallLogTest, ErrorAfterSuccessHasNoSuffixButCounts) {
+  SetLastError(0);
+  ReportError(context, 16, u"Office");
+  EXPECT_EQ(LogLines(context)[0], "Error(16): Can`t open printer 'Office'");
+  EXPECT_EQ(context.ErrorCount, 1);
+}
+
+TEST_F(InstallLogTest, ErrorWithoutSystemTextSaysSo) {
+  SetLastError(12345);
+  ReportError(context, 3);
+  EXPECT_EQ(LogLines(context)[0], "Error(3): Can't stop the spooler - ( No Description )");
+}
+
+TEST_F(InstallLogTest, EveryCodeHasItsOwnMessage) {
+  const char* expected[] = {
+      "Error(1): Can't open service manager.",
+      "Error(2): Can't open the spooler",
+      "Error(3): Can't stop the spooler",
+      "Error(4): Can't start the spooler",
+      "Error(5): ControlService failed with code 1052 (0x41c)",
+      "Error(6): Can`t retrieve printer driver directory.",
+      "Error(7): Can`t retrieve system directory.",
+      "Error(8): CopyFile(..,C:\\x\\f)",
+      "Error(9): Cant't open destination file: C:\\x\\f",
+      "Error(10): Cant't open source file: f",
+      "Error(11): Can`t install a local port monitor'Orvandelle:'",
+      "Error(12): Can`t remove the port monitor 'Orvandelle:'",
+      "Error(13): Can`t install a printer driver 'Orvandelle printer'",
+      "Error(14): Can`t remove the printer-driver 'Orvandelle printer'",
+      "Error(15): Can`t add printer 'P'",
+      "Error(16): Can`t open printer 'P'",
+      "Error(17): Can`t delete printer 'P'",
+  };
+  SetLastError(0);
+  ReportError(context, 1);
+  ReportError(context, 2);
+  ReportError(context, 3);
+  ReportError(context, 4);
+  ReportError(context, 5, 1052, 1052u);
+  ReportError(context, 6);
+  ReportError(context, 7);
+  ReportError(context, 8, u"C:\\x\\f");
+  ReportError(context, 9, u"C:\\x\\f");
+  ReportError(context, 10, u"f");
+  ReportError(context, 11);
+  ReportError(context, 12);
+  ReportError(context, 13);
+  ReportError(context, 14);
+  ReportError(context, 15, u"P");
+  ReportError(context, 16, u"P");
+  ReportError(context, 17, u"P");
+  std::vector<std::string> lines = LogLines(context);
+  ASSERT_EQ(lines.size(), 17u);
+  for (size_t i = 0; i < lines.size(); i++) EXPECT_EQ(lines[i], expected[i]);
+  EXPECT_EQ(context.ErrorCount, 17);
+  EXPECT_EQ(ErrorFormat(0), nullptr);
+  EXPECT_EQ(ErrorFormat(18), nullptr);
+}
+
+class LogWindowTest : public InstallLogTest {
+ protected:
+  const winsim::DialogRun& Show() {
+    ShowLogWindow(context, nullptr);
+    return winsim::Dialogs().back();
+  }
+};
+
+TEST_F(LogWindowTest, ShowsTheLogWithATitleByErrorCount) {
+  LogLine(context, u"Orvandelle %d", 2547);
+  LogLine(context, u"second");
+  const winsim::DialogRun& clean = Show();
+  EXPECT_EQ(clean.templateId, 101u);
+  EXPECT_EQ(clean.title, u"Orvandelle build 2547- Install log.");
+  EXPECT_EQ(winsim::DialogItemText(clean, 1001), u"Orvandelle 2547\r\nsecond\r\n");
+  context.ErrorCount = 2;
+  EXPECT_EQ(Show().title, u"Orvandelle build 2547- Install error log!");
+}
+
+TEST_F(LogWindowTest, EmptyLogGivesAnEmptyTextBox) {
+  const winsim::DialogRun& run = Show();
+  ASSERT_EQ(run.itemTexts.size(), 1u);
+  EXPECT_EQ(run.itemTexts[0].first, 1001);
+  EXPECT_EQ(run.itemTexts[0].second, u"");
+}
+
+TEST_F(LogWindowTest, CloseEndsWithOneEscWithZeroOthersIgnored) {
+  winsim::SetDialogScript({IDOK});
+  EXPECT_EQ(Show().result, 1);
+  winsim::SetDialogScript({IDCANCEL});
+  EXPECT_EQ(Show().result, 0);
+  // Only the low word is the command; 1001 is the text box's notification, not a command.
+  winsim::SetDialogScript({1001, 0x00050001, IDCANCEL});
+  const winsim::DialogRun& run = Show();
+  EXPECT_EQ(run.result, 1) << "high word ignored: 0x00050001 is command 1";
+  for (INT_PTR answer : run.procResults) EXPECT_EQ(answer, 0) << "every message is answered with 0";
+  EXPECT_EQ(run.procResults.size(), 3u) << "WM_INITDIALOG, 1001, then Close; Esc never sent";
+}
+
+}  // namespace
