@@ -29,7 +29,14 @@ std::vector<void (*)()>& Resets() {
   return resets;
 }
 
+std::vector<bool (*)(HANDLE)>& Closers() {
+  static std::vector<bool (*)(HANDLE)> closers;
+  return closers;
+}
+
 }  // namespace
+
+void RegisterHandleCloser(bool (*closer)(HANDLE handle)) { Closers().push_back(closer); }
 
 void RegisterReset(void (*reset)()) { Resets().push_back(reset); }
 
@@ -138,3 +145,12 @@ std::string Hex(uint64_t value) {
 std::string Ptr(const void* p) { return p ? Hex(reinterpret_cast<uintptr_t>(p)) : std::string("null"); }
 
 }  // namespace winsim
+
+// Every area's kernel handles end here; see RegisterHandleCloser.
+BOOL CloseHandle(HANDLE handle) {
+  if (winsim::EnterCall("CloseHandle", {winsim::Ptr(handle)})) return FALSE;
+  for (auto closer : winsim::Closers())
+    if (closer(handle)) return TRUE;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}

@@ -19,6 +19,11 @@ void ResetMachine();
 // Areas register what ResetMachine() must put back; each area's source does it once at start-up.
 void RegisterReset(void (*reset)());
 
+// Kernel handles (files, mutexes, processes) are closed through one CloseHandle, which asks
+// each area's closer in turn; a closer answers true when the handle was its own and is now
+// closed. An area gives its handles values that no other area uses.
+void RegisterHandleCloser(bool (*closer)(HANDLE handle));
+
 // --- Call record -------------------------------------------------------------------------
 // Every simulated Win32 call is recorded with its arguments rendered as text (UTF-8 for wide
 // text, decimal for numbers unless the call says otherwise) and the tick at which it was made.
