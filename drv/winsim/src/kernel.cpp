@@ -81,6 +81,7 @@ bool AdvanceUntil(DWORD milliseconds, const std::function<bool()>& done) {
 void SetCommandLine(const std::u16string& commandLine) { Kernel().commandLine = commandLine; }
 void SetModulePath(const std::u16string& path) { Kernel().modulePath = path; }
 void SetSystemDirectory(const std::u16string& path) { Kernel().systemDirectory = path; }
+std::u16string SystemDirectory() { return Kernel().systemDirectory; }
 
 void SetWindowsVersion(DWORD major, DWORD minor, DWORD build) {
   Kernel().version.dwMajorVersion = major;
@@ -126,11 +127,15 @@ const std::map<DWORD, const char16_t*>& Messages() {
       {1061, u"The service cannot accept control messages at this time.\r\n"},
       {1062, u"The service has not been started.\r\n"},
       {1400, u"Invalid window handle.\r\n"},
+      {1722, u"The RPC server is unavailable.\r\n"},
+      {1780, u"A null reference pointer was passed to the stub.\r\n"},
+      {1784, u"The supplied user buffer is not valid for the requested operation.\r\n"},
       {1796, u"The specified port is unknown.\r\n"},
       {1797, u"The printer driver is unknown.\r\n"},
       {1801, u"The printer name is invalid.\r\n"},
       {1802, u"The printer already exists.\r\n"},
       {1804, u"The specified datatype is invalid.\r\n"},
+      {1805, u"The environment specified is invalid.\r\n"},
       {3000, u"The specified print monitor is unknown.\r\n"},
       {3001, u"The specified printer driver is currently in use.\r\n"},
       {3002, u"The spool file was not found.\r\n"},

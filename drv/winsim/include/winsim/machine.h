@@ -80,6 +80,7 @@ bool AdvanceUntil(DWORD milliseconds, const std::function<bool()>& done);
 void SetCommandLine(const std::u16string& commandLine);
 void SetModulePath(const std::u16string& path);
 void SetSystemDirectory(const std::u16string& path);   // GetSystemDirectoryW's answer
+std::u16string SystemDirectory();                       // the same, read without a call record
 void SetShiftHeld(bool held);
 void SetWindowsVersion(DWORD major, DWORD minor, DWORD build);
 

@@ -477,3 +477,9 @@ static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW layout");
 static_assert(sizeof(PROCESS_INFORMATION) == 24, "PROCESS_INFORMATION layout");
 static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA layout");
 static_assert(sizeof(VS_FIXEDFILEINFO) == 52, "VS_FIXEDFILEINFO layout");
+
+// Spooler and RPC errors (the spooler's calls travel over RPC to the spooler service).
+#define RPC_S_SERVER_UNAVAILABLE 1722L
+#define RPC_X_NULL_REF_POINTER 1780L
+#define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_INVALID_ENVIRONMENT 1805L
