@@ -1,0 +1,56 @@
+# Windows build: orvinst.exe, a statically linked GUI program, and its tests run under Wine
+# through the toolchain's emulator (scripts/wine-run).
+enable_language(RC)
+
+# winspool.drv exports the default-printer pair by ordinal only; this import library binds
+# the names that platform.h declares to ordinals 203 and 204.
+find_program(WIN64_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
+set(WINSPOOL_ORDINALS_LIB ${CMAKE_BINARY_DIR}/libwinspool_ordinals.a)
+add_custom_command(
+  OUTPUT ${WINSPOOL_ORDINALS_LIB}
+  COMMAND ${WIN64_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/cmake/winspool_ordinals.def
+          -l ${WINSPOOL_ORDINALS_LIB}
+  DEPENDS ${CMAKE_SOURCE_DIR}/cmake/winspool_ordinals.def
+  COMMENT "Import library for the winspool.drv ordinals"
+  VERBATIM)
+add_custom_target(winspool_ordinals DEPENDS ${WINSPOOL_ORDINALS_LIB})
+add_library(winspool_ordinals_import STATIC IMPORTED)
+set_target_properties(winspool_ordinals_import PROPERTIES IMPORTED_LOCATION ${WINSPOOL_ORDINALS_LIB})
+add_dependencies(winspool_ordinals_import winspool_ordinals)
+
+# No runtime DLL beside the program: the compiler's C and C++ runtimes are linked in.
+set(WIN64_STATIC_LINK -static)
+
+# The executables (program and tests) share one folder, so a test finds orvinst.exe beside
+# itself without turning Unix paths into Windows ones.
+set(WIN64_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
+
+# WIN32 makes it a GUI program entered through WinMain (-mwindows).
+add_executable(orvinst WIN32
+  ${INSTALL_SOURCES}
+  ${CMAKE_SOURCE_DIR}/drv/install/app/main.cpp
+  ${CMAKE_SOURCE_DIR}/drv/install/app/orvinst.rc)
+target_include_directories(orvinst PRIVATE ${CMAKE_SOURCE_DIR}/drv/install)
+# No dependency scan sees the manifest that the script embeds: name it and the header here.
+set_property(SOURCE ${CMAKE_SOURCE_DIR}/drv/install/app/orvinst.rc APPEND PROPERTY OBJECT_DEPENDS
+  ${CMAKE_SOURCE_DIR}/drv/install/app/orvinst.manifest
+  ${CMAKE_SOURCE_DIR}/drv/install/app/resource.h)
+target_link_options(orvinst PRIVATE ${WIN64_STATIC_LINK})
+target_link_libraries(orvinst PRIVATE
+  winspool_ordinals_import winspool advapi32 user32 shell32 version)
+set_target_properties(orvinst PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${WIN64_BIN_DIR})
+
+# Each test is a console program that returns 0 or 1 and prints what failed.
+file(GLOB WIN64_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win64/*_test.cpp)
+foreach(source ${WIN64_TEST_SOURCES})
+  get_filename_component(name ${source} NAME_WE)
+  add_executable(win64_${name} ${source})
+  target_include_directories(win64_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/win64)
+  target_compile_definitions(win64_${name} PRIVATE UNICODE _UNICODE)
+  target_link_options(win64_${name} PRIVATE ${WIN64_STATIC_LINK} -municode)
+  target_link_libraries(win64_${name} PRIVATE version)
+  set_target_properties(win64_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${WIN64_BIN_DIR})
+  add_dependencies(win64_${name} orvinst)
+  add_test(NAME win64.${name} COMMAND win64_${name})
+  set_tests_properties(win64.${name} PROPERTIES TIMEOUT 120)
+endforeach()

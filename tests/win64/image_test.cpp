@@ -1,0 +1,69 @@
+// The built orvinst.exe as a file: a GUI program that needs nothing beside itself, only DLLs
+// that every Windows has.
+#include <algorithm>
+#include <vector>
+
+#include "win64_check.h"
+
+namespace {
+
+std::vector<BYTE> ReadWholeFile(const std::wstring& path) {
+  std::vector<BYTE> bytes;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  bytes.resize(GetFileSize(file, nullptr));
+  DWORD read = 0;
+  if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) read = 0;
+  bytes.resize(read);
+  CloseHandle(file);
+  return bytes;
+}
+
+// A file offset for a relative virtual address, or 0 when no section holds it.
+size_t FileOffset(const IMAGE_NT_HEADERS64* headers, DWORD rva) {
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
+  for (WORD i = 0; i < headers->FileHeader.NumberOfSections; i++, section++)
+    if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->SizeOfRawData)
+      return rva - section->VirtualAddress + section->PointerToRawData;
+  return 0;
+}
+
+bool IsWindowsDll(std::string name) {
+  std::transform(name.begin(), name.end(), name.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+  for (const char* known : {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "user32.dll", "shell32.dll",
+                            "version.dll", "winspool.drv"})
+    if (name == known) return true;
+  return false;
+}
+
+}  // namespace
+
+int wmain() {
+  std::vector<BYTE> image = ReadWholeFile(InstallerPath());
+  if (!Check(image.size() > 0x1000, "orvinst.exe is readable")) return Verdict("image");
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+  auto headers = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + dos->e_lfanew);
+  if (!Check(dos->e_magic == IMAGE_DOS_SIGNATURE && headers->Signature == IMAGE_NT_SIGNATURE &&
+                 headers->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC,
+             "a 64-bit PE image"))
+    return Verdict("image");
+  CheckEqual<WORD>(headers->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64, "machine");
+  CheckEqual<WORD>(headers->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI, "subsystem");
+
+  const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  size_t at = FileOffset(headers, imports.VirtualAddress);
+  if (!Check(at != 0, "import table")) return Verdict("image");
+  for (;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+    if (!Check(at + sizeof(IMAGE_IMPORT_DESCRIPTOR) <= image.size(), "import table within the file")) break;
+    auto descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + at);
+    if (descriptor->Name == 0) break;
+    size_t name = FileOffset(headers, descriptor->Name);
+    std::string dll(reinterpret_cast<const char*>(image.data() + name),
+                    strnlen(reinterpret_cast<const char*>(image.data() + name), image.size() - name));
+    if (!IsWindowsDll(dll)) {
+      std::printf("FAILED: imports %s, which Windows does not provide\n", dll.c_str());
+      FailureCount()++;
+    }
+  }
+  return Verdict("image");
+}
