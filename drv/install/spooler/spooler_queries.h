@@ -24,5 +24,43 @@ struct PrinterSnapshot {
   DWORD count;
 };
 
+// One printer's PRINTER_INFO_2W with its strings, and the size the spooler asked for.
+struct PrinterInfo2 {
+  BYTE* buffer;
+  DWORD size;
+};
+
+// The names the installer looks for among the spooler's objects.
+extern const WCHAR kOwnMonitorName[];  // "Orvandelle:"
+extern const WCHAR kOwnDriverName[];   // "Orvandelle printer"
+
+// Monitors at level 2; writes a line to the log on every way out but plain success.
+void EnumMonitorList(MonitorList& list, InstallContext& context);
+// Index of the product's monitor (name compared exactly), or -1.
+int32_t FindOwnMonitor(const MonitorList& list);
+// The numbered list of monitor names, framed by two dashed lines.
+void LogMonitorList(InstallContext& context, const MonitorList& list);
+void FreeMonitorList(MonitorList& list);
+
+// Drivers of `environment` at level 6.
+void EnumDriverList(DriverList& list, const WCHAR* environment);
+// Index of the product's driver (name compared exactly), or -1.
+int32_t FindOwnDriver(const DriverList& list);
+void FreeDriverList(DriverList& list);
+
+// Local printers and connections at level 2, in a block 32 bytes larger than the spooler asked
+// for. Releases what the snapshot held before.
+void SnapshotPrinters(PrinterSnapshot& snapshot);
 void FreePrinterSnapshot(PrinterSnapshot& snapshot);
+PRINTER_INFO_2W* SnapshotEntry(const PrinterSnapshot& snapshot, DWORD index);
+// Takes the context's snapshot and sets PRINTER_ATTRIBUTE_DEFAULT on the default printer's
+// entries.
 void MarkDefaultPrinter(InstallContext& context);
+
+// Level 2 of an open printer, and its driver's level 2; the caller releases the buffer with
+// GlobalFree. Nothing (a null buffer) when the spooler did not answer.
+void GetPrinterInfo2(PrinterInfo2& info, HANDLE printer);
+BYTE* GetDriverInfo2(HANDLE printer);
+// Closes a printer handle that the start-up checks opened; the result is ClosePrinter's, and a
+// failure is not logged.
+BOOL ClosePrinterHandle(HANDLE printer);

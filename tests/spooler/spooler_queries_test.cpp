@@ -1,0 +1,272 @@
+// The spooler queries: the two-call pattern and its failures, the searches for the product's
+// monitor and driver, the monitor list in the log, the snapshot and its default mark.
+#include "spooler/spooler_queries.h"
+
+#include "support/sim_test.h"
+#include "winsim/sim_spooler.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using winsim::Allocator;
+
+class SpoolerQueriesTest : public SimTest {
+ protected:
+  InstallContext context = EmptyContext();
+
+  void TearDown() override {
+    FreePrinterSnapshot(context.Printers);
+    FreeEmptyContext(context);
+    EXPECT_EQ(winsim::OpenPrinterHandles(), 0u) << "printer handles left open";
+    SimTest::TearDown();
+  }
+
+  static void AddMonitor(const std::u16string& name) { winsim::AddSimMonitor({name, u"Windows x64", u"m.dll", {}}); }
+
+  static void AddDriver(const std::u16string& name, const std::u16string& environment = u"Windows x64") {
+    winsim::SimDriver driver;
+    driver.name = name;
+    driver.environment = environment;
+    driver.driverPath = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\" + name + u".dll";
+    driver.dataFile = driver.driverPath;
+    driver.configFile = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\ui.dll";
+    driver.helpFile = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\help.chm";
+    driver.dependentFiles = {u"a.dll", u"b.dll"};
+    driver.mfgName = u"Corvane";
+    winsim::AddSimDriver(driver);
+  }
+
+  static void AddPrinter(const std::u16string& name, const std::u16string& driver = u"Orvandelle printer") {
+    winsim::SimPrinter printer;
+    printer.name = name;
+    printer.portName = u"Orvandelle:";
+    printer.driverName = driver;
+    printer.devMode.assign(220, 0x11);
+    winsim::AddSimPrinter(printer);
+  }
+
+  // A driver list of `level`, asked for as the queries ask.
+  static DriverList DriversAt(DWORD level) {
+    DriverList list{nullptr, level, 0};
+    DWORD needed = 0;
+    EnumPrinterDriversW(nullptr, nullptr, level, nullptr, 0, &needed, &list.count);
+    list.buffer = static_cast<BYTE*>(AllocateZeroed(needed));
+    EXPECT_TRUE(EnumPrinterDriversW(nullptr, nullptr, level, list.buffer, needed, &needed, &list.count));
+    return list;
+  }
+
+  std::vector<std::u16string> MarkedPrinters() {
+    std::vector<std::u16string> marked;
+    for (DWORD i = 0; i < context.Printers.count; i++) {
+      PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
+      if (entry->Attributes & PRINTER_ATTRIBUTE_DEFAULT) marked.push_back(entry->pPrinterName);
+    }
+    return marked;
+  }
+};
+
+TEST_F(SpoolerQueriesTest, NoMonitorsGivesAnEmptyListAndLineOne) {
+  MonitorList list;
+  EnumMonitorList(list, context);
+  EXPECT_EQ(LogLines(context), (Lines{"1. EnumMonitors returns true"}));
+  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.count, 0u);
+  EXPECT_EQ(list.level, 2u);
+  EXPECT_EQ(FindOwnMonitor(list), -1);
+  EXPECT_EQ(winsim::CountCalls("EnumMonitorsW"), 1u);
+}
+
+TEST_F(SpoolerQueriesTest, FailedMonitorQueriesLogTheSystemTextUntrimmed) {
+  AddMonitor(u"Orvandelle:");
+  MonitorList list;
+  winsim::FailNext("EnumMonitorsW", 1, ERROR_ACCESS_DENIED);
+  EnumMonitorList(list, context);
+  winsim::FailNext("EnumMonitorsW", 1, 9999);
+  EnumMonitorList(list, context);
+  winsim::FailNext("EnumMonitorsW", 1, RPC_S_SERVER_UNAVAILABLE, 1);
+  EnumMonitorList(list, context);
+  EXPECT_EQ(LogLines(context), (Lines{"2. EnumMonitors  failed with code: Access is denied.", "",
+                                      "2. EnumMonitors  failed with code: No Error or no description",
+                                      "3. EnumMonitors  failed with code: The RPC server is unavailable.", ""}));
+  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.count, 0u);
+  EXPECT_EQ(winsim::AllocationCount(Allocator::Global), 1u) << "only the second call's block, released again";
+  EXPECT_EQ(winsim::LiveBlocks(Allocator::Local), 0u) << "the system texts are released";
+}
+
+TEST_F(SpoolerQueriesTest, AllocationFailureLeavesEveryQueryEmptyWithOutOfMemory) {
+  AddMonitor(u"Orvandelle:");
+  AddDriver(u"Orvandelle printer");
+  AddPrinter(u"P");
+  HANDLE printer = nullptr;
+  ASSERT_TRUE(OpenPrinterW(const_cast<WCHAR*>(u"P"), &printer, nullptr));
+  winsim::FailAllocations(Allocator::Global, 5);
+
+  MonitorList monitors;
+  EnumMonitorList(monitors, context);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_OUTOFMEMORY));
+  EXPECT_EQ(LogLines(context), (Lines{"3. EnumMonitors - can't allocate memory for buffer"}));
+  DriverList drivers;
+  SetLastError(0);
+  EnumDriverList(drivers, u"Windows x64");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_OUTOFMEMORY));
+  SetLastError(0);
+  SnapshotPrinters(context.Printers);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_OUTOFMEMORY));
+  PrinterInfo2 info;
+  SetLastError(0);
+  GetPrinterInfo2(info, printer);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_OUTOFMEMORY));
+  SetLastError(0);
+  EXPECT_EQ(GetDriverInfo2(printer), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_OUTOFMEMORY));
+
+  EXPECT_TRUE(monitors.buffer == nullptr && drivers.buffer == nullptr && context.Printers.buffer == nullptr);
+  EXPECT_TRUE(info.buffer == nullptr && info.size == 0);
+  EXPECT_EQ(winsim::CountCalls("EnumMonitorsW") + winsim::CountCalls("GetPrinterW"), 2u) << "no second calls";
+  EXPECT_TRUE(ClosePrinterHandle(printer));
+}
+
+TEST_F(SpoolerQueriesTest, OnlyTheExactMonitorNameMatches) {
+  AddMonitor(u"orvandelle:");
+  AddMonitor(u"Orvandelle:x");
+  AddMonitor(u"Orvandelle");
+  MonitorList list;
+  EnumMonitorList(list, context);
+  EXPECT_EQ(FindOwnMonitor(list), -1);
+  FreeMonitorList(list);
+  AddMonitor(u"Orvandelle:");
+  AddMonitor(u"Orvandelle:");
+  EnumMonitorList(list, context);
+  EXPECT_EQ(FindOwnMonitor(list), 3) << "the first of two";
+  list.level = 1;
+  EXPECT_EQ(FindOwnMonitor(list), -1) << "read with 8-byte entries, index 3 holds another monitor";
+  list.level = 3;
+  EXPECT_EQ(FindOwnMonitor(list), -1);
+  EXPECT_EQ(LogLines(context), Lines{}) << "filled lists log nothing";
+  FreeMonitorList(list);
+}
+
+TEST_F(SpoolerQueriesTest, MonitorListIsLoggedAtTheCurrentDepth) {
+  winsim::AddLocalPortMonitor();
+  AddMonitor(u"Orvandelle:");
+  MonitorList list;
+  EnumMonitorList(list, context);
+  reinterpret_cast<MONITOR_INFO_2W*>(list.buffer)[1].pName = nullptr;
+  context.Depth = 1;
+  LogMonitorList(context, list);
+  EXPECT_EQ(LogLines(context), (Lines{"  ------- 2 existing monitors ----------", "  1. Local Port", "  2. ***EMPTY***",
+                                      "  ---------------------------------------"}));
+  EXPECT_EQ(FindOwnMonitor(list), -1) << "an entry without a name never matches";
+  FreeMonitorList(list);
+}
+
+TEST_F(SpoolerQueriesTest, DriverSearchReadsEveryLevelWithItsOwnEntrySize) {
+  AddDriver(u"orvandelle printer");
+  AddDriver(u"Orvandelle printer ");
+  AddDriver(u"Orvandelle printer", u"Windows NT x86");
+  AddDriver(u"Orvandelle printe");
+  DriverList list;
+  EnumDriverList(list, u"Windows x64");
+  EXPECT_EQ(list.level, 6u);
+  EXPECT_EQ(list.count, 3u);
+  EXPECT_EQ(FindOwnDriver(list), -1) << "case, a trailing blank, a missing letter, another environment";
+  FreeDriverList(list);
+
+  AddDriver(u"Orvandelle printer");
+  for (DWORD level = 1; level <= 6; level++) {
+    list = DriversAt(level);
+    EXPECT_EQ(FindOwnDriver(list), 3) << "level " << level;
+    if (level == 6) {
+      list.level = 7;
+      EXPECT_EQ(FindOwnDriver(list), -1) << "level 7 never matches";
+    }
+    FreeDriverList(list);
+  }
+}
+
+TEST_F(SpoolerQueriesTest, DefaultPrinterIsMarkedOnlyWhenItsNameMatchesExactly) {
+  AddPrinter(u"Alpha");
+  AddPrinter(u"Beta");
+  winsim::SetSimDefaultPrinter(u"Beta");
+  MarkDefaultPrinter(context);
+  EXPECT_EQ(MarkedPrinters(), std::vector<std::u16string>{u"Beta"});
+  EXPECT_EQ(SnapshotEntry(context.Printers, 1)->Attributes,
+            DWORD(PRINTER_ATTRIBUTE_DEFAULT | PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_QUEUED));
+  EXPECT_EQ(winsim::FindSimPrinter(u"Beta")->attributes & PRINTER_ATTRIBUTE_DEFAULT, 0u)
+      << "only the installer's copy is marked";
+
+  for (const std::u16string& other : {std::u16string(u"beta"), std::u16string(u"Gone"), std::u16string()}) {
+    winsim::SetSimDefaultPrinter(other);
+    MarkDefaultPrinter(context);
+    EXPECT_EQ(context.Printers.count, 2u);
+    EXPECT_TRUE(MarkedPrinters().empty()) << winsim::Utf8(other);
+  }
+  EXPECT_EQ(winsim::LiveBlocks(Allocator::Global), 1u) << "each snapshot released the one before";
+}
+
+TEST_F(SpoolerQueriesTest, DefaultNameMustFitIn255Characters) {
+  std::u16string longest(254, u'L'), tooLong(255, u'T');
+  AddPrinter(longest);
+  AddPrinter(tooLong);
+  winsim::SetSimDefaultPrinter(longest);
+  MarkDefaultPrinter(context);
+  EXPECT_EQ(MarkedPrinters(), std::vector<std::u16string>{longest});
+  winsim::SetSimDefaultPrinter(tooLong);
+  MarkDefaultPrinter(context);
+  EXPECT_TRUE(MarkedPrinters().empty());
+  EXPECT_EQ(winsim::CallsOf("SpoolerGetDefaultPrinterW").back().args[1], "255");
+}
+
+TEST_F(SpoolerQueriesTest, SnapshotKeepsThirtyTwoZeroBytesTheSpoolerIsNotTold) {
+  AddPrinter(u"Alpha");
+  AddPrinter(u"Beta");
+  SnapshotPrinters(context.Printers);
+  DWORD needed = 0, returned = 0;
+  EnumPrintersW(6, nullptr, 2, nullptr, 0, &needed, &returned);
+  EXPECT_EQ(winsim::BlockSize(context.Printers.buffer), needed + 32u);
+  EXPECT_EQ(winsim::CallsOf("EnumPrintersW")[1].args[4], std::to_string(needed));
+  EXPECT_EQ(winsim::CallsOf("EnumPrintersW")[0].args[0], "0x6");
+  for (DWORD i = 0; i < 32; i++) EXPECT_EQ(context.Printers.buffer[needed + i], 0) << i;
+  EXPECT_EQ(std::u16string(SnapshotEntry(context.Printers, 1)->pPrinterName), u"Beta");
+
+  winsim::FailNext("EnumPrintersW", 1, RPC_S_SERVER_UNAVAILABLE, 1);
+  SnapshotPrinters(context.Printers);
+  EXPECT_EQ(context.Printers.buffer, nullptr);
+  EXPECT_EQ(context.Printers.count, 0u);
+  EXPECT_EQ(winsim::LiveBlocks(Allocator::Global), 0u);
+}
+
+TEST_F(SpoolerQueriesTest, SinglePrinterQueriesAndTheirFailures) {
+  AddDriver(u"Orvandelle printer");
+  AddPrinter(u"P");
+  AddPrinter(u"NoDriver", u"Missing driver");
+  HANDLE printer = nullptr, orphan = nullptr;
+  ASSERT_TRUE(OpenPrinterW(const_cast<WCHAR*>(u"P"), &printer, nullptr));
+  ASSERT_TRUE(OpenPrinterW(const_cast<WCHAR*>(u"NoDriver"), &orphan, nullptr));
+
+  PrinterInfo2 info;
+  GetPrinterInfo2(info, printer);
+  ASSERT_NE(info.buffer, nullptr);
+  EXPECT_EQ(info.size, winsim::BlockSize(info.buffer));
+  EXPECT_EQ(std::u16string(reinterpret_cast<PRINTER_INFO_2W*>(info.buffer)->pPrinterName), u"P");
+  GlobalFree(info.buffer);
+  BYTE* driver = GetDriverInfo2(printer);
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(std::u16string(reinterpret_cast<DRIVER_INFO_2W*>(driver)->pName), u"Orvandelle printer");
+  GlobalFree(driver);
+  auto calls = winsim::CallsOf("GetPrinterDriverW");
+  EXPECT_EQ(calls[0].args[1], "Windows x64");
+  EXPECT_EQ(calls[1].args[1], "(null)") << "the second call leaves the environment to the spooler";
+
+  EXPECT_EQ(GetDriverInfo2(orphan), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_UNKNOWN_PRINTER_DRIVER));
+  EXPECT_TRUE(ClosePrinterHandle(orphan));
+  GetPrinterInfo2(info, orphan);
+  EXPECT_TRUE(info.buffer == nullptr && info.size == 0) << "a closed handle";
+  EXPECT_FALSE(ClosePrinterHandle(orphan));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(ClosePrinterHandle(printer));
+}
+
+}  // namespace
