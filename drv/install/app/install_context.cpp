@@ -29,7 +29,9 @@ void ReadModuleDir(InstallContext& context) {
 void ReadSystemDir(InstallContext& context) {
   WCHAR path[MAX_PATH] = {0};
   UINT length = GetSystemDirectoryW(path, MAX_PATH);
-  // A result of MAX_PATH or more is the size the directory would need: it did not fit.
+  // A result of MAX_PATH or more is the size the directory would need: it did not fit, and
+  // the platform sets no error code for that, so the log line names the reason itself.
+  if (length >= MAX_PATH) SetLastError(ERROR_INSUFFICIENT_BUFFER);
   if (length == 0 || length >= MAX_PATH) {
     ReportError(context, 7);
     return;

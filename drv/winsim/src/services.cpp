@@ -10,7 +10,6 @@
 namespace winsim {
 namespace {
 
-const DWORD kRpcServerUnavailable = 1722;
 const DWORD kDatabaseDoesNotExist = 1065;
 const DWORD kStandardRightsExecute = READ_CONTROL;
 const DWORD kManagerQueryLockStatus = 0x0010;
@@ -197,7 +196,7 @@ using winsim::Services;
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
   if (winsim::EnterCall("OpenSCManagerW", {winsim::Utf8(machine), winsim::Utf8(database), winsim::Hex(access)}))
     return nullptr;
-  if (machine != nullptr && machine[0] != 0) return winsim::Refuse(winsim::kRpcServerUnavailable);
+  if (machine != nullptr && machine[0] != 0) return winsim::Refuse(RPC_S_SERVER_UNAVAILABLE);
   if (database != nullptr && winsim::Key(database) != u"servicesactive")
     return winsim::Refuse(winsim::kDatabaseDoesNotExist);
   if (Services().managerOpenError != 0) return winsim::Refuse(Services().managerOpenError);
@@ -229,7 +228,7 @@ BOOL ControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS status) {
   if (control != SERVICE_CONTROL_STOP) return winsim::Fail(ERROR_CALL_NOT_IMPLEMENTED);
   winsim::Service* service = winsim::ServiceFor(handle, SERVICE_STOP);
   if (service == nullptr) return FALSE;
-  if (status == nullptr) return winsim::Fail(ERROR_INVALID_PARAMETER);
+  if (status == nullptr) return winsim::Fail(RPC_X_NULL_REF_POINTER);
   // The manager fills the status for these refusals, as it does for a success.
   DWORD refusal = service->state == SERVICE_STOPPED         ? DWORD(ERROR_SERVICE_NOT_ACTIVE)
                   : service->state == SERVICE_STOP_PENDING  ? DWORD(ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
@@ -254,7 +253,7 @@ BOOL QueryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status) {
   if (winsim::EnterCall("QueryServiceStatus", {winsim::Ptr(handle)})) return FALSE;
   winsim::Service* service = winsim::ServiceFor(handle, SERVICE_QUERY_STATUS);
   if (service == nullptr) return FALSE;
-  if (status == nullptr) return winsim::Fail(ERROR_INVALID_PARAMETER);
+  if (status == nullptr) return winsim::Fail(RPC_X_NULL_REF_POINTER);
   if (service->statusError != 0) return winsim::Fail(service->statusError);
   winsim::FillStatus(*service, status);
   return TRUE;
