@@ -1,0 +1,379 @@
+// The registry: keys of HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER with their values as raw
+// bytes, key handles with the access they were opened with, and the pending rename list.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+#include "case_fold.h"
+#include "winsim/machine.h"
+#include "winsim/sim_registry.h"
+#include "winsim/win32_api.h"
+
+namespace winsim {
+
+const char16_t kSessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const char16_t kPendingRenamesValue[] = u"PendingFileRenameOperations";
+const char16_t kRunKey[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+namespace {
+
+struct Value {
+  std::u16string name;
+  DWORD type;
+  std::string data;
+};
+
+struct Key {
+  std::u16string path;  // "HKLM\SOFTWARE\..." as first created
+  std::vector<Value> values;
+};
+
+struct OpenKey {
+  std::u16string key;  // folded full path
+  REGSAM access;
+};
+
+struct RegistryState {
+  std::map<std::u16string, Key> keys;  // by folded full path
+  std::map<HKEY, OpenKey> handles;
+  uintptr_t nextHandle = 0x5000;
+  bool administrator = true;
+  std::map<std::u16string, LONG> denied;  // folded full path -> error
+  std::function<void()> afterQuery;
+};
+
+RegistryState& Registry() {
+  static RegistryState state;
+  return state;
+}
+
+const REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
+                            WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// The name a predefined root goes by in full paths; empty for any other handle.
+std::u16string RootName(HKEY root) {
+  if (root == HKEY_LOCAL_MACHINE) return u"HKLM";
+  if (root == HKEY_CURRENT_USER) return u"HKCU";
+  if (root == HKEY_CLASSES_ROOT) return u"HKCR";
+  if (root == HKEY_USERS) return u"HKU";
+  return u"";
+}
+
+// `base` and `path` joined, with empty components dropped.
+std::u16string Join(const std::u16string& base, const std::u16string& path) {
+  std::u16string full = base;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(u'\\', start);
+    if (end == std::u16string::npos) end = path.size();
+    if (end > start) full += u"\\" + path.substr(start, end - start);
+    start = end + 1;
+  }
+  return full;
+}
+
+std::u16string FullPath(HKEY root, const std::u16string& path) {
+  std::u16string name = RootName(root);
+  if (name.empty()) {
+    std::fprintf(stderr, "winsim registry: not a root key\n");
+    std::abort();
+  }
+  return Join(name, path);
+}
+
+bool OnMachineHive(const std::u16string& folded) { return folded == u"HKLM" || folded.rfind(u"HKLM\\", 0) == 0; }
+
+Key& MakeKey(const std::u16string& full) {
+  size_t at = 0;
+  while ((at = full.find(u'\\', at + 1)) != std::u16string::npos) {
+    std::u16string parent = full.substr(0, at);
+    Registry().keys.emplace(FoldCase(parent), Key{parent, {}});
+  }
+  return Registry().keys.emplace(FoldCase(full), Key{full, {}}).first->second;
+}
+
+Key* FindKey(const std::u16string& full) {
+  auto found = Registry().keys.find(FoldCase(full));
+  return found == Registry().keys.end() ? nullptr : &found->second;
+}
+
+Value* FindValue(Key& key, const std::u16string& name) {
+  std::u16string folded = FoldCase(name);
+  for (Value& value : key.values)
+    if (FoldCase(value.name) == folded) return &value;
+  return nullptr;
+}
+
+void SetValue(Key& key, const std::u16string& name, DWORD type, const std::string& data) {
+  Value* value = FindValue(key, name);
+  if (value) {
+    value->type = type;
+    value->data = data;
+  } else {
+    key.values.push_back(Value{name, type, data});
+  }
+}
+
+void Reset() {
+  Registry() = RegistryState();
+  MakeKey(Join(u"HKLM", kSessionManagerKey));
+  MakeKey(Join(u"HKLM", kRunKey));
+  MakeKey(u"HKCU\\Software");
+}
+
+struct Registrar {
+  Registrar() {
+    RegisterReset(&Reset);
+    Reset();
+  }
+} registrar;
+
+// The key an open handle or a predefined root stands for, and the access it carries.
+struct Target {
+  LONG error;
+  Key* key;
+  REGSAM access;
+};
+
+Target TargetOf(HKEY handle) {
+  std::u16string root = RootName(handle);
+  if (!root.empty()) {
+    bool writable = Registry().administrator || !OnMachineHive(root);
+    return Target{0, &MakeKey(root), writable ? REGSAM(KEY_ALL_ACCESS) : REGSAM(KEY_READ)};
+  }
+  auto found = Registry().handles.find(handle);
+  if (found == Registry().handles.end()) return Target{ERROR_INVALID_HANDLE, nullptr, 0};
+  auto key = Registry().keys.find(found->second.key);
+  if (key == Registry().keys.end()) return Target{ERROR_KEY_DELETED, nullptr, 0};
+  return Target{0, &key->second, found->second.access};
+}
+
+REGSAM ExpandGeneric(REGSAM access) {
+  if (access & GENERIC_READ) access |= KEY_READ;
+  if (access & GENERIC_WRITE) access |= KEY_WRITE;
+  if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= KEY_ALL_ACCESS;
+  return access;
+}
+
+std::u16string FromAnsi(LPCSTR text) {
+  std::u16string wide;
+  for (; text && *text; text++) wide += char16_t(static_cast<unsigned char>(*text));
+  return wide;
+}
+
+std::string HandleName(HKEY key) {
+  std::u16string root = RootName(key);
+  return root.empty() ? Ptr(key) : Utf8(root);
+}
+
+}  // namespace
+
+// --- Test-facing API -------------------------------------------------------------------------
+
+void PutKey(HKEY root, const std::u16string& path) { MakeKey(FullPath(root, path)); }
+
+bool KeyExists(HKEY root, const std::u16string& path) { return FindKey(FullPath(root, path)) != nullptr; }
+
+void RemoveKey(HKEY root, const std::u16string& path) {
+  std::u16string key = FoldCase(FullPath(root, path));
+  auto& keys = Registry().keys;
+  for (auto it = keys.begin(); it != keys.end();)
+    it = it->first == key || it->first.rfind(key + u"\\", 0) == 0 ? keys.erase(it) : std::next(it);
+}
+
+void PutValue(HKEY root, const std::u16string& path, const std::u16string& name, DWORD type,
+              const std::string& data) {
+  SetValue(MakeKey(FullPath(root, path)), name, type, data);
+}
+
+void PutString(HKEY root, const std::u16string& path, const std::u16string& name, const std::u16string& text) {
+  PutValue(root, path, name, REG_SZ, Utf16Bytes(text + u'\0'));
+}
+
+void PutMultiString(HKEY root, const std::u16string& path, const std::u16string& name,
+                    const std::vector<std::u16string>& strings) {
+  std::u16string list;
+  for (const auto& text : strings) list += text + u'\0';
+  PutValue(root, path, name, REG_MULTI_SZ, Utf16Bytes(list + u'\0'));
+}
+
+void PutDword(HKEY root, const std::u16string& path, const std::u16string& name, DWORD value) {
+  std::string data(4, '\0');
+  for (int i = 0; i < 4; i++) data[i] = char((value >> (8 * i)) & 0xFF);
+  PutValue(root, path, name, REG_DWORD, data);
+}
+
+std::optional<RegistryValue> ReadValue(HKEY root, const std::u16string& path, const std::u16string& name) {
+  Key* key = FindKey(FullPath(root, path));
+  Value* value = key ? FindValue(*key, name) : nullptr;
+  if (!value) return std::nullopt;
+  return RegistryValue{value->type, value->data};
+}
+
+bool RemoveValue(HKEY root, const std::u16string& path, const std::u16string& name) {
+  Key* key = FindKey(FullPath(root, path));
+  Value* value = key ? FindValue(*key, name) : nullptr;
+  if (!value) return false;
+  key->values.erase(key->values.begin() + (value - key->values.data()));
+  return true;
+}
+
+std::vector<std::u16string> ValueNames(HKEY root, const std::u16string& path) {
+  std::vector<std::u16string> names;
+  if (Key* key = FindKey(FullPath(root, path)))
+    for (const Value& value : key->values) names.push_back(value.name);
+  return names;
+}
+
+std::string Utf16Bytes(const std::u16string& text) {
+  std::string bytes;
+  for (char16_t c : text) {
+    bytes += char(c & 0xFF);
+    bytes += char(c >> 8);
+  }
+  return bytes;
+}
+
+std::vector<std::u16string> SplitMultiString(const std::string& data) {
+  std::vector<std::u16string> strings;
+  std::u16string current;
+  bool ended = true;  // whether the last string got its zero
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    char16_t c = char16_t(static_cast<unsigned char>(data[i]) | (static_cast<unsigned char>(data[i + 1]) << 8));
+    ended = c == 0;
+    if (ended) {
+      strings.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!ended) strings.push_back(current);
+  else if (!strings.empty() && strings.back().empty()) strings.pop_back();  // the list's closing zero
+  return strings;
+}
+
+void SetAdministrator(bool elevated) { Registry().administrator = elevated; }
+bool IsAdministrator() { return Registry().administrator; }
+
+void DenyKey(HKEY root, const std::u16string& path, LONG error) {
+  Registry().denied[FoldCase(FullPath(root, path))] = error;
+}
+
+void AfterNextValueQuery(std::function<void()> action) { Registry().afterQuery = std::move(action); }
+
+size_t OpenKeyHandles() { return Registry().handles.size(); }
+
+// The system opens the key for all access, creating it when needed, reads the list, drops its
+// closing empty string and writes it back with the new pair and a new closing empty string.
+LONG AppendPendingRename(const std::u16string& ntSource, const std::u16string& ntTarget) {
+  std::u16string full = Join(u"HKLM", kSessionManagerKey);
+  auto denied = Registry().denied.find(FoldCase(full));
+  if (denied != Registry().denied.end()) return denied->second;
+  if (!Registry().administrator) return ERROR_ACCESS_DENIED;
+  Key& key = MakeKey(full);
+  Value* value = FindValue(key, kPendingRenamesValue);
+  if (value && value->type != REG_MULTI_SZ) return ERROR_INVALID_DATA;
+  std::string data = value ? value->data : std::string();
+  data.resize(data.size() & ~size_t(1));
+  if (data.size() >= 2 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0) data.resize(data.size() - 2);
+  data += Utf16Bytes(ntSource + u'\0' + ntTarget + u'\0' + u'\0');
+  SetValue(key, kPendingRenamesValue, REG_MULTI_SZ, data);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace winsim
+
+using winsim::Registry;
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+  if (winsim::EnterCall("RegOpenKeyExA", {winsim::HandleName(key), subKey ? subKey : "(null)",
+                                          std::to_string(options), winsim::Hex(access)}))
+    return LONG(GetLastError());
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  winsim::Target base = winsim::TargetOf(key);
+  if (base.error != 0) return base.error;
+  std::u16string full = winsim::Join(base.key->path, winsim::FromAnsi(subKey));
+  std::u16string folded = winsim::FoldCase(full);
+  auto denied = Registry().denied.find(folded);
+  if (denied != Registry().denied.end()) return denied->second;
+  if (!winsim::FindKey(full)) return ERROR_FILE_NOT_FOUND;
+  REGSAM granted = winsim::ExpandGeneric(access);
+  if (!Registry().administrator && winsim::OnMachineHive(folded) && (granted & winsim::kWriteRights))
+    return ERROR_ACCESS_DENIED;
+  HKEY handle = reinterpret_cast<HKEY>(Registry().nextHandle += 4);
+  Registry().handles[handle] = winsim::OpenKey{folded, granted};
+  *result = handle;
+  return ERROR_SUCCESS;
+}
+
+namespace {
+
+LONG QueryValue(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+  winsim::Target target = winsim::TargetOf(key);
+  if (target.error != 0) return target.error;
+  if (!(target.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
+  winsim::Value* value = winsim::FindValue(*target.key, name ? name : u"");
+  if (!value) return ERROR_FILE_NOT_FOUND;
+  if (type) *type = value->type;
+  DWORD bytes = DWORD(value->data.size());
+  if (data == nullptr) {
+    if (size) *size = bytes;
+    return ERROR_SUCCESS;
+  }
+  DWORD room = *size;
+  *size = bytes;
+  if (room < bytes) return ERROR_MORE_DATA;
+  std::copy(value->data.begin(), value->data.end(), data);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+  if (winsim::EnterCall("RegQueryValueExW", {winsim::HandleName(key), winsim::Utf8(name), winsim::Ptr(data),
+                                             size ? std::to_string(*size) : "null"}))
+    return LONG(GetLastError());
+  LONG result = QueryValue(key, name, reserved, type, data, size);
+  if (Registry().afterQuery) {
+    std::function<void()> action = std::move(Registry().afterQuery);
+    Registry().afterQuery = nullptr;
+    action();
+  }
+  return result;
+}
+
+LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
+  if (winsim::EnterCall("RegSetValueExW", {winsim::HandleName(key), winsim::Utf8(name), std::to_string(type),
+                                           std::to_string(size)}))
+    return LONG(GetLastError());
+  winsim::Target target = winsim::TargetOf(key);
+  if (target.error != 0) return target.error;
+  if (!(target.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  if (data == nullptr && size > 0) return ERROR_NOACCESS;
+  std::string bytes = size > 0 ? std::string(reinterpret_cast<const char*>(data), size) : std::string();
+  winsim::SetValue(*target.key, name ? name : u"", type, bytes);
+  return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueA(HKEY key, LPCSTR name) {
+  if (winsim::EnterCall("RegDeleteValueA", {winsim::HandleName(key), name ? name : "(null)"}))
+    return LONG(GetLastError());
+  winsim::Target target = winsim::TargetOf(key);
+  if (target.error != 0) return target.error;
+  if (!(target.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  winsim::Value* value = winsim::FindValue(*target.key, winsim::FromAnsi(name));
+  if (!value) return ERROR_FILE_NOT_FOUND;
+  target.key->values.erase(target.key->values.begin() + (value - target.key->values.data()));
+  return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+  if (winsim::EnterCall("RegCloseKey", {winsim::HandleName(key)})) return LONG(GetLastError());
+  if (!winsim::RootName(key).empty()) return ERROR_SUCCESS;
+  return Registry().handles.erase(key) > 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
