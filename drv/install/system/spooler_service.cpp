@@ -5,14 +5,14 @@
 
 namespace {
 
-const WCHAR kSpoolerName[] = {'s', 'p', 'o', 'o', 'l', 'e', 'r', 0};
+const WCHAR* const kSpoolerName = W("spooler");
 
-// STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT, for every use of the manager.
-const DWORD kManagerAccess = 0xF0001;
-// SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP, for a stop and the start after it.
-const DWORD kRestartAccess = 0x34;
-// SERVICE_QUERY_STATUS | SERVICE_START, for the check at the start of a run.
-const DWORD kCheckAccess = 0x14;
+// 0xF0001, for every use of the manager.
+const DWORD kManagerAccess = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
+// 0x34, for a stop and the start after it.
+const DWORD kRestartAccess = SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;
+// 0x14, for the check at the start of a run.
+const DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;
 
 // Each wait polls up to 50 times after its first read, 200 ms apart: about 10 seconds.
 const int kPolls = 50;
