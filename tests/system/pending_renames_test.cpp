@@ -1,0 +1,205 @@
+#include "system/pending_renames.h"
+
+#include "support/sim_test.h"
+#include "winsim/sim_files.h"
+#include "winsim/sim_registry.h"
+
+namespace {
+
+const char16_t kMonitor[] = u"C:\\Windows\\system32\\zelmon64.dll";
+const char16_t kOther[] = u"C:\\Temp\\other.tmp";
+
+std::u16string Nt(const char16_t* path) { return u"\\??\\" + std::u16string(path); }
+
+class PendingRenamesTest : public SimTest {
+ protected:
+  PendingRenameTable table = {nullptr, nullptr, 0};
+
+  void TearDown() override {
+    FreePendingRenames(table);
+    EXPECT_EQ(winsim::OpenKeyHandles(), 0u) << "registry keys left open";
+    SimTest::TearDown();
+  }
+
+  static void SetPending(const std::vector<std::u16string>& strings) {
+    winsim::PutMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, strings);
+  }
+  static void SetPendingBytes(const std::string& data) {
+    winsim::PutValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, REG_MULTI_SZ, data);
+  }
+  static std::string PendingBytes() {
+    return winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue)->data;
+  }
+
+  void Read() {
+    FreePendingRenames(table);
+    table = ReadPendingRenames();
+  }
+
+  // Entry i as UTF-8, "(null)" for an empty string.
+  std::string Path(int i) const { return winsim::Utf8(table.paths[i]); }
+  std::vector<int32_t> Flags() const { return std::vector<int32_t>(table.isFile, table.isFile + 2 * table.pairCount); }
+};
+
+TEST_F(PendingRenamesTest, MissingValueOrKeyGivesAnEmptyTable) {
+  Read();
+  EXPECT_EQ(table.pairCount, 0);
+  EXPECT_EQ(table.paths, nullptr);
+  ClearPendingDeletes(table);
+  EXPECT_EQ(winsim::CountCalls("DeleteFileW"), 0u);
+  auto open = winsim::CallsOf("RegOpenKeyExA");
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(open[0].args,
+            (std::vector<std::string>{"HKLM", "SYSTEM\\CurrentControlSet\\Control\\Session Manager", "0", "0x20019"}));
+
+  SetPending({Nt(kMonitor), u""});
+  winsim::DenyKey(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey);
+  Read();
+  EXPECT_EQ(table.pairCount, 0);
+}
+
+TEST_F(PendingRenamesTest, PendingDeletionOfAnExistingFileIsCarriedOutNow) {
+  winsim::PutFile(kMonitor, "MZ");
+  SetPending({Nt(kMonitor), u""});
+  std::string before = PendingBytes();
+  Read();
+  ASSERT_EQ(table.pairCount, 1);
+  EXPECT_EQ(Path(0), winsim::Utf8(Nt(kMonitor))) << "kept with its prefix";
+  EXPECT_EQ(table.paths[1], nullptr);
+  EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0}));
+  EXPECT_EQ(winsim::CallsOf("GetFileAttributesW")[0].args[0], winsim::Utf8(kMonitor));
+
+  ClearPendingDeletes(table);
+  EXPECT_FALSE(winsim::FileExists(kMonitor));
+  EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0}));
+  EXPECT_EQ(PendingBytes(), before) << "the system still gets the whole list";
+}
+
+TEST_F(PendingRenamesTest, RenamesDirectoriesMissingAndHeldSourcesAreLeftAlone) {
+  winsim::PutFile(kMonitor, "MZ");
+  winsim::PutFile(kOther, "held");
+  winsim::HoldFile(kOther, winsim::kSpoolerProcess);
+  winsim::PutDirectory(u"C:\\Old");
+  SetPending({Nt(kMonitor), u"!" + Nt(u"C:\\Windows\\system32\\zelmon64.old"),  // a rename
+              Nt(u"C:\\Old"), u"",                                          // a directory
+              Nt(u"C:\\Gone\\zeldrv64.dll"), u"",                           // no longer there
+              Nt(kOther), u""});                                            // in use
+  Read();
+  ASSERT_EQ(table.pairCount, 4);
+  EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0, 0, 0, 0, 0, 1, 0}));
+  ClearPendingDeletes(table);
+  auto deletes = winsim::CallsOf("DeleteFileW");
+  ASSERT_EQ(deletes.size(), 1u);
+  EXPECT_EQ(deletes[0].args[0], winsim::Utf8(kOther));
+  EXPECT_EQ(Flags()[6], 1) << "a failed deletion stays flagged";
+  EXPECT_TRUE(winsim::FileExists(kMonitor));
+  EXPECT_TRUE(winsim::DirectoryExists(u"C:\\Old"));
+}
+
+TEST_F(PendingRenamesTest, OnlyTheExactNtPrefixIsSkipped) {
+  EXPECT_EQ(winsim::Utf8(SkipNtPathPrefix(u"\\??\\C:\\a")), "C:\\a");
+  EXPECT_EQ(winsim::Utf8(SkipNtPathPrefix(u"\\??X\\C:\\a")), "\\??X\\C:\\a");
+  EXPECT_EQ(winsim::Utf8(SkipNtPathPrefix(u"\\??")), "\\??");
+
+  // The Win32 form of a long path is no NT prefix: it is used whole, and Windows accepts it.
+  winsim::PutFile(kMonitor, "MZ");
+  SetPending({u"\\??X" + std::u16string(kMonitor), u"", u"\\\\?\\" + std::u16string(kMonitor), u""});
+  Read();
+  ASSERT_EQ(table.pairCount, 2);
+  auto attributes = winsim::CallsOf("GetFileAttributesW");
+  ASSERT_EQ(attributes.size(), 2u);
+  EXPECT_EQ(attributes[0].args[0], "\\??XC:\\Windows\\system32\\zelmon64.dll");
+  EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0, 1, 0}));
+  ClearPendingDeletes(table);
+  ASSERT_EQ(winsim::CountCalls("DeleteFileW"), 1u);
+  EXPECT_EQ(winsim::CallsOf("DeleteFileW")[0].args[0], "\\\\?\\C:\\Windows\\system32\\zelmon64.dll");
+  EXPECT_FALSE(winsim::FileExists(kMonitor));
+}
+
+TEST_F(PendingRenamesTest, OddStringCountDropsTheLastString) {
+  winsim::PutFile(kMonitor, "MZ");
+  SetPending({Nt(kMonitor), u"", Nt(kOther)});
+  Read();
+  ASSERT_EQ(table.pairCount, 1);
+  EXPECT_EQ(winsim::CountCalls("GetFileAttributesW"), 1u) << "the unpaired string is not looked at";
+}
+
+TEST_F(PendingRenamesTest, ShortAndMalformedValuesAreNeverReadPastTheirBytes) {
+  for (std::string data : {std::string(), std::string("\0", 1), std::string("\0\0", 2), std::string("a\0b", 3)}) {
+    SetPendingBytes(data);
+    Read();
+    EXPECT_EQ(table.pairCount, 0) << data.size() << " bytes";
+  }
+
+  // No zero after the last string, and an odd byte count: the data's end ends the string.
+  std::string unterminated = winsim::Utf16Bytes(Nt(kMonitor) + u'\0' + Nt(kOther));
+  winsim::PutFile(kMonitor, "MZ");
+  for (std::string data : {unterminated, unterminated + 'x'}) {
+    SetPendingBytes(data);
+    Read();
+    ASSERT_EQ(table.pairCount, 1) << data.size() << " bytes";
+    EXPECT_EQ(Path(1), winsim::Utf8(Nt(kOther))) << "a rename, never a deletion";
+  }
+  ClearPendingDeletes(table);
+  EXPECT_TRUE(winsim::FileExists(kMonitor));
+
+  // A list without its closing zero loses the empty target and with it the pair.
+  SetPendingBytes(winsim::Utf16Bytes(Nt(kMonitor) + u'\0' + u'\0'));
+  Read();
+  EXPECT_EQ(table.pairCount, 0);
+}
+
+TEST_F(PendingRenamesTest, ValueGrowingAfterTheSizeQueryIsReadAtItsNewSize) {
+  winsim::PutFile(kMonitor, "MZ");
+  SetPending({Nt(kOther), u""});
+  winsim::AfterNextValueQuery([] { SetPending({Nt(kOther), u"", Nt(kMonitor), u""}); });
+  Read();
+  ASSERT_EQ(table.pairCount, 2);
+  EXPECT_EQ(Path(2), winsim::Utf8(Nt(kMonitor)));
+  EXPECT_EQ(winsim::CountCalls("RegQueryValueExW"), 3u) << "size, a read that did not fit, the read";
+
+  // Another program that keeps adding: after three reads the list counts as unreadable.
+  static std::vector<std::u16string> growing;
+  growing = {Nt(kOther), u"", Nt(kMonitor), u""};
+  static std::function<void()> grow = [] {
+    growing.push_back(Nt(kMonitor));
+    growing.push_back(u"");
+    SetPending(growing);
+    winsim::AfterNextValueQuery(grow);
+  };
+  winsim::ClearCalls();
+  winsim::AfterNextValueQuery(grow);
+  Read();
+  winsim::AfterNextValueQuery(nullptr);
+  EXPECT_EQ(table.pairCount, 0);
+  EXPECT_EQ(winsim::CountCalls("RegQueryValueExW"), 4u);
+}
+
+TEST_F(PendingRenamesTest, NoMemoryGivesAnEmptyTable) {
+  winsim::PutFile(kMonitor, "MZ");
+  SetPending({Nt(kMonitor), u"", Nt(kOther), Nt(u"C:\\Temp\\renamed.tmp")});
+  for (int skip = 0; skip < 6; skip++) {
+    winsim::FailAllocations(winsim::Allocator::Global, 1, skip);
+    Read();
+    EXPECT_EQ(table.pairCount, 0) << "allocation " << skip << " refused";
+  }
+  winsim::FailAllocations(winsim::Allocator::Global, 0);
+  Read();
+  EXPECT_EQ(table.pairCount, 2);
+}
+
+TEST_F(PendingRenamesTest, BuildIsTheFourthPartOfTheProductVersion) {
+  const char16_t kDriver[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\zeldrv64.dll";
+  winsim::PutFile(kMonitor, "MZ" + std::string(300, '\x90') + winsim::VersionResource({1, 2, 3, 4}, {9, 9, 9, 9}));
+  winsim::PutFile(kDriver, winsim::VersionResource({3, 0, 0, 65535}));
+  winsim::PutFile(kOther, "MZ no resources");
+  winsim::PutFile(u"C:\\Temp\\empty.dll", winsim::VersionResourceWithoutFixedInfo());
+  EXPECT_EQ(GetFileBuild(kMonitor), 4) << "the file version is not used";
+  EXPECT_EQ(GetFileBuild(kDriver), 65535);
+  EXPECT_EQ(GetFileBuild(kOther), -1);
+  EXPECT_EQ(GetFileBuild(u"C:\\Temp\\missing.dll"), -1);
+  EXPECT_EQ(GetFileBuild(u"C:\\Temp\\empty.dll"), -1) << "no fixed file information to read";
+  EXPECT_EQ(winsim::CallsOf("VerQueryValueW")[0].args[1], "\\");
+}
+
+}  // namespace
