@@ -1,0 +1,68 @@
+// Simulated processes and named mutexes: the programs the installer starts, and a stand-in for
+// the product's tray program, which the installer asks to quit through its mutex and window.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "winsim/win32_types.h"
+
+namespace winsim {
+
+// --- The tray program's side of the hand-shake -----------------------------------------
+extern const char kTrayMutexName[];         // "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}"
+extern const char16_t kTrayWindowClass[];   // "qxs::{05759F8E-103D-41B6-8A61-EFAA89516692}"
+const UINT kTrayQuitMessage = WM_USER + 2;  // 1026
+
+enum class TrayAnswer {
+  Quits,            // after quitDelay: destroys its window, releases its mutex and ends
+  QuitsAbandoning,  // after quitDelay: destroys its window and ends still owning its mutex
+  NeverAnswers,     // keeps running whatever it is sent
+};
+
+struct TraySpec {
+  TrayAnswer answer = TrayAnswer::Quits;
+  DWORD quitDelay = 0;          // ms between the quit message and the end
+  bool window = true;           // false: holds its mutex but never shows a window
+  std::u16string programPath;   // its own file, held loaded while it runs ("" for none)
+};
+
+// Starts a tray program as a new simulated process and returns its id. It creates the named
+// mutex with initial ownership; when the mutex exists already it gives way and ends at once,
+// as a second copy of a single-instance program does.
+int StartTray(const TraySpec& spec = TraySpec());
+HWND TrayWindow(int process);   // null when it has none (or no longer)
+
+// When the installer starts a program whose file name is "orvtray.exe" (ASCII case ignored), a
+// tray program with this spec starts, holding that program file. Off by default.
+void LaunchTrayOnStart(const TraySpec& spec);
+
+// --- Processes ------------------------------------------------------------------------------
+bool ProcessRunning(int process);
+// Ends the process as if killed: its windows go, the mutexes it owns become abandoned, its
+// handles close and its files are let go.
+void EndProcess(int process);
+
+// Each CreateProcessW call the installer made, with what it passed.
+struct ProcessStart {
+  std::u16string application;     // u"(null)" when null
+  std::u16string commandLine;
+  bool processAttributes;         // non-null
+  bool threadAttributes;
+  BOOL inheritHandles;
+  DWORD flags;
+  bool environment;               // non-null
+  std::u16string currentDirectory;  // u"(null)" when null
+  STARTUPINFOW startup;           // copied field by field; text pointers kept as given
+  bool started;
+  int process;                    // 0 when it did not start
+};
+const std::vector<ProcessStart>& ProcessStarts();
+
+// --- Named mutexes --------------------------------------------------------------------------
+bool MutexExists(const std::string& name);
+int MutexOwner(const std::string& name);   // process id, 0 when free or missing
+// Mutex, process and thread handles the installer holds open.
+size_t OpenProcessAreaHandles();
+
+}  // namespace winsim

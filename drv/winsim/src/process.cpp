@@ -1,0 +1,362 @@
+// Processes, named mutexes and waits on them, and the stand-in tray program. The installer is
+// process kInstallerProcess with one thread; every other process is simulated here and acts
+// through the clock (ScheduleAfter), never through the recorded Win32 calls.
+#include <map>
+
+#include "winsim/machine.h"
+#include "winsim/sim_files.h"
+#include "winsim/sim_process.h"
+#include "winsim/win32_api.h"
+
+namespace winsim {
+
+const char kTrayMutexName[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
+const char16_t kTrayWindowClass[] = u"qxs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+
+namespace {
+
+const DWORD kNotOwner = 288;          // ERROR_NOT_OWNER
+const DWORD kPossibleDeadlock = 1131; // ERROR_POSSIBLE_DEADLOCK
+
+// Like Windows: the object lives while any process has a handle to it, and closing a handle
+// does not give up ownership.
+struct Mutex {
+  std::string name;   // "" for an unnamed one
+  int owner = 0;      // process id
+  int recursion = 0;
+  bool abandoned = false;
+  int references = 0;
+};
+
+struct Process {
+  bool running = true;
+  TraySpec tray;
+  bool quitting = false;
+  HWND window = nullptr;
+  std::vector<int> mutexes;   // one entry per reference it holds
+};
+
+enum class Kind { Mutex, Process, Thread };
+struct Handle {
+  Kind kind;
+  int object;
+};
+
+struct ProcessState {
+  std::map<int, Mutex> mutexes;
+  int nextMutex = 1;
+  std::map<int, Process> processes;
+  int nextProcess = 100;   // ids below are the installer's and the spooler's
+  std::map<uintptr_t, Handle> handles;   // the installer's
+  uintptr_t nextHandle = 0x7000;
+  bool launchTray = false;
+  TraySpec launchSpec;
+  std::vector<ProcessStart> starts;
+};
+
+ProcessState& State() {
+  static ProcessState state;
+  return state;
+}
+
+void Reset() { State() = ProcessState(); }
+
+bool CloseOwnHandle(HANDLE handle);
+
+struct Registrar {
+  Registrar() {
+    RegisterReset(&Reset);
+    RegisterHandleCloser(&CloseOwnHandle);
+  }
+} registrar;
+
+HANDLE NewHandle(Kind kind, int object) {
+  uintptr_t value = State().nextHandle;
+  State().nextHandle += 4;
+  State().handles[value] = Handle{kind, object};
+  return reinterpret_cast<HANDLE>(value);
+}
+
+const Handle* FindHandle(HANDLE handle) {
+  auto found = State().handles.find(reinterpret_cast<uintptr_t>(handle));
+  return found == State().handles.end() ? nullptr : &found->second;
+}
+
+int FindMutex(const std::string& name) {
+  for (const auto& entry : State().mutexes)
+    if (entry.second.name == name) return entry.first;
+  return 0;
+}
+
+// Opens the named mutex for `process`, or creates it (owned when asked); `existed` tells which.
+int OpenOrCreateMutex(const char* name, int process, bool initialOwner, bool& existed) {
+  int id = name ? FindMutex(name) : 0;
+  existed = id != 0;
+  if (!existed) {
+    id = State().nextMutex++;
+    Mutex& created = State().mutexes[id];
+    created.name = name ? name : "";
+    if (initialOwner) {
+      created.owner = process;
+      created.recursion = 1;
+    }
+  }
+  State().mutexes[id].references++;
+  return id;
+}
+
+void DropMutexReference(int id) {
+  auto found = State().mutexes.find(id);
+  if (found != State().mutexes.end() && --found->second.references == 0) State().mutexes.erase(found);
+}
+
+// Takes a free (or already own) mutex for `process`; WAIT_ABANDONED once after an owner died.
+DWORD Acquire(Mutex& mutex, int process) {
+  mutex.owner = process;
+  mutex.recursion++;
+  if (!mutex.abandoned) return WAIT_OBJECT_0;
+  mutex.abandoned = false;
+  return WAIT_ABANDONED;
+}
+
+void Release(Mutex& mutex) {
+  if (--mutex.recursion == 0) mutex.owner = 0;
+}
+
+void EndProcessNow(int id) {
+  Process& process = State().processes[id];
+  if (!process.running) return;
+  process.running = false;
+  if (process.window) DestroySimWindow(process.window);
+  process.window = nullptr;
+  for (auto& entry : State().mutexes)
+    if (entry.second.owner == id) {
+      entry.second.owner = 0;
+      entry.second.recursion = 0;
+      entry.second.abandoned = true;
+    }
+  std::vector<int> held;
+  held.swap(process.mutexes);
+  for (int mutex : held) DropMutexReference(mutex);
+  ReleaseFiles(id);
+}
+
+void TrayQuits(int id) {
+  Process& process = State().processes[id];
+  if (!process.running) return;
+  if (process.tray.answer == TrayAnswer::Quits)
+    for (auto& entry : State().mutexes)
+      if (entry.second.owner == id) Release(entry.second);
+  EndProcessNow(id);
+}
+
+void TrayReceives(int id, UINT message) {
+  Process& process = State().processes[id];
+  if (message != kTrayQuitMessage || process.quitting || process.tray.answer == TrayAnswer::NeverAnswers) return;
+  process.quitting = true;
+  // A posted message is handled by the tray's own loop, never inside the poster's call.
+  ScheduleAfter(process.tray.quitDelay, [id] { TrayQuits(id); });
+}
+
+int NewProcess() {
+  int id = State().nextProcess;
+  State().nextProcess += 8;   // the thread id is id + 4
+  State().processes[id] = Process();
+  return id;
+}
+
+int StartTrayProcess(const TraySpec& spec) {
+  int id = NewProcess();
+  Process& process = State().processes[id];
+  process.tray = spec;
+  bool existed = false;
+  process.mutexes.push_back(OpenOrCreateMutex(kTrayMutexName, id, true, existed));
+  if (existed) {
+    EndProcessNow(id);
+    return id;
+  }
+  if (!spec.programPath.empty()) HoldFile(spec.programPath, id);
+  if (spec.window) {
+    WindowSpec window{kTrayWindowClass, u"", [id](HWND, UINT message, WPARAM, LPARAM) { TrayReceives(id, message); }};
+    process.window = CreateSimWindow(window);
+  }
+  return id;
+}
+
+bool CloseOwnHandle(HANDLE handle) {
+  const Handle* found = FindHandle(handle);
+  if (found == nullptr) return false;
+  Handle closed = *found;
+  State().handles.erase(reinterpret_cast<uintptr_t>(handle));
+  if (closed.kind == Kind::Mutex) DropMutexReference(closed.object);
+  return true;
+}
+
+// The file part of a program path is "orvtray.exe", ignoring the case of ASCII letters.
+bool IsTrayProgram(const std::u16string& program) {
+  size_t slash = program.find_last_of(u"\\/");
+  std::u16string file = slash == std::u16string::npos ? program : program.substr(slash + 1);
+  for (char16_t& c : file)
+    if (c >= u'A' && c <= u'Z') c = char16_t(c + (u'a' - u'A'));
+  return file == u"orvtray.exe";
+}
+
+// The program a command line names: up to the closing quote, or to the first blank.
+std::u16string ProgramOf(const std::u16string& commandLine) {
+  if (!commandLine.empty() && commandLine[0] == u'"') {
+    size_t end = commandLine.find(u'"', 1);
+    return commandLine.substr(1, end == std::u16string::npos ? std::u16string::npos : end - 1);
+  }
+  size_t end = commandLine.find_first_of(u" \t");
+  return commandLine.substr(0, end);
+}
+
+}  // namespace
+
+int StartTray(const TraySpec& spec) { return StartTrayProcess(spec); }
+
+HWND TrayWindow(int process) {
+  auto found = State().processes.find(process);
+  return found == State().processes.end() ? nullptr : found->second.window;
+}
+
+void LaunchTrayOnStart(const TraySpec& spec) {
+  State().launchTray = true;
+  State().launchSpec = spec;
+}
+
+bool ProcessRunning(int process) {
+  auto found = State().processes.find(process);
+  return found != State().processes.end() && found->second.running;
+}
+
+void EndProcess(int process) {
+  if (State().processes.count(process)) EndProcessNow(process);
+}
+
+const std::vector<ProcessStart>& ProcessStarts() { return State().starts; }
+
+bool MutexExists(const std::string& name) { return FindMutex(name) != 0; }
+
+int MutexOwner(const std::string& name) {
+  int id = FindMutex(name);
+  return id ? State().mutexes[id].owner : 0;
+}
+
+size_t OpenProcessAreaHandles() { return State().handles.size(); }
+
+}  // namespace winsim
+
+using winsim::State;
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name) {
+  if (winsim::EnterCall("CreateMutexA", {winsim::Ptr(security), std::to_string(initialOwner), name ? name : "(null)"}))
+    return nullptr;
+  bool existed = false;
+  int id = winsim::OpenOrCreateMutex(name, winsim::kInstallerProcess, initialOwner != FALSE, existed);
+  // Windows clears the last error when it made a new mutex.
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : 0);
+  return winsim::NewHandle(winsim::Kind::Mutex, id);
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  if (winsim::EnterCall("WaitForSingleObject", {winsim::Ptr(handle), std::to_string(milliseconds)})) return WAIT_FAILED;
+  const winsim::Handle* found = winsim::FindHandle(handle);
+  if (found == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  winsim::Handle target = *found;
+  const int self = winsim::kInstallerProcess;
+  std::function<bool()> ready;
+  if (target.kind == winsim::Kind::Mutex)
+    ready = [target, self] {
+      int owner = State().mutexes[target.object].owner;
+      return owner == 0 || owner == self;
+    };
+  else
+    ready = [target] { return !State().processes[target.object].running; };
+  // An endless wait that nothing ends would hang on Windows; here it fails once the clock has
+  // run 2^32 - 1 ms without an end.
+  if (!winsim::AdvanceUntil(milliseconds, ready)) {
+    if (milliseconds != INFINITE) return WAIT_TIMEOUT;
+    SetLastError(winsim::kPossibleDeadlock);
+    return WAIT_FAILED;
+  }
+  if (target.kind != winsim::Kind::Mutex) return WAIT_OBJECT_0;
+  return winsim::Acquire(State().mutexes[target.object], self);
+}
+
+BOOL ReleaseMutex(HANDLE mutex) {
+  if (winsim::EnterCall("ReleaseMutex", {winsim::Ptr(mutex)})) return FALSE;
+  const winsim::Handle* found = winsim::FindHandle(mutex);
+  if (found == nullptr || found->kind != winsim::Kind::Mutex) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  winsim::Mutex& object = State().mutexes[found->object];
+  if (object.owner != winsim::kInstallerProcess) {
+    SetLastError(winsim::kNotOwner);
+    return FALSE;
+  }
+  winsim::Release(object);
+  return TRUE;
+}
+
+namespace {
+
+winsim::ProcessStart RecordStart(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                                 LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags,
+                                 LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW startup) {
+  winsim::ProcessStart start{};
+  start.application = application ? application : u"(null)";
+  start.commandLine = commandLine ? commandLine : u"(null)";
+  start.processAttributes = processAttributes != nullptr;
+  start.threadAttributes = threadAttributes != nullptr;
+  start.inheritHandles = inheritHandles;
+  start.flags = flags;
+  start.environment = environment != nullptr;
+  start.currentDirectory = currentDirectory ? currentDirectory : u"(null)";
+  if (startup) start.startup = *startup;
+  return start;
+}
+
+}  // namespace
+
+// The program's file is not looked up: any name starts a process, which runs until a test
+// ends it (or, for the tray program when asked, until it quits).
+BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
+                    LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+  bool failed = winsim::EnterCall("CreateProcessW", {winsim::Utf8(application), winsim::Utf8(commandLine),
+                                                     winsim::Ptr(processAttributes), winsim::Ptr(threadAttributes),
+                                                     std::to_string(inheritHandles), winsim::Hex(flags),
+                                                     winsim::Ptr(environment), winsim::Utf8(currentDirectory)});
+  State().starts.push_back(RecordStart(application, commandLine, processAttributes, threadAttributes, inheritHandles,
+                                       flags, environment, currentDirectory, startup));
+  if (failed) return FALSE;
+  winsim::ProcessStart& start = State().starts.back();
+  if ((application == nullptr && commandLine == nullptr) || startup == nullptr || info == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // Windows writes into the command line while parsing it: a read-only one faults there.
+  if (commandLine)
+    for (volatile WCHAR* c = commandLine; *c; c++) *c = *c;
+  std::u16string program = application ? std::u16string(application) : winsim::ProgramOf(commandLine);
+  int id = 0;
+  if (State().launchTray && winsim::IsTrayProgram(program)) {
+    winsim::TraySpec spec = State().launchSpec;
+    spec.programPath = program;
+    id = winsim::StartTrayProcess(spec);
+  } else {
+    id = winsim::NewProcess();
+  }
+  start.started = true;
+  start.process = id;
+  info->hProcess = winsim::NewHandle(winsim::Kind::Process, id);
+  info->hThread = winsim::NewHandle(winsim::Kind::Thread, id);
+  info->dwProcessId = static_cast<DWORD>(id);
+  info->dwThreadId = static_cast<DWORD>(id + 4);
+  return TRUE;
+}
