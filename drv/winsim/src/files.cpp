@@ -90,7 +90,8 @@ std::u16string Absolute(std::u16string text, bool verbatim) {
   return current + u"\\" + text;
 }
 
-Resolved Resolve(const WCHAR* raw) {
+// `checkNames` off: only the form is worked out, as the system does for the pending rename list.
+Resolved Resolve(const WCHAR* raw, bool checkNames = true) {
   Resolved r;
   std::u16string text = raw ? raw : u"";
   if (text.empty()) {
@@ -103,7 +104,7 @@ Resolved Resolve(const WCHAR* raw) {
     r.error = verbatim ? ERROR_INVALID_NAME : ERROR_BAD_NETPATH;
     return r;
   }
-  if (!verbatim && full.size() >= MAX_PATH) {
+  if (checkNames && !verbatim && full.size() >= MAX_PATH) {
     r.error = ERROR_PATH_NOT_FOUND;
     return r;
   }
@@ -119,7 +120,7 @@ Resolved Resolve(const WCHAR* raw) {
       if (!parts.empty()) parts.pop_back();
       continue;
     }
-    if (!std::all_of(part.begin(), part.end(), ValidNameChar)) {
+    if (checkNames && !std::all_of(part.begin(), part.end(), ValidNameChar)) {
       r.error = ERROR_INVALID_NAME;
       return r;
     }
@@ -499,13 +500,12 @@ BOOL Delete(LPCWSTR path) {
 }
 
 // The NT form of a path as the system writes it into the pending rename list: "\??\" and the
-// full path. Empty when the path cannot be converted.
+// full path, or a prefixed path as it stands. Empty when the path cannot be converted.
 std::u16string NtPath(LPCWSTR path) {
   std::u16string text = path ? path : u"";
-  if (text.empty()) return text;
-  bool verbatim = StartsWith(text, u"\\\\?\\") || StartsWith(text, u"\\??\\");
-  std::u16string full = Absolute(verbatim ? text.substr(4) : text, verbatim);
-  return full.empty() ? full : u"\\??\\" + full;
+  if (StartsWith(text, u"\\\\?\\") || StartsWith(text, u"\\??\\")) return u"\\??\\" + text.substr(4);
+  Resolved r = Resolve(path, false);
+  return r.error != 0 ? u"" : u"\\??\\" + r.path;
 }
 
 BOOL RegisterAtReboot(LPCWSTR from, LPCWSTR to, DWORD flags) {
