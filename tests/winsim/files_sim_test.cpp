@@ -144,17 +144,6 @@ TEST_F(FilesSimTest, DeletionAtRebootAppendsToThePendingList) {
   EXPECT_EQ(Pending().size(), 6u);
 }
 
-TEST_F(FilesSimTest, MoveWithoutRebootRenamesAtOnce) {
-  winsim::PutFile(u"C:\\Old\\sub\\a.txt", "a");
-  winsim::PutFile(u"C:\\b.txt", "b");
-  EXPECT_FALSE(MoveFileExW(u"C:\\b.txt", u"C:\\Old\\sub\\a.txt", 0));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-  EXPECT_TRUE(MoveFileExW(u"C:\\b.txt", u"C:\\Old\\sub\\a.txt", MOVEFILE_REPLACE_EXISTING));
-  EXPECT_TRUE(MoveFileExW(u"C:\\Old", u"C:\\New", 0));
-  EXPECT_EQ(winsim::FileContents(u"C:\\New\\SUB\\a.txt"), "b");
-  EXPECT_FALSE(winsim::DirectoryExists(u"C:\\Old"));
-}
-
 TEST_F(FilesSimTest, VersionResourceTravelsWithTheBytes) {
   winsim::PutFile(kFile, "MZ header" + winsim::VersionResource({1, 2, 3, 4}, {5, 6, 7, 8}) + "trailer");
   DWORD handle = 77;

@@ -215,14 +215,6 @@ bool ShareConflict(const Node* node, bool read, bool write, bool remove, DWORD s
   return false;
 }
 
-bool OpenBelow(const std::u16string& key) {
-  for (const auto& entry : Files().handles) {
-    std::u16string open = FoldCase(entry.second->node->path);
-    if (open == key || StartsWith(open, (key + u"\\").c_str())) return true;
-  }
-  return false;
-}
-
 OpenFile* FileOf(HANDLE handle) {
   auto found = Files().handles.find(handle);
   return found == Files().handles.end() ? nullptr : found->second.get();
@@ -518,39 +510,6 @@ BOOL RegisterAtReboot(LPCWSTR from, LPCWSTR to, DWORD flags) {
   return error == ERROR_SUCCESS ? TRUE : Fail(DWORD(error));
 }
 
-// Renames a file or a directory with everything below it.
-BOOL Rename(LPCWSTR from, LPCWSTR to, DWORD flags) {
-  Found s = Find(from);
-  if (s.error != 0) return Fail(s.error);
-  Found d = Find(to);
-  if (d.error != 0 && d.error != ERROR_FILE_NOT_FOUND) return Fail(d.error);
-  if (StartsWith(d.where.key, (s.where.key + u"\\").c_str())) return Fail(ERROR_SHARING_VIOLATION);
-  const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  if (ShareConflict(s.node.get(), false, false, true, shareAll)) return Fail(ERROR_SHARING_VIOLATION);
-  if (d.node && d.node != s.node) {
-    if (!(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
-    if (d.node->directory || s.node->directory || d.node->readOnly || !d.node->holders.empty() || OpenBelow(d.where.key))
-      return Fail(ERROR_ACCESS_DENIED);
-    Files().nodes.erase(d.where.key);
-  }
-  std::vector<std::pair<std::u16string, std::shared_ptr<Node>>> moved;
-  auto& nodes = Files().nodes;
-  std::u16string below = s.where.key + u"\\";
-  for (auto it = nodes.begin(); it != nodes.end();) {
-    if (it->first != s.where.key && !StartsWith(it->first, below.c_str())) {
-      ++it;
-      continue;
-    }
-    moved.emplace_back(it->first.substr(s.where.key.size()), it->second);
-    it = nodes.erase(it);
-  }
-  for (auto& entry : moved) {
-    entry.second->path = d.where.path + entry.second->path.substr(s.where.path.size());
-    nodes[d.where.key + entry.first] = entry.second;
-  }
-  return TRUE;
-}
-
 }  // namespace
 }  // namespace winsim
 
@@ -619,11 +578,12 @@ BOOL DeleteFileW(LPCWSTR path) {
 
 // With MOVEFILE_DELAY_UNTIL_REBOOT nothing is checked on the disk: the request goes into the
 // registry (which needs administrator rights) and the system carries it out at its next start.
+// Renames that take effect at once are not simulated: the installer makes none.
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
   if (winsim::EnterCall("MoveFileExW", {winsim::Utf8(from), winsim::Utf8(to), winsim::Hex(flags)})) return FALSE;
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) return winsim::RegisterAtReboot(from, to, flags);
   if (to == nullptr) return winsim::Delete(from);
-  return winsim::Rename(from, to, flags);
+  winsim::BadSetUp("MoveFileExW renames at once are not simulated", from ? from : u"");
 }
 
 DWORD GetFileAttributesW(LPCWSTR path) {
