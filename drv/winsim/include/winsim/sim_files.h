@@ -7,6 +7,8 @@
 // are refused as Windows does without long-path support; the "\\?\" and "\??\" prefixes are
 // accepted. Files written by the program keep exactly the bytes written; a version resource
 // is a block inside those bytes (see VersionResource), so it travels with every byte copy.
+// A fresh machine has drive C: with the directories C:\Windows\system32\spool\drivers\x64 and
+// C:\Product\drv (where the installer lies), and no files.
 #pragma once
 
 #include <cstdint>
