@@ -1,0 +1,70 @@
+# End-to-end tests: the real orvinst.exe under Wine against stand-in product components.
+# The components, helper programs and harness are test fixtures, not part of the product.
+set(E2E_DIR ${CMAKE_SOURCE_DIR}/tests/e2e)
+set(E2E_BIN_DIR ${CMAKE_BINARY_DIR}/bin/e2e)
+
+# Each component DLL in every build the version-gate scenarios need, one folder per build;
+# "none" carries no version resource at all.
+set(E2E_COMPONENT_BUILDS 2547 2450 2451 2548 none)
+set(E2E_COMPONENTS zelmon64:zelmon.c zeldrv64:zeldrv.c zelui64:zelui.c)
+set(E2E_COMPONENT_TARGETS)
+foreach(build ${E2E_COMPONENT_BUILDS})
+  foreach(component ${E2E_COMPONENTS})
+    string(REPLACE ":" ";" parts ${component})
+    list(GET parts 0 name)
+    list(GET parts 1 source)
+    set(target e2e_${name}_${build})
+    if(build STREQUAL "none")
+      add_library(${target} SHARED ${E2E_DIR}/components/${source})
+    else()
+      add_library(${target} SHARED ${E2E_DIR}/components/${source} ${E2E_DIR}/components/component.rc)
+      target_compile_definitions(${target} PRIVATE COMPONENT_BUILD=${build} COMPONENT_FILE=${name}.dll)
+    endif()
+    target_link_options(${target} PRIVATE -static)
+    set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
+      RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components/${build}
+      ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-import/${build})
+    target_link_libraries(${target} PRIVATE winspool)
+    list(APPEND E2E_COMPONENT_TARGETS ${target})
+  endforeach()
+endforeach()
+
+# The help file is opaque to the installer: any content will do.
+file(WRITE ${E2E_BIN_DIR}/components/zelhelp.chm "Orvandelle stand-in help\n")
+
+add_executable(e2e_orvtray WIN32 ${E2E_DIR}/components/orvtray.c)
+target_link_options(e2e_orvtray PRIVATE -static)
+set_target_properties(e2e_orvtray PROPERTIES OUTPUT_NAME orvtray
+  RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components)
+
+# The harness's helpers: state query, seeding, launcher and log-window reader.
+foreach(tool e2e_query e2e_seed e2e_launch e2e_window)
+  add_executable(${tool} ${E2E_DIR}/tools/${tool}.cpp)
+  target_compile_definitions(${tool} PRIVATE UNICODE _UNICODE)
+  target_link_options(${tool} PRIVATE -static -municode)
+  target_link_libraries(${tool} PRIVATE winspool advapi32 user32 gdi32 version)
+  set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
+endforeach()
+
+add_custom_target(e2e_fixtures ALL DEPENDS
+  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_window orvinst)
+
+# One CTest test per scenario; the harness lists them. A scenario whose part of the installer
+# is not in the build yet ends with 77, which CTest shows as skipped.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${E2E_DIR}/scenarios.py ${E2E_DIR}/harness.py)
+execute_process(COMMAND ${Python3_EXECUTABLE} ${E2E_DIR}/scenarios.py --list
+  OUTPUT_VARIABLE E2E_SCENARIOS OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE E2E_LIST_RESULT)
+if(NOT E2E_LIST_RESULT EQUAL 0)
+  message(FATAL_ERROR "tests/e2e/scenarios.py --list failed")
+endif()
+string(REPLACE "\n" ";" E2E_SCENARIOS "${E2E_SCENARIOS}")
+set(E2E_HARNESS ${Python3_EXECUTABLE} ${E2E_DIR}/scenarios.py --build-dir ${CMAKE_BINARY_DIR})
+
+add_test(NAME e2e.template COMMAND ${E2E_HARNESS} --make-template)
+set_tests_properties(e2e.template PROPERTIES LABELS e2e FIXTURES_SETUP e2e_template TIMEOUT 300)
+foreach(scenario ${E2E_SCENARIOS})
+  add_test(NAME e2e.${scenario} COMMAND ${E2E_HARNESS} ${scenario})
+  set_tests_properties(e2e.${scenario} PROPERTIES LABELS e2e FIXTURES_REQUIRED e2e_template
+    SKIP_RETURN_CODE 77 TIMEOUT 300)
+endforeach()
