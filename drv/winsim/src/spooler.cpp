@@ -1,5 +1,7 @@
 // The local print spooler: port monitors and their ports, printer drivers per environment,
 // printers with their settings and printer data, the default printer, and the driver directory.
+// This source answers the queries and sets the state up; the calls that change monitors,
+// drivers, printers and printer data are in spooler_changes.cpp.
 //
 // Where Wine's spooler differs from Windows (see the notes on Wine), this one follows Windows:
 // - EnumMonitorsW level 2 reports each monitor's own environment (Wine: "Windows NT x86" for all).
@@ -18,40 +20,16 @@
 #include "winsim/sim_files.h"
 #include "winsim/sim_spooler.h"
 #include "winsim/win32_api.h"
+#include "spooler_internal.h"
 
 namespace winsim {
-namespace {
-
-// Printer handles are no kernel handles; their values lie apart from every other area's.
-const uintptr_t kFirstPrinterHandle = 0x5F000000;
-const int kServerHandle = 0;  // the printer id of a handle on the print server itself
-
-struct StoredPrinter {
-  int id;  // a deleted and re-added printer of the same name is another printer
-  SimPrinter printer;
-};
-
-struct OpenHandle {
-  int printerId;
-  ACCESS_MASK access;
-};
-
-struct SpoolerState {
-  bool running = true;
-  std::u16string driverDirectory = u"C:\\Windows\\system32\\spool\\drivers\\x64";
-  std::vector<SimMonitor> monitors;
-  std::vector<SimDriver> drivers;
-  std::vector<StoredPrinter> printers;
-  int nextPrinterId = 1;
-  std::u16string defaultPrinter;
-  std::map<uintptr_t, OpenHandle> handles;
-  uintptr_t nextHandle = kFirstPrinterHandle;
-};
 
 SpoolerState& Spooler() {
   static SpoolerState state;
   return state;
 }
+
+namespace {
 
 void Reset() { Spooler() = SpoolerState(); }
 
@@ -59,8 +37,9 @@ struct Registrar {
   Registrar() { RegisterReset(&Reset); }
 } registrar;
 
-// The spooler compares names of its objects without case (ASCII letters only here).
 char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; }
+
+}  // namespace
 
 bool SameName(const std::u16string& a, const std::u16string& b) {
   if (a.size() != b.size()) return false;
@@ -83,6 +62,8 @@ std::u16string ResolveEnvironment(LPCWSTR environment) {
     if (SameName(environment, name)) return name;
   return std::u16string();
 }
+
+namespace {
 
 // --- Answers laid out as the spooler lays them out ----------------------------------------
 // The entries come first, one after another. Behind them the binary blocks (device modes,
@@ -174,6 +155,8 @@ bool RefusedBeforeSpooler(LPBYTE buffer, DWORD size, LPDWORD needed, bool needsR
   return false;
 }
 
+}  // namespace
+
 bool SpoolerDown() {
   if (Spooler().running) return false;
   SetLastError(RPC_S_SERVER_UNAVAILABLE);
@@ -191,6 +174,8 @@ bool Fail(DWORD error) {
   SetLastError(error);
   return false;
 }
+
+namespace {
 
 // --- Entries of each kind -----------------------------------------------------------------
 void FillMonitor(Packer& p, BYTE* at, const SimMonitor& monitor, DWORD level) {
@@ -289,6 +274,10 @@ void FillPrinter2(Packer& p, BYTE* at, const SimPrinter& printer) {
   PutEntry(at, info);
 }
 
+void HoldMonitorDll(const SimMonitor& monitor) { HoldIfPresent(MonitorDllPath(monitor)); }
+
+}  // namespace
+
 // --- Objects ------------------------------------------------------------------------------
 StoredPrinter* PrinterNamed(const std::u16string& name) {
   for (StoredPrinter& stored : Spooler().printers)
@@ -302,13 +291,15 @@ StoredPrinter* PrinterWithId(int id) {
   return nullptr;
 }
 
-// The printer behind an open handle; null with ERROR_INVALID_HANDLE for an unknown handle or one
-// on the print server.
-StoredPrinter* PrinterOf(HANDLE handle) {
+OpenHandle* HandleOf(HANDLE handle) {
   auto found = Spooler().handles.find(reinterpret_cast<uintptr_t>(handle));
+  return found == Spooler().handles.end() ? nullptr : &found->second;
+}
+
+StoredPrinter* PrinterOf(HANDLE handle) {
+  OpenHandle* open = HandleOf(handle);
   StoredPrinter* stored = nullptr;
-  if (found != Spooler().handles.end() && found->second.printerId != kServerHandle)
-    stored = PrinterWithId(found->second.printerId);
+  if (open != nullptr && open->printerId != kServerHandle) stored = PrinterWithId(open->printerId);
   if (stored == nullptr) SetLastError(ERROR_INVALID_HANDLE);
   return stored;
 }
@@ -333,14 +324,27 @@ void HoldIfPresent(const std::u16string& path) {
   if (!path.empty() && FileExists(path)) HoldFile(path, kSpoolerProcess);
 }
 
-void HoldMonitorDll(const SimMonitor& monitor) { HoldIfPresent(MonitorDllPath(monitor)); }
-
 void HoldDriverFiles(const SimDriver& driver) {
   HoldIfPresent(driver.driverPath);
   HoldIfPresent(driver.configFile);
 }
 
-}  // namespace
+HANDLE NewPrinterHandle(int printerId, ACCESS_MASK access) {
+  uintptr_t handle = Spooler().nextHandle;
+  Spooler().nextHandle += 8;
+  Spooler().handles[handle] = OpenHandle{printerId, access};
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+// The printer's generic mapping; MAXIMUM_ALLOWED gives an administrator everything.
+ACCESS_MASK MappedAccess(ACCESS_MASK desired) {
+  ACCESS_MASK access = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+  if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= PRINTER_ALL_ACCESS;
+  if (desired & (GENERIC_READ | GENERIC_EXECUTE)) access |= READ_CONTROL | PRINTER_ACCESS_USE;
+  if (desired & GENERIC_WRITE) access |= READ_CONTROL | PRINTER_ACCESS_USE;
+  return access;
+}
+
 }  // namespace winsim
 
 using winsim::Spooler;
@@ -448,12 +452,9 @@ BOOL OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSW defa
   }
   if (defaults != nullptr && defaults->pDatatype != nullptr && !winsim::KnownDatatype(defaults->pDatatype))
     return winsim::Fail(ERROR_INVALID_DATATYPE);
-  ACCESS_MASK access = defaults != nullptr ? defaults->DesiredAccess : 0;
+  ACCESS_MASK access = defaults != nullptr ? winsim::MappedAccess(defaults->DesiredAccess) : 0;
   if (access == 0) access = PRINTER_ACCESS_USE;
-  uintptr_t handle = Spooler().nextHandle;
-  Spooler().nextHandle += 8;
-  Spooler().handles[handle] = winsim::OpenHandle{id, access};
-  *printer = reinterpret_cast<HANDLE>(handle);
+  *printer = winsim::NewPrinterHandle(id, access);
   return TRUE;
 }
 

@@ -105,6 +105,12 @@ struct SimPrinter {
   std::vector<SimPrinterValue> data;
 };
 
+// A DEVMODEW of the current size (220 bytes, dmSpecVersion 0x401) and `driverExtra` zero bytes
+// behind it. SetPrinterW and AddPrinterW refuse a device mode whose dmSize is not between 76
+// and 220, as Windows refuses an invalid one; a printer that is to be handed back whole needs a
+// valid one.
+std::vector<BYTE> SimDevMode(WORD driverExtra = 0);
+
 // Adds a local printer (PRINTER_ATTRIBUTE_LOCAL is set, as the spooler does for its own).
 void AddSimPrinter(const SimPrinter& printer);
 std::vector<SimPrinter> SimPrinters();
@@ -119,5 +125,16 @@ std::u16string SimDefaultPrinter();
 
 // Printer handles opened and not closed yet.
 size_t OpenPrinterHandles();
+
+// --- Wine's answers ------------------------------------------------------------------------
+// By default the spooler answers as Windows does. Each knob switches one call to what Wine 8's
+// spooler answers instead, for tests of how the installer copes there.
+// DeletePrinterDriverExW: any non-zero delete flag fails with ERROR_INVALID_PARAMETER; flag 0
+// removes the driver even while printers use it and leaves its files.
+void SetWineDriverDeletion(bool wine);
+// AddPrinterW: a null pDatatype fails with ERROR_INVALID_PRINTER_NAME (Windows: "RAW").
+void SetWineNullDatatype(bool wine);
+// SetPrinterW level 0 with PRINTER_CONTROL_PURGE fails with ERROR_INVALID_LEVEL.
+void SetWinePurge(bool wine);
 
 }  // namespace winsim
