@@ -295,4 +295,185 @@ TEST_F(SpoolerChangesSimTest, PurgeNeedsAdministerAndEmptiesTheQueue) {
   ClosePrinter(admin);
 }
 
+PRINTER_INFO_2W OwnPrinterRecord(const char16_t* name) {
+  PRINTER_INFO_2W info{};
+  info.pPrinterName = W16(name);
+  info.pPortName = W16(u"Orvandelle:");
+  info.pDriverName = W16(u"Orvandelle printer");
+  info.pComment = W16(u"");
+  info.pPrintProcessor = W16(u"WinPrint");
+  return info;
+}
+
+TEST_F(SpoolerChangesSimTest, AddPrinterRefusesWhatWindowsRefusesAndHandsBackFullAccess) {
+  AddOwnMonitor();
+  InstallDriver();
+  PRINTER_INFO_2W info = OwnPrinterRecord(u"Orvandelle");
+  auto* bytes = reinterpret_cast<LPBYTE>(&info);
+  info.pDriverName = W16(u"Orvandelle Printer 2");
+  EXPECT_EQ(AddPrinterW(nullptr, 2, bytes), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_UNKNOWN_PRINTER_DRIVER));
+  info.pDriverName = W16(u"Orvandelle printer");
+  info.pPortName = W16(u"Orvandelle2:");
+  EXPECT_EQ(AddPrinterW(nullptr, 2, bytes), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_UNKNOWN_PORT)) << "as Windows (Wine takes it)";
+  info.pPortName = W16(u"Orvandelle:");
+  EXPECT_TRUE(winsim::SimPrinters().empty());
+
+  HANDLE printer = AddPrinterW(nullptr, 2, bytes);
+  ASSERT_NE(printer, nullptr);
+  winsim::SimPrinter added = *winsim::FindSimPrinter(u"Orvandelle");
+  EXPECT_EQ(added.datatype, u"RAW") << "the print processor's default for a null data type";
+  EXPECT_EQ(added.attributes, DWORD(PRINTER_ATTRIBUTE_LOCAL));
+  EXPECT_EQ(winsim::CallsOf("AddPrinterW").back().args,
+            (std::vector<std::string>{"(null)", "2", "Orvandelle", "Orvandelle:", "Orvandelle printer", "WinPrint",
+                                      "(null)"}));
+  char key[] = "K1";
+  EXPECT_EQ(SetPrinterDataA(printer, const_cast<char*>("SubKey"), REG_SZ, reinterpret_cast<LPBYTE>(key), 3), 0u);
+  EXPECT_TRUE(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE)) << "the new handle may administer";
+  EXPECT_TRUE(DeletePrinter(printer)) << "and delete";
+  EXPECT_TRUE(ClosePrinter(printer));
+
+  printer = AddPrinterW(nullptr, 2, bytes);
+  ASSERT_NE(printer, nullptr);
+  EXPECT_EQ(AddPrinterW(nullptr, 2, bytes), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINTER_ALREADY_EXISTS)) << "as Windows (Wine adds a second)";
+  ClosePrinter(printer);
+
+  winsim::SetWineNullDatatype(true);
+  PRINTER_INFO_2W other = OwnPrinterRecord(u"Other");
+  EXPECT_EQ(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&other)), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PRINTER_NAME));
+  other.pDatatype = W16(u"RAW");
+  printer = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&other));
+  EXPECT_NE(printer, nullptr);
+  ClosePrinter(printer);
+}
+
+TEST_F(SpoolerChangesSimTest, DeletedPrinterTakesItsDataAndTheDefaultMarkWithIt) {
+  AddOwnMonitor();
+  InstallDriver();
+  AddPrinter(u"Orvandelle", u"Orvandelle:");
+  AddPrinter(u"Office", u"LPT1:");
+  winsim::SetSimDefaultPrinter(u"Orvandelle");
+  winsim::SetSimPrinterValue(u"Orvandelle", {winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, {'K', 0}});
+
+  HANDLE administer = Open(u"Orvandelle", PRINTER_ACCESS_ADMINISTER);
+  EXPECT_FALSE(DeletePrinter(administer));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED)) << "deleting needs DELETE";
+  HANDLE printer = Open(u"Orvandelle", DELETE | PRINTER_ACCESS_ADMINISTER);
+  ASSERT_TRUE(DeletePrinter(printer));
+  EXPECT_FALSE(winsim::FindSimPrinter(u"Orvandelle"));
+  EXPECT_EQ(winsim::SimDefaultPrinter(), u"") << "no default, as Windows (Wine picks the first printer)";
+  DWORD needed = 0;
+  EXPECT_FALSE(GetPrinterW(administer, 2, nullptr, 0, &needed));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE)) << "the other handle's printer is gone";
+  EXPECT_TRUE(DeleteMonitorW(nullptr, nullptr, W16(u"Orvandelle:"))) << "its port is free";
+  ClosePrinter(administer);
+  ClosePrinter(printer);
+
+  AddOwnMonitor();
+  PRINTER_INFO_2W info = OwnPrinterRecord(u"Orvandelle");
+  printer = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  ASSERT_NE(printer, nullptr);
+  char buffer[64];
+  DWORD type = 0;
+  EXPECT_EQ(GetPrinterDataA(printer, const_cast<char*>("SubKey"), &type, reinterpret_cast<LPBYTE>(buffer), 64, &needed),
+            DWORD(ERROR_FILE_NOT_FOUND))
+      << "a new printer of the old name has none of its data";
+  ClosePrinter(printer);
+}
+
+TEST_F(SpoolerChangesSimTest, PrinterWithJobsIsOnlyMarkedUntilItsJobsArePurged) {
+  InstallDriver();
+  AddPrinter(u"Office", u"LPT1:", 2);
+  winsim::SetSimDefaultPrinter(u"Office");
+  HANDLE printer = Open(u"Office", DELETE | PRINTER_ACCESS_ADMINISTER);
+  ASSERT_TRUE(DeletePrinter(printer));
+  ASSERT_TRUE(winsim::FindSimPrinter(u"Office"));
+  EXPECT_EQ(winsim::FindSimPrinter(u"Office")->status, DWORD(PRINTER_STATUS_PENDING_DELETION));
+  PRINTER_INFO_2W info = OwnPrinterRecord(u"Office");
+  info.pPortName = W16(u"LPT1:");
+  EXPECT_EQ(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINTER_ALREADY_EXISTS));
+  ASSERT_TRUE(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE));
+  EXPECT_FALSE(winsim::FindSimPrinter(u"Office"));
+  EXPECT_EQ(winsim::SimDefaultPrinter(), u"");
+  ClosePrinter(printer);
+}
+
+TEST_F(SpoolerChangesSimTest, PrinterDataReadsBackAsStoredWithWindowsSizes) {
+  InstallDriver();
+  AddPrinter(u"Office", u"LPT1:");
+  HANDLE user = Open(u"Office", PRINTER_ACCESS_USE);
+  HANDLE admin = Open(u"Office", PRINTER_ALL_ACCESS);
+  std::string key63(63, 'a'), key64(64, 'b');
+  char subKey[] = "SubKey";
+  EXPECT_EQ(SetPrinterDataA(user, subKey, REG_SZ, reinterpret_cast<LPBYTE>(&key63[0]), 64), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(SetPrinterDataA(admin, subKey, REG_SZ, reinterpret_cast<LPBYTE>(&key63[0]), 64), 0u);
+  EXPECT_EQ(SetPrinterDataExA(admin, "DsUser", "SubKey", REG_SZ, reinterpret_cast<LPBYTE>(&key64[0]), 65), 0u);
+  EXPECT_EQ(winsim::SimPrinterValueOf(u"Office", "PrinterDriverData", "SubKey")->data.size(), 64u);
+  EXPECT_EQ(winsim::CallsOf("SetPrinterDataExA")[0].args,
+            (std::vector<std::string>{winsim::Ptr(admin), "DsUser", "SubKey", "1", "65"}));
+
+  char buffer[64];
+  DWORD type = 0, needed = 0;
+  ASSERT_EQ(GetPrinterDataA(user, subKey, &type, reinterpret_cast<LPBYTE>(buffer), 64, &needed), 0u)
+      << "reading needs no more than use";
+  EXPECT_EQ(needed, 64u) << "63 characters and their terminator fit";
+  EXPECT_EQ(type, DWORD(REG_SZ));
+  EXPECT_EQ(std::string(buffer), key63);
+  EXPECT_EQ(GetPrinterDataExA(user, "dsuser", "SUBKEY", &type, reinterpret_cast<LPBYTE>(buffer), 64, &needed),
+            DWORD(ERROR_MORE_DATA));
+  EXPECT_EQ(needed, 65u);
+  EXPECT_EQ(GetPrinterDataExA(user, "DsSpooler", "SubKey", &type, reinterpret_cast<LPBYTE>(buffer), 64, &needed),
+            DWORD(ERROR_FILE_NOT_FOUND));
+  char other[] = "Other";
+  EXPECT_EQ(GetPrinterDataA(user, other, &type, reinterpret_cast<LPBYTE>(buffer), 64, &needed),
+            DWORD(ERROR_FILE_NOT_FOUND));
+  ClosePrinter(user);
+  ClosePrinter(admin);
+}
+
+TEST_F(SpoolerChangesSimTest, StoppedSpoolerRefusesEveryChange) {
+  AddOwnMonitor();
+  InstallDriver();
+  AddPrinter(u"Office", u"LPT1:");
+  HANDLE printer = Open(u"Office", PRINTER_ALL_ACCESS);
+  DRIVER_INFO_6W driver = StagedDriver();
+  MONITOR_INFO_2W monitor{W16(u"Other:"), W16(u"Windows x64"), W16(u"zelmon64.dll")};
+  PRINTER_INFO_2W info = OwnPrinterRecord(u"New");
+  winsim::SpoolerServiceStopped();
+
+  const DWORD down = RPC_S_SERVER_UNAVAILABLE;
+  EXPECT_FALSE(AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor)));
+  EXPECT_EQ(GetLastError(), down);
+  EXPECT_FALSE(DeleteMonitorW(nullptr, nullptr, W16(u"Orvandelle:")));
+  EXPECT_EQ(GetLastError(), down);
+  EXPECT_FALSE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&driver), APD_COPY_ALL_FILES));
+  EXPECT_EQ(GetLastError(), down);
+  EXPECT_FALSE(DeletePrinterDriverExW(nullptr, nullptr, W16(u"Orvandelle printer"), DPD_DELETE_ALL_FILES, 0));
+  EXPECT_EQ(GetLastError(), down);
+  EXPECT_FALSE(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE));
+  EXPECT_EQ(GetLastError(), down);
+  EXPECT_EQ(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)), nullptr);
+  EXPECT_EQ(GetLastError(), down);
+  EXPECT_FALSE(DeletePrinter(printer));
+  EXPECT_EQ(GetLastError(), down);
+  char name[] = "SubKey", data[] = "K";
+  DWORD type = 0, needed = 0;
+  EXPECT_EQ(SetPrinterDataA(printer, name, REG_SZ, reinterpret_cast<LPBYTE>(data), 2), down);
+  EXPECT_EQ(SetPrinterDataExA(printer, "DsUser", name, REG_SZ, reinterpret_cast<LPBYTE>(data), 2), down);
+  EXPECT_EQ(GetPrinterDataA(printer, name, &type, reinterpret_cast<LPBYTE>(data), 2, &needed), down);
+  EXPECT_EQ(GetPrinterDataExA(printer, "DsUser", name, &type, reinterpret_cast<LPBYTE>(data), 2, &needed), down);
+
+  winsim::SpoolerServiceStarted();
+  EXPECT_EQ(winsim::SimDrivers().size(), 1u);
+  EXPECT_EQ(winsim::SimMonitors().size(), 2u);
+  EXPECT_TRUE(winsim::FindSimPrinter(u"Office"));
+  EXPECT_TRUE(winsim::IsHeld(kInstalledUi)) << "loaded again";
+  EXPECT_EQ(SetPrinterDataA(printer, name, REG_SZ, reinterpret_cast<LPBYTE>(data), 2), DWORD(ERROR_INVALID_HANDLE))
+      << "handles from before the stop are gone";
+}
+
 }  // namespace
