@@ -45,9 +45,9 @@ TEST_F(CommandDispatchTest, WordsMatchIgnoringAsciiCase) {
   EXPECT_EQ(Run(u"orvinst.exe UN"), 2);
   EXPECT_EQ(Run(u"orvinst.exe Uninstall"), 2);
   EXPECT_EQ(Run(u"orvinst.exe REMOVETRAY"), 6);
-  // On a machine without the product both checks answer no.
+  // A machine without the product: no driver to check, nothing pending, no default printer.
   EXPECT_EQ(Run(u"orvinst.exe ONCHKDRV"), 3);
-  EXPECT_EQ(Run(u"orvinst.exe oninit"), 3);
+  EXPECT_EQ(Run(u"orvinst.exe oninit"), 102);
 }
 
 TEST_F(CommandDispatchTest, InstallAndUninstallCloseHelpWindowsFirst) {

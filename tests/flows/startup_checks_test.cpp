@@ -1,0 +1,138 @@
+#include "flows/startup_checks.h"
+
+#include "app/command_dispatch.h"
+#include "support/sim_test.h"
+#include "winsim/sim_files.h"
+#include "winsim/sim_registry.h"
+#include "winsim/sim_services.h"
+#include "winsim/sim_spooler.h"
+
+namespace {
+
+const char16_t kSystem32[] = u"C:\\Windows\\system32\\";
+const char16_t kDriverFolder[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\";
+
+class StartupChecksTest : public SimTest {
+ protected:
+  int32_t Run(const std::u16string& word) {
+    winsim::SetCommandLine(u"orvinst.exe " + word);
+    return RunCommand(nullptr);
+  }
+
+  void Pending(const std::vector<std::u16string>& strings) {
+    winsim::PutMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, strings);
+  }
+
+  size_t SpoolerStops() { return winsim::CountCalls("ControlService"); }
+
+  void AddPrinter(const std::u16string& name, const std::u16string& driver) {
+    winsim::SimPrinter printer;
+    printer.name = name;
+    printer.portName = u"LPT1:";
+    printer.driverName = driver;
+    winsim::AddSimPrinter(printer);
+  }
+
+  // The product driver, its driver file carrying `build` as the fourth product version number.
+  void AddProductDriver(WORD build) {
+    std::u16string path = std::u16string(kDriverFolder) + u"zeldrv64.dll";
+    winsim::PutFile(path, winsim::VersionResource({3, 0, 0, build}));
+    winsim::SimDriver driver;
+    driver.name = u"Orvandelle printer";
+    driver.driverPath = path;
+    driver.dataFile = path;
+    driver.configFile = std::u16string(kDriverFolder) + u"zelui64.dll";
+    winsim::AddSimDriver(driver);
+  }
+};
+
+TEST_F(StartupChecksTest, NothingPendingMeansNoRestart) {
+  EXPECT_FALSE(InitCheck());
+  EXPECT_EQ(SpoolerStops(), 0u);
+  Pending({});
+  EXPECT_FALSE(InitCheck());
+  EXPECT_EQ(SpoolerStops(), 0u);
+}
+
+TEST_F(StartupChecksTest, HeldMonitorDeleteClearsAfterOneRestart) {
+  std::u16string monitor = std::u16string(kSystem32) + u"zelmon64.dll";
+  winsim::PutFile(monitor);
+  winsim::HoldFile(monitor, winsim::kSpoolerProcess);
+  Pending({u"\\??\\" + monitor, u""});
+  AddPrinter(u"Office", u"Other driver");
+  winsim::SetSimDefaultPrinter(u"Office");
+  EXPECT_EQ(Run(u"onInit"), 102) << "first pass finds it, the restart lets it go, the second deletes it";
+  EXPECT_FALSE(winsim::FileExists(monitor));
+  EXPECT_EQ(SpoolerStops(), 1u);
+  EXPECT_EQ(winsim::CountCalls("StartServiceW"), 1u);
+  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
+}
+
+TEST_F(StartupChecksTest, ProductFileStillPendingGives200AfterTwoRestarts) {
+  std::u16string driver = std::u16string(kDriverFolder) + u"ZELDRV64.DLL";
+  winsim::PutFile(driver);
+  Pending({u"\\??\\C:\\Windows\\Temp\\x.tmp", u"", u"\\??\\" + driver, u"\\??\\C:\\Windows\\old.dll"});
+  EXPECT_EQ(Run(u"onInit"), 200);
+  EXPECT_TRUE(winsim::FileExists(driver)) << "a pending rename is never carried out here";
+  EXPECT_EQ(SpoolerStops(), 2u);
+  EXPECT_TRUE(winsim::CallsOf("OpenServiceW").size() >= 2u);
+}
+
+TEST_F(StartupChecksTest, OnlyTheProductFileNamesCount) {
+  for (const char16_t* name : {u"zelmon32.dll", u"zelmon64.dll.bak", u"xzelui64.dll"}) {
+    std::u16string path = std::u16string(kSystem32) + name;
+    winsim::PutFile(path);
+    winsim::HoldFile(path, winsim::kSpoolerProcess);
+  }
+  Pending({u"\\??\\C:\\Windows\\system32\\zelmon32.dll", u"", u"\\??\\C:\\Windows\\system32\\zelmon64.dll.bak", u"",
+           u"C:\\Windows\\system32\\xzelui64.dll", u"", u"\\??\\C:\\Windows\\system32\\zelui64.dll", u""});
+  EXPECT_FALSE(InitCheck()) << "the last pair names a file that does not exist";
+  EXPECT_EQ(SpoolerStops(), 0u);
+}
+
+TEST_F(StartupChecksTest, FileNameFollowsTheLastSlashOrColon) {
+  winsim::PutFile(u"C:\\Product\\zelui64.dll");
+  Pending({u"\\??\\C:/Product/x/../zelui64.dll", u"D:\\y"});
+  EXPECT_TRUE(InitCheck());
+}
+
+TEST_F(StartupChecksTest, DefaultPrinterDecidesBetween102And3) {
+  EXPECT_EQ(Run(u"onInit"), 102) << "no default printer";
+  AddPrinter(u"Office", u"Other driver");
+  AddProductDriver(2547);
+  AddPrinter(u"Orvandelle", u"Orvandelle printer");
+  winsim::SetSimDefaultPrinter(u"Office");
+  EXPECT_EQ(Run(u"onInit"), 102);
+  winsim::SetSimDefaultPrinter(u"Orvandelle");
+  EXPECT_EQ(Run(u"onInit"), 3);
+  winsim::SetSimDefaultPrinter(u"Gone");
+  EXPECT_EQ(Run(u"onInit"), 102) << "a default that cannot be opened counts as another printer";
+  EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
+}
+
+TEST_F(StartupChecksTest, DriverCheckLooksAtTheFirstProductPrinterOnly) {
+  EXPECT_EQ(Run(u"onChkDrv"), 3) << "no product printer";
+  AddProductDriver(2450);
+  AddPrinter(u"Office", u"Other driver");
+  AddPrinter(u"First", u"Orvandelle printer");
+  EXPECT_EQ(Run(u"onChkDrv"), 3);
+  winsim::PutFile(std::u16string(kDriverFolder) + u"zeldrv64.dll", winsim::VersionResource({3, 0, 0, 2451}));
+  EXPECT_EQ(Run(u"onChkDrv"), 103);
+  winsim::PutFile(std::u16string(kDriverFolder) + u"zeldrv64.dll", "no version information");
+  EXPECT_EQ(Run(u"onChkDrv"), 3);
+  EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
+}
+
+TEST_F(StartupChecksTest, DefSetMakesTheFirstProductPrinterDefault) {
+  AddPrinter(u"Office", u"Other driver");
+  winsim::SetSimDefaultPrinter(u"Office");
+  EXPECT_EQ(Run(u"def.set"), 4);
+  EXPECT_EQ(winsim::SimDefaultPrinter(), u"Office") << "no product printer: nothing changes";
+  AddProductDriver(2547);
+  AddPrinter(u"Orvandelle", u"Orvandelle printer");
+  AddPrinter(u"Orvandelle 2", u"Orvandelle printer");
+  EXPECT_EQ(Run(u"def.set"), 4);
+  EXPECT_EQ(winsim::SimDefaultPrinter(), u"Orvandelle");
+}
+
+}  // namespace
