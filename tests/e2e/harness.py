@@ -38,6 +38,8 @@ PARTS = {
     "printers": ("drv/install/spooler/printers.cpp", "AddPrinterW"),
     "copy": ("drv/install/system/file_copy.cpp", "CreateFileW"),
     "checks": ("drv/install/flows/startup_checks.cpp", "SpoolerSetDefaultPrinterW"),
+    "pending": ("drv/install/system/pending_renames.cpp", "RegQueryValueExW"),
+    "deferred": ("drv/install/system/deferred_delete.cpp", "MoveFileExW"),
 }
 
 
@@ -226,6 +228,8 @@ class Machine:
         self.tools_dir = os.path.join(self.bin_dir, "e2e")
         self.run_dir = os.path.join(self.build_dir, "e2e", "runs", name)
         self.prefix = os.path.join(self.run_dir, "prefix")
+        # What outlives a passed scenario's prefix, such as screenshots.
+        self.artifacts_dir = os.path.join(self.build_dir, "e2e", "artifacts")
         self.display = display
         self.env = wine_env(self.prefix, display)
         self.log_count = 0
@@ -237,17 +241,21 @@ class Machine:
     def create(self, template):
         shutil.rmtree(self.run_dir, ignore_errors=True)
         os.makedirs(self.run_dir)
+        os.makedirs(self.artifacts_dir, exist_ok=True)
         subprocess.run(["cp", "-a", template, self.prefix], check=True)
         if self.display:
             self._use_display_driver()
 
     def _use_display_driver(self):
-        """Screenshots need the X11 driver: drop the template's null graphics driver."""
+        """Screenshots need the X11 driver: drop the template's null graphics driver. With no
+        window manager on the display, Wine draws the window frames itself only when its
+        windows are not managed."""
         path = os.path.join(self.prefix, "user.reg")
         with open(path, encoding="utf-8", errors="surrogateescape") as registry:
-            lines = registry.readlines()
+            lines = [line for line in registry if line.strip() != '"Graphics"="null"']
+        lines += ["\n", "[Software\\\\Wine\\\\X11 Driver]\n", '"Managed"="N"\n']
         with open(path, "w", encoding="utf-8", errors="surrogateescape") as registry:
-            registry.writelines(line for line in lines if line.strip() != '"Graphics"="null"')
+            registry.writelines(lines)
 
     def start(self):
         run_quietly([WINESERVER, "-p"], self.env, self._log_path("wineserver"), 60)
@@ -351,6 +359,10 @@ class Machine:
 
     # --- laying out the product and seeding what an earlier install left ---
 
+    def copy_component(self, build, name, target):
+        """Puts a component of the given build in place, as an older or newer product would."""
+        shutil.copy2(self.component(build, name), target)
+
     def component(self, build, name):
         if name == "zelhelp.chm":
             return os.path.join(self.tools_dir, "components", name)
@@ -444,6 +456,15 @@ def bmp_to_png(bmp_path, png_path):
     png += chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b"")
     with open(png_path, "wb") as target:
         target.write(png)
+
+
+def picture_has_content(bmp_path):
+    """A picture of a window has more than one colour; a blank capture has one."""
+    with open(bmp_path, "rb") as source:
+        data = source.read()
+    offset = struct.unpack_from("<I", data, 10)[0]
+    pixels = data[offset:]
+    return len({pixels[i:i + 3] for i in range(0, len(pixels) - 2, 3 * 97)}) > 1
 
 
 def under_display(argv):

@@ -17,8 +17,9 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import (INSTALLER, PRODUCT_DRIVER, PRODUCT_PORT, SKIP_CODE, SYSTEM_DIR, TRAY, Checks,  # noqa: E402
-                     Machine, bmp_to_png, landed, make_template, missing_parts, under_display)
+from harness import (PRODUCT_DRIVER, PRODUCT_PORT, SKIP_CODE, SYSTEM_DIR, TRAY, Checks,  # noqa: E402
+                     Machine, bmp_to_png, landed, make_template, missing_parts, picture_has_content,
+                     under_display)
 
 SCENARIOS = {}
 
@@ -74,11 +75,16 @@ def check_product_installed(c, state, monitor_build=2547):
             c.equal(state.driver_files.get(name), 2547, "build of the driver's " + name)
 
 
-def check_product_printer(c, printer, name, comment="", location="", subkey="(none)"):
+def check_product_printer(c, printer, name, comment="", location=None, subkey="(none)"):
+    """A printer as the installer makes it; a location of None is one never given, which the
+    spooler may report as null or as empty text."""
     c.equal(printer.port, PRODUCT_PORT, name + ": port")
     c.equal(printer.driver, PRODUCT_DRIVER, name + ": driver")
     c.equal(printer.comment, comment, name + ": comment")
-    c.equal(printer.location, location, name + ": location")
+    if location is None:
+        c.check(printer.location in ("", "(null)"), name + ": no location, got %r" % printer.location)
+    else:
+        c.equal(printer.location, location, name + ": location")
     c.equal(printer.subkey, subkey, name + ": settings key")
     c.equal(printer.dsuser, subkey, name + ": settings key under DsUser")
 
@@ -111,29 +117,236 @@ def no_argument(m, c):
     c.equal(m.query().text, before.text, "machine state")
 
 
-@scenario()
-def install_on_empty_prefix(m, c):
-    """A first install: monitor, driver, the one printer "Orvandelle", the tray program."""
-    m.layout_product()
-    before = m.query()
-    run = m.launch(["install"])
+def check_install_exit(c, run):
+    """A clean install ends with 1 and no window. While the printers are in the build without
+    the driver, the spooler refuses the printer: 100, and the log window says why."""
     if landed("printers") and not landed("driver"):
-        # Until the driver is installed, the spooler refuses the printer, and says so.
-        c.equal(run.exit, 100, "exit code while only the printers are in the build")
+        c.equal(run.exit, 100, "exit code while the printers are in the build without the driver")
         c.equal(run.window, TITLE_ERRORS, "log window title")
         c.check("Error(15): Can`t add printer 'Orvandelle'" in (run.window_text or ""),
                 "the log names the printer that could not be added:\n%s" % run.window_text)
     else:
         c.equal(run.exit, 1, "exit code")
         no_window(c, run)
+
+
+@scenario()
+def install_on_empty_prefix(m, c):
+    """A first install: monitor, driver, the one printer "Orvandelle", the tray program."""
+    m.layout_product()
+    before = m.query()
+    check_install_exit(c, m.launch(["install"]))
     state = check_tray_running(c, m) if landed("tray") else m.query()
     c.equal(state.other_printers(), before.other_printers(), "printers of other drivers")
     c.equal(state.pending, [], "pending renames")
     check_product_installed(c, state)
     if landed("printers") and landed("driver"):
-        c.equal(sorted(state.product_printers()), ["Orvandelle"], "product printers")
+        c.equal(list(state.product_printers()), ["Orvandelle"], "product printers")
         if "Orvandelle" in state.printers:
             check_product_printer(c, state.printers["Orvandelle"], "Orvandelle")
+
+
+# Product printers of a reinstall: (name, comment, location, plain settings key, key under
+# "DsUser"), "-" for none.
+CARRIED_PRINTERS = [
+    ("Orvandelle Front", "Front desk", "Hall", "K-front", "K-front"),
+    ("Orvandelle Back", "Back office", "Basement, room 4", "-", "K-back"),
+    ("Orvandelle Reception", "Reception", "Entrance", "K-reception", "-"),
+    ("Orvandelle Plain", "No settings key", "Nowhere", "-", "-"),
+]
+OTHER_PRINTERS = [("Office laser", "FILE:", "Other maker", "Room 2"), ("Archive", "LPT1:", "-", "-")]
+
+
+@scenario(needs=("monitor", "driver", "printers"))
+def reinstall_carries_printers_over(m, c):
+    """Product printers with a settings key come back with name, comment, location, key and
+    default status; one without a key is not re-created; other printers stay as they were."""
+    m.layout_product()
+    m.seed_installed(printers=CARRIED_PRINTERS, default="Orvandelle Reception")
+    m.seed_other_driver(OTHER_PRINTERS)
+    m.seed("settings|K-front", "settings|K-back", "settings|K-reception")
+    before = m.query()
+    run = m.launch(["install"])
+    c.equal(run.exit, 1, "exit code")
+    no_window(c, run)
+    state = m.query()
+    check_product_installed(c, state)
+    c.equal(sorted(state.product_printers()), ["Orvandelle Back", "Orvandelle Front", "Orvandelle Reception"],
+            "product printers (the one without a settings key is gone, no \"Orvandelle\" added)")
+    for name, comment, location, plain, ds_user in CARRIED_PRINTERS[:3]:
+        if name in state.printers:
+            check_product_printer(c, state.printers[name], name, comment, location,
+                                  plain if plain != "-" else ds_user)
+    c.equal(state.default, "Orvandelle Reception", "default printer")
+    c.equal(state.other_printers(), before.other_printers(), "printers of other drivers")
+    c.equal(state.settings, {"K-front": False, "K-back": False, "K-reception": False},
+            "\"deleted\" marks of the carried settings keys (True: still marked)")
+
+
+@scenario(needs=("monitor", "driver", "printers"))
+def reinstall_monitor_version_gate(m, c):
+    """A registered monitor whose file has a build from 2451 to 2547 is kept as it is; any other
+    build, or none, is removed and replaced by the installer's own."""
+    m.layout_product()
+    m.seed_installed(monitor_build=2451)
+    system_copy = m.unix(MONITOR_PATH)
+    for build, kept in ((2451, True), (2548, False), ("none", False), (2450, False)):
+        m.copy_component(build, "zelmon64.dll", system_copy)
+        run = m.launch(["install"])
+        c.equal(run.exit, 1, "exit code over a monitor of build %s" % build)
+        no_window(c, run)
+        state = m.query()
+        c.equal(state.monitors.get(PRODUCT_PORT), "zelmon64.dll", "monitor registered after build %s" % build)
+        expected = 2451 if kept else 2547
+        c.equal(state.system_files.get("zelmon64.dll"), expected,
+                "monitor file over build %s (%s)" % (build, "kept" if kept else "replaced"))
+    check_product_installed(c, state)
+    c.equal(list(state.product_printers()), ["Orvandelle"], "product printers")
+
+
+@scenario(needs=("tray",))
+def install_without_tray(m, c):
+    """"in_notray" stops and removes a running tray program and starts none."""
+    m.layout_product()
+    m.start_tray()
+    check_install_exit(c, m.launch(["in_notray"]))
+    state = check_tray_removed(c, m)
+    check_product_installed(c, state)
+
+
+@scenario(needs=("tray",))
+def removetray_stops_running_tray(m, c):
+    """"removetray" asks the running tray program to quit, deletes its file and its Run value,
+    and touches nothing else."""
+    m.layout_product()
+    m.start_tray()
+    before = m.query()
+    run = m.launch(["removetray"])
+    c.equal(run.exit, 6, "exit code")
+    no_window(c, run)
+    state = check_tray_removed(c, m)
+    spooler = lambda s: (s.monitors, s.drivers, s.other_printers(), s.product_printers().keys(), s.default)
+    c.equal(spooler(state), spooler(before), "spooler state")
+
+
+@scenario(needs=("tray", "monitor", "driver", "printers"))
+def uninstall_removes_product(m, c):
+    """Uninstall leaves nothing of the product but the driver files Wine's spooler keeps."""
+    m.layout_product()
+    m.seed_installed(printers=[("Orvandelle", "-", "-", "K1", "K1"), ("Orvandelle Back", "Back", "Cellar", "-", "-")],
+                     default="Orvandelle")
+    m.seed_other_driver(OTHER_PRINTERS)
+    m.start_tray()
+    before = m.query()
+    run = m.launch(["uninstall"])
+    c.equal(run.exit, 2, "exit code")
+    no_window(c, run)
+    state = check_tray_removed(c, m)
+    c.check(PRODUCT_PORT not in state.monitors, "monitor unregistered")
+    c.check(PRODUCT_DRIVER not in state.drivers, "driver removed")
+    c.equal(list(state.product_printers()), [], "product printers")
+    c.equal(state.other_printers(), before.other_printers(), "printers of other drivers")
+    c.check("zelmon64.dll" not in state.system_files, "monitor file deleted from the system dir")
+    c.equal(state.pending, [], "pending renames")
+    kept = sorted(name for name in state.driver_files if name.startswith("3\\zel"))
+    if kept:
+        print("note: Wine's spooler kept the driver files %s (see docs/wine-differences.md)" % ", ".join(kept))
+
+
+@scenario(needs=("checks",))
+def onchkdrv_answers_by_driver_build(m, c):
+    """"onChkDrv": 3 with no product printer, 3 for a driver file of build 2450, 103 for 2451."""
+    m.layout_product()
+    c.equal(m.launch(["onChkDrv"]).exit, 3, "exit code on an empty prefix")
+    m.seed_installed(driver_build=2450, printers=[("Orvandelle", "-", "-", "-", "-")])
+    c.equal(m.launch(["onChkDrv"]).exit, 3, "exit code with a driver of build 2450")
+    m.copy_component(2451, "zeldrv64.dll", m.unix(SYSTEM_DIR + "\\spool\\drivers\\x64\\3\\zeldrv64.dll"))
+    c.equal(m.launch(["onChkDrv"]).exit, 103, "exit code with a driver of build 2451")
+
+
+@scenario(needs=("checks", "monitor", "driver", "printers"))
+def onchkdrv_after_install(m, c):
+    """What an install leaves passes the driver check."""
+    m.layout_product()
+    c.equal(m.launch(["install"]).exit, 1, "install exit code")
+    c.equal(m.launch(["onChkDrv"]).exit, 103, "onChkDrv exit code")
+
+
+@scenario(needs=("checks",))
+def def_set_makes_product_printer_default(m, c):
+    """"def.set" always exits with 4; it makes the first product printer the default, and
+    changes nothing when there is none."""
+    m.layout_product()
+    run = m.launch(["def.set"])
+    c.equal(run.exit, 4, "exit code on an empty prefix")
+    c.equal(m.query().default, None, "default printer on an empty prefix")
+    m.seed_other_driver(OTHER_PRINTERS)
+    m.seed_installed(printers=[("Orvandelle", "-", "-", "-", "-"), ("Orvandelle Back", "-", "-", "-", "-")])
+    m.seed("default|Office laser")
+    first = list(m.query().product_printers())[0]
+    c.equal(m.launch(["def.set"]).exit, 4, "exit code")
+    c.equal(m.query().default, first, "default printer (the first product printer in enumeration order)")
+
+
+@scenario(needs=("checks", "pending"))
+def oninit_checks_pending_files_and_default(m, c):
+    """"onInit": 102 while the default printer is another one or there is none, 3 while it is a
+    product printer, 200 while a product file waits in the pending renames and stays held;
+    once it is free, the pending deletion is carried out."""
+    m.layout_product()
+    c.equal(m.launch(["onInit"]).exit, 102, "exit code with no default printer")
+    m.seed_installed(printers=[("Orvandelle", "-", "-", "-", "-")], default="Orvandelle")
+    c.equal(m.launch(["onInit"]).exit, 3, "exit code with the product printer as default")
+    m.seed_other_driver(OTHER_PRINTERS[:1])
+    m.seed("default|Office laser")
+    c.equal(m.launch(["onInit"]).exit, 102, "exit code with another default printer")
+    m.hold(MONITOR_PATH)
+    m.seed("pending|" + MONITOR_PATH)
+    c.equal(m.launch(["onInit"]).exit, 200, "exit code with the held monitor file pending")
+    c.check(m.exists(MONITOR_PATH), "the held monitor file is still there")
+    m.release()
+    c.equal(m.launch(["onInit"]).exit, 102, "exit code once the monitor file is free")
+    c.check(not m.exists(MONITOR_PATH), "the pending deletion of the monitor file was carried out")
+
+
+@scenario(needs=("copy", "driver"), display=True)
+def install_with_missing_component(m, c):
+    """A configuration module missing beside the installer: exit 100, and the log window
+    appears with the error title and names the file it could not open."""
+    m.layout_product(missing=("zelui64.dll",))
+    screenshot = os.path.join(m.run_dir, "log-window.bmp") if m.display else None
+    run = m.launch(["install"], screenshot=screenshot)
+    c.equal(run.exit, 100, "exit code")
+    c.equal(run.window, TITLE_ERRORS, "log window title")
+    errors = [line.strip() for line in (run.window_text or "").splitlines() if "Error(" in line]
+    c.check(any(line.startswith("Error(10): Cant't open source file:") and "zelui64.dll" in line
+                for line in errors), "an error line names zelui64.dll: %r" % errors)
+    state = m.query()
+    c.check(PRODUCT_DRIVER not in state.drivers, "no driver added without its configuration module")
+    if screenshot:
+        c.check(run.screenshot_saved, "screenshot taken")
+        if run.screenshot_saved:
+            png = os.path.join(m.artifacts_dir, "install_with_missing_component.png")
+            bmp_to_png(screenshot, png)
+            c.check(picture_has_content(screenshot), "the screenshot shows more than one colour")
+            print("screenshot of the log window: " + png)
+
+
+@scenario(needs=("monitor", "driver", "printers", "deferred"))
+def uninstall_with_held_monitor(m, c):
+    """A monitor file held by another process at uninstall is handed to the system for
+    deletion at the next start: exit 101, its path in the pending renames."""
+    m.layout_product()
+    m.seed_installed(printers=[("Orvandelle", "-", "-", "-", "-")])
+    m.hold(MONITOR_PATH)
+    run = m.launch(["uninstall"])
+    c.equal(run.exit, 101, "exit code")
+    no_window(c, run)
+    state = m.query()
+    c.check(PRODUCT_PORT not in state.monitors, "monitor unregistered")
+    c.equal(state.pending_sources(), ["\\??\\" + MONITOR_PATH.lower()], "pending renames")
+    c.check(m.exists(MONITOR_PATH), "the held file is still there")
+    m.release()
 
 
 @scenario()
