@@ -154,7 +154,10 @@ CARRIED_PRINTERS = [
     ("Orvandelle Reception", "Reception", "Entrance", "K-reception", "-"),
     ("Orvandelle Plain", "No settings key", "Nowhere", "-", "-"),
 ]
-OTHER_PRINTERS = [("Office laser", "FILE:", "Other maker", "Room 2"), ("Archive", "LPT1:", "-", "-")]
+# Printers of another maker's driver: (name, port, comment, location). One of them prints
+# through the product's port, which on Windows makes the spooler refuse to delete the monitor.
+OTHER_PRINTERS = [("Office laser", "FILE:", "Other maker", "Room 2"), ("Archive", "LPT1:", "-", "-"),
+                  ("Label printer", PRODUCT_PORT, "Labels", "Dispatch")]
 
 
 @scenario(needs=("monitor", "driver", "printers"))
@@ -251,6 +254,7 @@ def uninstall_removes_product(m, c):
     kept = sorted(name for name in state.driver_files if name.startswith("3\\zel"))
     if kept:
         print("note: Wine's spooler kept the driver files %s (see docs/wine-differences.md)" % ", ".join(kept))
+    print("note: the default printer is now %r (Wine picks the first remaining one)" % state.default)
 
 
 @scenario(needs=("checks",))

@@ -99,11 +99,15 @@ inline void SendShift(bool down) {
   SendInput(1, &input, sizeof input);
 }
 
-// What was seen of the window, for the harness: its title, then its text between markers.
+// What was seen of the window, for the harness: its title, then its text between markers,
+// one output line per log line (the text-mode output adds the CR of each line end again).
 inline void ReportLogWindow(const LogWindow& found, const std::wstring& text) {
   Out("window\t" + Narrow(found.title));
   Out("text-begin");
-  std::fputs(Narrow(text).c_str(), stdout);
+  std::wstring lines;
+  for (size_t i = 0; i < text.size(); i++)
+    if (!(text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n')) lines += text[i];
+  std::fputs(Narrow(lines).c_str(), stdout);
   Out("");
   Out("text-end");
 }
