@@ -5,11 +5,22 @@
 
 struct InstallContext;
 
+// Deletes every printer on the product driver, remembering those that carry a settings key.
 void DeleteAllPrinters(InstallContext& context);
-void SavePrinterSettingsKey(InstallContext& context, const PRINTER_INFO_2W& entry);
+// Remembers `entry` (a snapshot entry, referenced, not copied) when its settings key can be read.
+void SavePrinterSettingsKey(InstallContext& context, PRINTER_INFO_2W& entry);
 void DeleteOnePrinter(InstallContext& context, const WCHAR* printerName);
+// A printer on the product's driver and port; the caller closes the handle. Null on failure.
 HANDLE AddOwnPrinter(InstallContext& context, const WCHAR* printerName);
+// Re-creates the remembered printers, newest first, or one printer "Orvandelle".
 void RestorePrinters(InstallContext& context);
+// Writes the settings key as plain printer data and under "DsUser"; true when the latter took.
 bool WriteSubKey(HANDLE printer, const char* settingsKey);
+// Reads the settings key into `buffer` (at least 64 bytes): terminated text, empty when the
+// printer has none that fits.
 void ReadSubKey(HANDLE printer, char* buffer);
+// Deletes the value "deleted" under the product's per-user key + "\" + `keyPath`.
 bool ClearDeletedMark(const char* keyPath);
+
+// The most a settings key takes in printer data, terminator included.
+const DWORD kSettingsKeyBytes = 64;

@@ -1,0 +1,385 @@
+// The product's printers: deleted with their settings key remembered, re-created newest first
+// with name, comment, location, settings key and default status, or one printer "Orvandelle".
+#include "spooler/printers.h"
+
+#include <algorithm>
+
+#include "support/sim_test.h"
+#include "winsim/sim_registry.h"
+#include "winsim/sim_spooler.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char16_t kProductDriver[] = u"Orvandelle printer";
+const char16_t kMarksKey[] = u"Software\\Corvane\\Orvandelle\\Orvandelles\\";
+
+// REG_SZ data as the product stores it: the 8-bit text and its terminator.
+std::vector<BYTE> Sz(const std::string& text) {
+  std::vector<BYTE> data(text.begin(), text.end());
+  data.push_back(0);
+  return data;
+}
+
+void AddDriver(const std::u16string& name) {
+  winsim::SimDriver driver;
+  driver.name = name;
+  winsim::AddSimDriver(driver);
+}
+
+class PrintersTest : public SimTest {
+ protected:
+  InstallContext context = EmptyContext();
+
+  void SetUp() override {
+    SimTest::SetUp();
+    winsim::AddLocalPortMonitor();
+    winsim::AddSimMonitor({u"Orvandelle:", u"Windows x64", u"zelmon64.dll", {u"Orvandelle:"}});
+    AddDriver(kProductDriver);
+    AddDriver(u"Other driver");
+  }
+
+  void TearDown() override {
+    FreeSavedPrinters(context.SavedPrinters);
+    FreePrinterSnapshot(context.Printers);
+    FreeEmptyContext(context);
+    EXPECT_EQ(winsim::OpenPrinterHandles(), 0u) << "printer handles left open";
+    EXPECT_EQ(winsim::OpenKeyHandles(), 0u) << "registry keys left open";
+    SimTest::TearDown();
+  }
+
+  static void AddPrinter(const std::u16string& name, const std::u16string& driver = kProductDriver,
+                         const std::u16string& comment = u"", const std::u16string& location = u"") {
+    winsim::SimPrinter printer;
+    printer.name = name;
+    printer.portName = driver == kProductDriver ? u"Orvandelle:" : u"FILE:";
+    printer.driverName = driver;
+    printer.comment = comment;
+    printer.location = location;
+    winsim::AddSimPrinter(printer);
+  }
+
+  // The settings key as plain printer data ("PrinterDriverData") or under "DsUser".
+  static void PutKey(const std::u16string& printer, const std::string& dataKey, std::vector<BYTE> data,
+                     DWORD type = REG_SZ) {
+    winsim::SetSimPrinterValue(printer, {dataKey, "SubKey", type, std::move(data)});
+  }
+  static void PutBothKeys(const std::u16string& printer, const std::string& key) {
+    PutKey(printer, winsim::kPlainPrinterDataKey, Sz(key));
+    PutKey(printer, "DsUser", Sz(key));
+  }
+  // The stored data and type, or "(none)".
+  static std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
+    auto value = winsim::SimPrinterValueOf(printer, dataKey, "SubKey");
+    if (!value) return "(none)";
+    return (value->type == REG_SZ ? "" : "type " + std::to_string(value->type) + ": ") +
+           std::string(value->data.begin(), value->data.end());
+  }
+  static std::string Stored(const std::string& key) { return key + std::string(1, '\0'); }
+
+  // The product's per-printer registry key with its "deleted" mark and one setting of its own.
+  static void MarkDeleted(const std::string& key) {
+    std::u16string path = kMarksKey + winsim::Utf16(key);
+    winsim::PutString(HKEY_CURRENT_USER, path, u"deleted", u"1");
+    winsim::PutString(HKEY_CURRENT_USER, path, u"Resolution", u"600");
+  }
+  static bool MarkLeft(const std::string& key) {
+    return winsim::ReadValue(HKEY_CURRENT_USER, kMarksKey + winsim::Utf16(key), u"deleted").has_value();
+  }
+
+  static std::vector<std::string> AddedNames() {
+    std::vector<std::string> names;
+    for (const auto& call : winsim::CallsOf("AddPrinterW")) names.push_back(call.args[2]);
+    return names;
+  }
+  static std::vector<std::u16string> PrinterNames() {
+    std::vector<std::u16string> names;
+    for (const auto& printer : winsim::SimPrinters()) names.push_back(printer.name);
+    return names;
+  }
+  static bool OpenedByName(const std::string& name) {
+    for (const auto& call : winsim::CallsOf("OpenPrinterW"))
+      if (call.args[0] == name) return true;
+    return false;
+  }
+
+  void DeleteThenRestore() {
+    MarkDefaultPrinter(context);
+    DeleteAllPrinters(context);
+    RestorePrinters(context);
+  }
+};
+
+TEST_F(PrintersTest, CarriesThreePrintersAcrossNewestFirstAndLeavesOthersAlone) {
+  struct Own {
+    std::u16string name, comment, location;
+    std::string key;
+  };
+  const Own own[] = {{u"A", u"comment A", u"floor 1", "keyA"},
+                     {u"B", u"comment B", u"floor 2", "keyB"},
+                     {u"C", u"comment C", u"floor 3", "keyC"}};
+  AddPrinter(own[0].name, kProductDriver, own[0].comment, own[0].location);
+  AddPrinter(u"Other", u"Other driver", u"theirs", u"basement");
+  for (int i = 1; i < 3; i++) AddPrinter(own[i].name, kProductDriver, own[i].comment, own[i].location);
+  for (const Own& printer : own) PutBothKeys(printer.name, printer.key);
+  PutBothKeys(u"Other", "keyOther");
+  MarkDeleted("keyA");
+  MarkDeleted("keyB");
+  MarkDeleted("keyOther");
+  winsim::SetSimDefaultPrinter(u"B");
+
+  MarkDefaultPrinter(context);
+  DeleteAllPrinters(context);
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Other"}));
+  RestorePrinters(context);
+
+  EXPECT_EQ(AddedNames(), (Lines{"C", "B", "A"}));
+  for (const Own& expected : own) {
+    SCOPED_TRACE(expected.key);
+    auto printer = winsim::FindSimPrinter(expected.name);
+    ASSERT_TRUE(printer.has_value());
+    EXPECT_EQ(printer->comment, expected.comment);
+    EXPECT_EQ(printer->location, expected.location);
+    EXPECT_EQ(printer->portName, u"Orvandelle:");
+    EXPECT_EQ(printer->driverName, kProductDriver);
+    EXPECT_EQ(printer->printProcessor, u"WinPrint");
+    EXPECT_EQ(printer->datatype, u"RAW");
+    EXPECT_EQ(KeyOf(expected.name, winsim::kPlainPrinterDataKey), Stored(expected.key));
+    EXPECT_EQ(KeyOf(expected.name, "DsUser"), Stored(expected.key));
+  }
+  EXPECT_EQ(winsim::SimDefaultPrinter(), u"B");
+  EXPECT_FALSE(MarkLeft("keyA") || MarkLeft("keyB"));
+  EXPECT_TRUE(winsim::ReadValue(HKEY_CURRENT_USER, kMarksKey + std::u16string(u"keyA"), u"Resolution").has_value())
+      << "only the mark goes";
+  EXPECT_FALSE(winsim::KeyExists(HKEY_CURRENT_USER, kMarksKey + std::u16string(u"keyC"))) << "never created";
+  EXPECT_TRUE(MarkLeft("keyOther"));
+  EXPECT_FALSE(OpenedByName("Other"));
+  EXPECT_EQ(winsim::FindSimPrinter(u"Other")->comment, u"theirs");
+  EXPECT_FALSE(winsim::FindSimPrinter(u"Orvandelle").has_value());
+  EXPECT_EQ(context.ErrorCount, 0);
+
+  // Each deletion: opened for DELETE and administration, jobs purged, then deleted.
+  Lines steps;
+  for (const auto& call : winsim::Calls()) {
+    if (call.name == "OpenPrinterW" && call.args[2] != "(no defaults)") steps.push_back("open " + call.args[2]);
+    if (call.name == "SetPrinterW" && call.args[1] == "0") steps.push_back("purge " + call.args[2]);
+    if (call.name == "DeletePrinter") steps.push_back("delete");
+  }
+  Lines one = {"open 0x10004", "purge 3", "delete"};
+  Lines three;
+  for (int i = 0; i < 3; i++) three.insert(three.end(), one.begin(), one.end());
+  EXPECT_EQ(steps, three);
+  auto opens = winsim::CallsOf("RegOpenKeyExA");
+  ASSERT_EQ(opens.size(), 3u);
+  EXPECT_EQ(opens[0].args, (Lines{"HKCU", "Software\\Corvane\\Orvandelle\\Orvandelles\\keyC", "0", "0xf003f"}));
+}
+
+// The purge is refused here as Wine refuses it; the deletion goes on regardless.
+TEST_F(PrintersTest, LogsOneDeletionAndOneAddInFull) {
+  AddPrinter(u"P");
+  PutBothKeys(u"P", "k");
+  winsim::SetWinePurge(true);
+  DeleteThenRestore();
+  EXPECT_EQ(LogLines(context), (Lines{">DeleteAllPrinters", "  >DeletePrinter(P)", "    OK", ">AddPrinter(P)",
+                                      "  Let's check our port monitors", "  Port monitor is found", "  OK :)"}));
+  EXPECT_EQ(context.Depth, 0);
+}
+
+TEST_F(PrintersTest, TakesTheKeyThatFitsFromWhereItIsFound) {
+  std::string key63(63, 'x'), key64(64, 'y');
+  AddPrinter(u"K63");
+  PutKey(u"K63", winsim::kPlainPrinterDataKey, Sz(key63));
+  AddPrinter(u"K64");
+  PutKey(u"K64", winsim::kPlainPrinterDataKey, Sz(key64));
+  AddPrinter(u"DsOnly");
+  PutKey(u"DsOnly", "DsUser", Sz("ds"));
+  AddPrinter(u"EmptyPlain");
+  PutKey(u"EmptyPlain", winsim::kPlainPrinterDataKey, Sz(""));
+  PutKey(u"EmptyPlain", "DsUser", Sz("ignored"));
+  AddPrinter(u"NotText");
+  PutKey(u"NotText", winsim::kPlainPrinterDataKey, {1, 0, 0, 0}, REG_DWORD);
+  // 64 characters stored without a terminator fill the whole buffer: too long, never read past.
+  AddPrinter(u"Unended");
+  PutKey(u"Unended", winsim::kPlainPrinterDataKey, std::vector<BYTE>(64, 'z'));
+  AddPrinter(u"NoKey");
+
+  DeleteThenRestore();
+
+  EXPECT_EQ(AddedNames(), (Lines{"DsOnly", "K63"}));
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"DsOnly", u"K63"}));
+  EXPECT_EQ(KeyOf(u"K63", winsim::kPlainPrinterDataKey), Stored(key63));
+  EXPECT_EQ(KeyOf(u"K63", "DsUser"), Stored(key63));
+  EXPECT_EQ(KeyOf(u"DsOnly", winsim::kPlainPrinterDataKey), Stored("ds"));
+  EXPECT_EQ(KeyOf(u"DsOnly", "DsUser"), Stored("ds"));
+  EXPECT_EQ(winsim::CountCalls("DeletePrinter"), 7u) << "every product printer is deleted";
+  EXPECT_EQ(context.ErrorCount, 0);
+}
+
+TEST_F(PrintersTest, WithoutAnyKeyOneOrvandelleIsCreatedAndCaseVariantsStay) {
+  AddPrinter(u"Old", kProductDriver, u"old comment");
+  AddPrinter(u"Lookalike", u"orvandelle Printer");
+  PutBothKeys(u"Lookalike", "theirs");
+
+  DeleteThenRestore();
+
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Lookalike", u"Orvandelle"}));
+  EXPECT_FALSE(OpenedByName("Lookalike"));
+  EXPECT_EQ(AddedNames(), (Lines{"Orvandelle"}));
+  auto created = winsim::FindSimPrinter(u"Orvandelle");
+  EXPECT_EQ(created->comment, u"");
+  EXPECT_EQ(created->portName, u"Orvandelle:");
+  EXPECT_EQ(created->driverName, kProductDriver);
+  EXPECT_EQ(KeyOf(u"Orvandelle", winsim::kPlainPrinterDataKey), "(none)");
+  EXPECT_EQ(winsim::OpenPrinterHandles(), 0u) << "the fallback printer's handle is closed";
+}
+
+TEST_F(PrintersTest, PrintersThatCannotBeOpenedOrDeletedStayAndAreStillAddedBack) {
+  AddPrinter(u"A", kProductDriver, u"first");
+  AddPrinter(u"B", kProductDriver, u"second");
+  AddPrinter(u"C", kProductDriver, u"third");
+  PutBothKeys(u"A", "a");
+  PutBothKeys(u"B", "b");
+  PutBothKeys(u"C", "c");
+  MarkDefaultPrinter(context);
+  winsim::FailNext("OpenPrinterW", 1, ERROR_ACCESS_DENIED, 1);  // A's key is read, A is not opened to delete
+  winsim::FailNext("DeletePrinter", 1, ERROR_ACCESS_DENIED);     // B is opened but not deleted
+  DeleteAllPrinters(context);
+
+  EXPECT_EQ(LogLines(context), (Lines{">DeleteAllPrinters", "  >DeletePrinter(A)",
+                                      "    Error(16): Can`t open printer 'A' - (Access is denied.)",
+                                      "  >DeletePrinter(B)", "    Error(17): Can`t delete printer 'B' - (Access is denied.)",
+                                      "  >DeletePrinter(C)", "    OK"}));
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"A", u"B"}));
+
+  RestorePrinters(context);
+  EXPECT_EQ(AddedNames(), (Lines{"C", "B", "A"}));
+  EXPECT_EQ(context.ErrorCount, 4) << "two refused deletions, then two refused adds of names still taken";
+  EXPECT_EQ(winsim::FindSimPrinter(u"C")->comment, u"third");
+  EXPECT_EQ(winsim::FindSimPrinter(u"A")->comment, u"first");
+  EXPECT_FALSE(winsim::FindSimPrinter(u"Orvandelle").has_value());
+}
+
+TEST_F(PrintersTest, ARefusedAddCostsOnlyThatPrinter) {
+  AddPrinter(u"A", kProductDriver, u"first");
+  AddPrinter(u"B", kProductDriver, u"second");
+  PutBothKeys(u"A", "a");
+  PutBothKeys(u"B", "b");
+  MarkDeleted("b");
+  MarkDefaultPrinter(context);
+  DeleteAllPrinters(context);
+  winsim::FailNext("AddPrinterW", 1, ERROR_ACCESS_DENIED);
+  RestorePrinters(context);
+
+  EXPECT_EQ(AddedNames(), (Lines{"B", "A"}));
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"A"}));
+  EXPECT_EQ(winsim::FindSimPrinter(u"A")->comment, u"first");
+  EXPECT_TRUE(MarkLeft("b"));
+  EXPECT_EQ(context.ErrorCount, 1);
+  Lines log = LogLines(context);
+  EXPECT_NE(std::find(log.begin(), log.end(), "  Error(15): Can`t add printer 'B' - (Access is denied.)"), log.end());
+}
+
+TEST_F(PrintersTest, AFailedKeyWriteOrSettingsReadStillCountsThePrinter) {
+  AddPrinter(u"A", kProductDriver, u"first", u"hall");
+  AddPrinter(u"B", kProductDriver, u"second", u"attic");
+  PutBothKeys(u"A", "a");
+  PutBothKeys(u"B", "b");
+  MarkDeleted("a");
+  MarkDeleted("b");
+  winsim::SetSimDefaultPrinter(u"A");
+  MarkDefaultPrinter(context);
+  DeleteAllPrinters(context);
+  winsim::FailNext("SetPrinterDataExA", 1, ERROR_ACCESS_DENIED, 1);  // A's key under "DsUser"
+  winsim::FailNext("GetPrinterW", 1, ERROR_NOT_ENOUGH_MEMORY);        // B's settings
+  RestorePrinters(context);
+
+  auto a = winsim::FindSimPrinter(u"A");
+  EXPECT_TRUE(MarkLeft("a"));
+  EXPECT_EQ(KeyOf(u"A", winsim::kPlainPrinterDataKey), Stored("a"));
+  EXPECT_EQ(KeyOf(u"A", "DsUser"), "(none)");
+  EXPECT_EQ(a->comment, u"first");
+  EXPECT_EQ(a->location, u"hall");
+  EXPECT_EQ(winsim::SimDefaultPrinter(), u"A");
+
+  auto b = winsim::FindSimPrinter(u"B");
+  EXPECT_FALSE(MarkLeft("b"));
+  EXPECT_EQ(b->comment, u"");
+  EXPECT_EQ(b->location, u"");
+  EXPECT_FALSE(winsim::FindSimPrinter(u"Orvandelle").has_value());
+  EXPECT_EQ(context.ErrorCount, 0);
+}
+
+// The mark goes from the key the new printer holds; when that cannot be read back, the saved
+// copy does not stand in for it.
+TEST_F(PrintersTest, TheMarkFollowsTheKeyReadBackFromTheNewPrinter) {
+  AddPrinter(u"A");
+  PutBothKeys(u"A", "a");
+  MarkDeleted("a");
+  MarkDefaultPrinter(context);
+  DeleteAllPrinters(context);
+  winsim::FailNext("GetPrinterDataA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  winsim::FailNext("GetPrinterDataExA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  RestorePrinters(context);
+
+  EXPECT_EQ(KeyOf(u"A", "DsUser"), Stored("a"));
+  EXPECT_TRUE(MarkLeft("a"));
+  EXPECT_EQ(winsim::CountCalls("RegOpenKeyExA"), 0u);
+}
+
+TEST_F(PrintersTest, NamesAndCommentsAreNeverFormats) {
+  const char16_t kOdd[] = u"%s%n%x";
+  AddPrinter(kOdd, kProductDriver, u"%d%s%n", u"%x%%");
+  PutBothKeys(kOdd, "%s");
+  MarkDeleted("%s");
+  winsim::SetSimDefaultPrinter(kOdd);
+  DeleteThenRestore();
+
+  auto printer = winsim::FindSimPrinter(kOdd);
+  ASSERT_TRUE(printer.has_value());
+  EXPECT_EQ(printer->comment, u"%d%s%n");
+  EXPECT_EQ(printer->location, u"%x%%");
+  EXPECT_FALSE(MarkLeft("%s"));
+  EXPECT_EQ(winsim::SimDefaultPrinter(), kOdd);
+  Lines log = LogLines(context);
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[1], "  >DeletePrinter(%s%n%x)");
+  EXPECT_EQ(log[3], ">AddPrinter(%s%n%x)");
+
+  winsim::FailNext("AddPrinterW", 1, ERROR_ACCESS_DENIED);
+  HANDLE none = AddOwnPrinter(context, kOdd);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(LogLines(context).back(), "  Error(15): Can`t add printer '%s%n%x' - (Access is denied.)");
+}
+
+TEST_F(PrintersTest, TheMonitorCheckOnlyInformsTheLog) {
+  winsim::ResetMachine();
+  AddDriver(kProductDriver);
+  EXPECT_EQ(AddOwnPrinter(context, u"P"), nullptr);
+  winsim::AddLocalPortMonitor();
+  EXPECT_EQ(AddOwnPrinter(context, u"Q"), nullptr);
+  EXPECT_EQ(LogLines(context),
+            (Lines{">AddPrinter(P)", "  Let's check our port monitors", "  1. EnumMonitors returns true",
+                   "  No Orvandelle port monitor was found.", "  BTW, there is no port monitors on this system.",
+                   "  Error(15): Can`t add printer 'P' - (The specified port is unknown.)",
+                   ">AddPrinter(Q)", "  Let's check our port monitors", "  No Orvandelle port monitor was found.",
+                   "  ------- 1 existing monitors ----------", "  1. Local Port",
+                   "  ---------------------------------------",
+                   "  Error(15): Can`t add printer 'Q' - (The specified port is unknown.)"}));
+  EXPECT_EQ(winsim::CountCalls("AddPrinterW"), 2u) << "added in either case";
+  EXPECT_EQ(winsim::LiveBlocks(winsim::Allocator::Global), 0u) << "the monitor lists are released";
+}
+
+// Wine refuses a printer without a data type and leaves it half made; "RAW" is what Windows
+// fills in for one anyway.
+TEST_F(PrintersTest, AddsWithRawSoWineAcceptsThePrinter) {
+  winsim::SetWineNullDatatype(true);
+  HANDLE printer = AddOwnPrinter(context, u"P");
+  ASSERT_NE(printer, nullptr);
+  EXPECT_TRUE(ClosePrinter(printer));
+  EXPECT_EQ(winsim::CallsOf("AddPrinterW")[0].args[6], "RAW");
+  EXPECT_EQ(winsim::FindSimPrinter(u"P")->datatype, u"RAW");
+  EXPECT_EQ(context.ErrorCount, 0);
+}
+
+}  // namespace
