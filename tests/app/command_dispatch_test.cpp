@@ -1,11 +1,16 @@
 #include "app/command_dispatch.h"
 
+#include "support/product_machine.h"
 #include "support/sim_test.h"
 
 namespace {
 
 class CommandDispatchTest : public SimTest {
  protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    PrepareProductMachine();
+  }
   int32_t Run(const std::u16string& commandLine) {
     winsim::SetCommandLine(commandLine);
     return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));

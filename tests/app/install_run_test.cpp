@@ -3,6 +3,7 @@
 
 #include "app/command_dispatch.h"
 #include "app/install_log.h"
+#include "support/product_machine.h"
 #include "support/sim_test.h"
 #include "winsim/sim_services.h"
 
@@ -12,6 +13,10 @@ using Lines = std::vector<std::string>;
 
 class InstallRunTest : public SimTest {
  protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    PrepareProductMachine();
+  }
   int32_t Install() {
     winsim::SetCommandLine(u"orvinst.exe install");
     return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
