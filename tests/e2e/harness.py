@@ -204,7 +204,8 @@ class Run:
                 value = line[5:]
                 self.exit = int(value) if value.isdigit() else value
             elif line.startswith("window\t"):
-                self.window = line.split("\t", 1)[1]
+                title = line.split("\t", 1)[1]
+                self.window = None if title == "(none)" else title
             elif line == "text-begin":
                 end = lines.index("text-end", i)
                 self.window_text = "\n".join(lines[i + 1:end]).rstrip("\n")
@@ -355,6 +356,28 @@ class Machine:
         run = Run(text)
         if status != 0 or run.exit is None:
             raise RuntimeError("the launcher failed (%s):\n%s" % (status, text))
+        return run
+
+    def launch_with_window_helper(self, words, shift=False, screenshot=None, timeout_ms=90000):
+        """Runs the installer while the separate window helper waits for its log window, reads
+        it, pictures it and presses Close, as a person at the screen would."""
+        options = ["--timeout=%d" % timeout_ms] + (["--shift"] if shift else [])
+        log = self._log_path("orvinst-" + ("-".join(words) or "none"))
+        with open(log, "wb") as output:
+            launcher = subprocess.Popen([WINE, self.tool("e2e_launch")] + options + ["--", INSTALLER] + list(words),
+                                        env=self.env, stdin=subprocess.DEVNULL, stdout=output, stderr=output)
+        self.background.append(launcher)
+        helper = ["--timeout=%d" % timeout_ms] + (["--screenshot=" + windows_path(screenshot)] if screenshot else [])
+        _, seen = self.wine(self.tool("e2e_window"), helper, "window", timeout=timeout_ms / 1000 + 60)
+        try:
+            launcher.wait(timeout=timeout_ms / 1000 + 60)
+        except subprocess.TimeoutExpired:
+            pass
+        with open(log, encoding="utf-8", errors="replace") as output:
+            text = output.read()
+        run = Run(seen + text)
+        if run.exit is None:
+            raise RuntimeError("the launcher failed:\n" + text)
         return run
 
     # --- laying out the product and seeding what an earlier install left ---

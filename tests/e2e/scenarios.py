@@ -319,7 +319,7 @@ def install_with_missing_component(m, c):
     appears with the error title and names the file it could not open."""
     m.layout_product(missing=("zelui64.dll",))
     screenshot = os.path.join(m.run_dir, "log-window.bmp") if m.display else None
-    run = m.launch(["install"], screenshot=screenshot)
+    run = m.launch_with_window_helper(["install"], screenshot=screenshot)
     c.equal(run.exit, 100, "exit code")
     c.equal(run.window, TITLE_ERRORS, "log window title")
     errors = [line.strip() for line in (run.window_text or "").splitlines() if "Error(" in line]
