@@ -327,6 +327,24 @@ TEST_F(PrintersTest, TheMarkFollowsTheKeyReadBackFromTheNewPrinter) {
   EXPECT_EQ(winsim::CountCalls("RegOpenKeyExA"), 0u);
 }
 
+TEST_F(PrintersTest, TheMarkIsClearedUnderTheKeyTheNewPrinterHolds) {
+  AddPrinter(u"A");
+  PutBothKeys(u"A", "a");
+  MarkDeleted("a");
+  MarkDeleted("driver-own");
+  MarkDefaultPrinter(context);
+  DeleteAllPrinters(context);
+  // The driver gives every new printer a key of its own, and the plain write of the saved key
+  // is refused: the key read back is the driver's.
+  winsim::SetDriverWrittenData({{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, Sz("driver-own")}});
+  winsim::FailNext("SetPrinterDataA", 1, ERROR_ACCESS_DENIED);
+  RestorePrinters(context);
+
+  EXPECT_EQ(KeyOf(u"A", winsim::kPlainPrinterDataKey), Stored("driver-own"));
+  EXPECT_FALSE(MarkLeft("driver-own"));
+  EXPECT_TRUE(MarkLeft("a")) << "the saved copy's key is not the one read back";
+}
+
 TEST_F(PrintersTest, NamesAndCommentsAreNeverFormats) {
   const char16_t kOdd[] = u"%s%n%x";
   AddPrinter(kOdd, kProductDriver, u"%d%s%n", u"%x%%");

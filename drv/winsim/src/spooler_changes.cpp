@@ -438,7 +438,8 @@ BOOL DeleteMonitorW(LPWSTR name, LPWSTR environment, LPWSTR monitorName) {
   if (winsim::MonitorInUse(*found)) return winsim::Fail(ERROR_PRINT_MONITOR_IN_USE);
   std::u16string dll = winsim::MonitorDllPath(*found);
   monitors.erase(found);
-  if (!winsim::DllOfAnyMonitor(dll)) winsim::ReleaseFile(dll, winsim::kSpoolerProcess);
+  if (!winsim::DllOfAnyMonitor(dll) && !Spooler().keepDeletedMonitorsLoaded)
+    winsim::ReleaseFile(dll, winsim::kSpoolerProcess);
   return TRUE;
 }
 
@@ -558,6 +559,7 @@ HANDLE AddPrinterW(LPWSTR name, DWORD level, LPBYTE info) {
   if (error != ERROR_SUCCESS) return winsim::NoPrinter(error);
   winsim::StoredPrinter stored{Spooler().nextPrinterId++, winsim::SimPrinter()};
   winsim::ApplySettings(stored.printer, *two);
+  stored.printer.data = Spooler().driverWrittenData;
   Spooler().printers.push_back(stored);
   return winsim::NewPrinterHandle(stored.id, PRINTER_ALL_ACCESS);
 }
@@ -616,6 +618,10 @@ namespace winsim {
 void SetWineDriverDeletion(bool wine) { Spooler().wine.driverDeletion = wine; }
 void SetWineNullDatatype(bool wine) { Spooler().wine.nullDatatype = wine; }
 void SetWinePurge(bool wine) { Spooler().wine.purge = wine; }
+
+void KeepDeletedMonitorsLoaded(bool keep) { Spooler().keepDeletedMonitorsLoaded = keep; }
+
+void SetDriverWrittenData(const std::vector<SimPrinterValue>& values) { Spooler().driverWrittenData = values; }
 
 std::vector<BYTE> SimDevMode(WORD driverExtra) {
   std::vector<BYTE> devMode(kLargestDevMode + driverExtra, 0);

@@ -41,6 +41,8 @@ struct SpoolerState {
   std::map<uintptr_t, OpenHandle> handles;
   uintptr_t nextHandle = 0x5F000000;  // printer handles are no kernel handles: apart from those
   WineModes wine;
+  bool keepDeletedMonitorsLoaded = false;
+  std::vector<SimPrinterValue> driverWrittenData;  // what a driver writes into each new printer
 };
 
 SpoolerState& Spooler();

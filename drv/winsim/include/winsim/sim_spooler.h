@@ -126,6 +126,14 @@ std::u16string SimDefaultPrinter();
 // Printer handles opened and not closed yet.
 size_t OpenPrinterHandles();
 
+// A spooler that still has a deleted monitor's DLL loaded (a port thread or another
+// component keeps it) holds the file until its service stops.
+void KeepDeletedMonitorsLoaded(bool keep);
+
+// Printer data that the driver writes into every printer AddPrinterW creates (a driver's
+// printer-event handler may do so).
+void SetDriverWrittenData(const std::vector<SimPrinterValue>& values);
+
 // --- Wine's answers ------------------------------------------------------------------------
 // By default the spooler answers as Windows does. Each knob switches one call to what Wine 8's
 // spooler answers instead, for tests of how the installer copes there.
