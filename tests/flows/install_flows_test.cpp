@@ -1,0 +1,370 @@
+// Whole commands from command line to exit code, each on a described machine, checking the log
+// the window shows and what the machine holds afterwards.
+#include "flows/install_flows.h"
+
+#include <algorithm>
+
+#include "app/command_dispatch.h"
+#include "app/install_log.h"
+#include "support/product_machine.h"
+#include "support/sim_test.h"
+#include "winsim/sim_files.h"
+#include "winsim/sim_process.h"
+#include "winsim/sim_registry.h"
+#include "winsim/sim_services.h"
+#include "winsim/sim_spooler.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char16_t kProductDriver[] = u"Orvandelle printer";
+const char kMarksKey[] = "Software\\Corvane\\Orvandelle\\Orvandelles\\";
+
+class InstallFlowsTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    PrepareProductMachine();
+  }
+  void TearDown() override {
+    EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
+    EXPECT_EQ(winsim::OpenKeyHandles(), 0u);
+    EXPECT_EQ(winsim::OpenFileHandles(), 0u);
+    EXPECT_EQ(winsim::OpenServiceHandles(), 0u);
+    EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u);
+    EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << "the spooler is left running";
+    SimTest::TearDown();
+  }
+
+  int32_t Run(const std::u16string& word) {
+    winsim::SetCommandLine(u"orvinst.exe " + word);
+    return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
+  }
+
+  // Runs a command with Shift held, so that the log window shows the whole log.
+  int32_t RunShowingLog(const std::u16string& word) {
+    winsim::SetShiftHeld(true);
+    int32_t code = Run(word);
+    winsim::SetShiftHeld(false);
+    return code;
+  }
+
+  static Lines ShownLog() {
+    std::string text = winsim::Utf8(winsim::DialogItemText(winsim::Dialogs().back(), kLogTextId));
+    Lines lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+      lines.push_back(text.substr(start, end - start));
+    return lines;
+  }
+
+  static bool Contains(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+
+  static std::vector<std::u16string> PrinterNames() {
+    std::vector<std::u16string> names;
+    for (const auto& printer : winsim::SimPrinters()) names.push_back(printer.name);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  static bool MonitorRegistered() {
+    for (const auto& monitor : winsim::SimMonitors())
+      if (monitor.name == u"Orvandelle:") return true;
+    return false;
+  }
+
+  static bool DriverInstalled() {
+    for (const auto& driver : winsim::SimDrivers())
+      if (driver.name == kProductDriver) return true;
+    return false;
+  }
+
+  static std::vector<std::u16string> PendingRenames() {
+    auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue);
+    return value ? winsim::SplitMultiString(value->data) : std::vector<std::u16string>{};
+  }
+
+  static std::u16string RunValue() {
+    auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray");
+    if (!value) return u"(none)";
+    auto strings = winsim::SplitMultiString(value->data);
+    return strings.empty() ? u"" : strings[0];
+  }
+
+  // A product printer a user made: its own comment, location and settings key (plain and under
+  // "DsUser"), and the product's per-user key for it.
+  static void AddUserPrinter(const std::u16string& name, const std::string& key) {
+    winsim::SimPrinter printer;
+    printer.name = name;
+    printer.portName = u"Orvandelle:";
+    printer.driverName = kProductDriver;
+    printer.comment = u"comment of " + name;
+    printer.location = u"room of " + name;
+    std::vector<BYTE> data(key.begin(), key.end());
+    data.push_back(0);
+    printer.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, data}, {"DsUser", "SubKey", REG_SZ, data}};
+    winsim::AddSimPrinter(printer);
+    winsim::PutString(HKEY_CURRENT_USER, winsim::Utf16(kMarksKey + key), u"Paper", u"A4");
+  }
+
+  static std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
+    auto value = winsim::SimPrinterValueOf(printer, dataKey, "SubKey");
+    return value ? std::string(value->data.begin(), value->data.end()) : "(none)";
+  }
+};
+
+const Lines kInstallOnEmptyMachineLog = {
+    "Orvandelle 2547",
+    ">Check Spooler",
+    "PrinterDriverDirectory(1):C:\\Windows\\system32\\spool\\drivers\\x64",
+    "PrinterDriverDirectory(2):C:\\Windows\\system32\\spool\\drivers\\x64\\",
+    ">>0010",
+    ">ReInstall",
+    "    >UnInstall",
+    "      EnumMonitors",
+    "      1 Monitors found.",
+    "      EnumPrinterDrivers for Windows x64",
+    "      0 drivers found",
+    "      >DeleteAllPrinters",
+    "      >DeletePrinterDriver for Windows x64",
+    "        BTW, there is no printer drivers on this system.",
+    "        No Orvandelle driver was found",
+    "      >DeleteMonitor",
+    "        ------- 1 existing monitors ----------",
+    "        1. Local Port",
+    "        ---------------------------------------",
+    "        No Orvandelle port monitor was found.",
+    "        Computing monitor filename",
+    "        Auto calculated monitor file name: C:\\Windows\\system32\\zelmon64.dll",
+    "        Version is unknown, proceed with reinstall",
+    "        Can't delete monitor and monitor was not found. So everything should be ok",
+    "    >AddMonitor",
+    "      Copy monitor file",
+    "      >CopyFile zelmon64.dll to C:\\Windows\\system32\\ [0])",
+    "        Copy Succeeded :)",
+    "      AddMonitor - OK :)",
+    "    >Add Printer Driver",
+    "      >CopyFile zeldrv64.dll to C:\\Windows\\system32\\spool\\drivers\\x64\\ [1])",
+    "        Copy Succeeded :)",
+    "      >CopyFile zelui64.dll to C:\\Windows\\system32\\spool\\drivers\\x64\\ [1])",
+    "        Copy Succeeded :)",
+    "      >CopyFile zelhelp.chm to C:\\Windows\\system32\\spool\\drivers\\x64\\ [1])",
+    "        Copy Succeeded :)",
+    "      OK :)",
+    "    >AddPrinter(Orvandelle)",
+    "      Let's check our port monitors",
+    "      Port monitor is found",
+    "      OK :)",
+};
+
+TEST_F(InstallFlowsTest, InstallOnAMachineWithoutTheProduct) {
+  EXPECT_EQ(RunShowingLog(u"install"), 1);
+  EXPECT_EQ(ShownLog(), kInstallOnEmptyMachineLog);
+  EXPECT_TRUE(MonitorRegistered());
+  EXPECT_EQ(winsim::FileContents(std::u16string(kSystemDir) + u"zelmon64.dll"), ComponentContents(u"zelmon64.dll", 2547));
+  ASSERT_TRUE(DriverInstalled());
+  EXPECT_EQ(winsim::SimDrivers()[0].driverPath, std::u16string(kDriverDir) + u"3\\zeldrv64.dll");
+  EXPECT_FALSE(winsim::FileExists(std::u16string(kDriverDir) + u"zeldrv64.dll")) << "staged copy removed";
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Orvandelle"}));
+  auto printer = winsim::FindSimPrinter(u"Orvandelle");
+  EXPECT_EQ(printer->portName, u"Orvandelle:");
+  EXPECT_EQ(printer->driverName, kProductDriver);
+  EXPECT_EQ(RunValue(), kTrayPath);
+  ASSERT_EQ(winsim::ProcessStarts().size(), 1u);
+  EXPECT_EQ(winsim::ProcessStarts()[0].commandLine, u"\"C:\\Product\\orvtray.exe\"");
+  EXPECT_EQ(winsim::CountCalls("ControlService"), 0u) << "no spooler restart";
+  EXPECT_TRUE(PendingRenames().empty());
+}
+
+TEST_F(InstallFlowsTest, ReinstallKeepsTheUsersPrintersSettingsAndDefault) {
+  ASSERT_EQ(Run(u"install"), 1);
+  AddUserPrinter(u"A", "Orvandelles-A");
+  AddUserPrinter(u"B", "Orvandelles-B");
+  AddUserPrinter(u"C", "Orvandelles-C");
+  winsim::SimPrinter office;
+  office.name = u"Office";
+  office.portName = u"LPT1:";
+  office.driverName = kProductDriver;
+  winsim::SimDriver other;
+  other.name = u"Other driver";
+  other.driverPath = std::u16string(kDriverDir) + u"3\\other.dll";
+  winsim::AddSimDriver(other);
+  office.driverName = u"Other driver";
+  office.comment = u"the office printer";
+  winsim::AddSimPrinter(office);
+  winsim::SetSimDefaultPrinter(u"B");
+  winsim::ClearCalls();
+
+  EXPECT_EQ(Run(u"install"), 1);
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"A", u"B", u"C", u"Office"}))
+      << "the first install's Orvandelle had no settings key and is not carried over";
+  for (const char16_t* name : {u"A", u"B", u"C"}) {
+    auto printer = winsim::FindSimPrinter(name);
+    ASSERT_TRUE(printer.has_value());
+    EXPECT_EQ(printer->comment, std::u16string(u"comment of ") + name);
+    EXPECT_EQ(printer->location, std::u16string(u"room of ") + name);
+    EXPECT_EQ(printer->portName, u"Orvandelle:");
+    std::string key = "Orvandelles-" + winsim::Utf8(name) + std::string(1, '\0');
+    EXPECT_EQ(KeyOf(name, winsim::kPlainPrinterDataKey), key);
+    EXPECT_EQ(KeyOf(name, "DsUser"), key);
+  }
+  EXPECT_EQ(winsim::SimDefaultPrinter(), u"B");
+  EXPECT_EQ(winsim::FindSimPrinter(u"Office")->comment, u"the office printer");
+  for (const auto& call : winsim::CallsOf("OpenPrinterW")) EXPECT_NE(call.args[0], "Office");
+  Lines added;
+  for (const auto& call : winsim::CallsOf("AddPrinterW")) added.push_back(call.args[2]);
+  EXPECT_EQ(added, (Lines{"C", "B", "A"})) << "newest first";
+}
+
+TEST_F(InstallFlowsTest, ReinstallLeavesACompatibleRegisteredMonitorAlone) {
+  ASSERT_EQ(Run(u"install"), 1);
+  winsim::ClearCalls();
+  EXPECT_EQ(RunShowingLog(u"install"), 1);
+  Lines log = ShownLog();
+  EXPECT_TRUE(Contains(log, "        InstallMonitor == 0, CopyMonitor == 1"));
+  EXPECT_FALSE(Contains(log, "    >AddMonitor"));
+  EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 0u);
+  EXPECT_EQ(winsim::CountCalls("AddMonitorW"), 0u);
+  EXPECT_TRUE(MonitorRegistered());
+  EXPECT_TRUE(DriverInstalled());
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Orvandelle"}));
+}
+
+TEST_F(InstallFlowsTest, ReinstallOverAHeldOldMonitorClearsItWithOneRestart) {
+  PutInstallerFiles(2450);
+  ASSERT_EQ(Run(u"install"), 1);
+  PutInstallerFiles(2547);
+  winsim::KeepDeletedMonitorsLoaded(true);
+  winsim::ClearCalls();
+  EXPECT_EQ(RunShowingLog(u"install"), 1);
+  Lines log = ShownLog();
+  EXPECT_TRUE(Contains(log, "        Version (2450) is not supported, proceed with reinstall"));
+  EXPECT_TRUE(Contains(log, "        Monitor was removed :)"));
+  EXPECT_TRUE(Contains(log, "    >Restart Spooler"));
+  EXPECT_EQ(winsim::CountCalls("ControlService"), 1u) << "one clearing restart";
+  EXPECT_EQ(winsim::FileContents(std::u16string(kSystemDir) + u"zelmon64.dll"), ComponentContents(u"zelmon64.dll", 2547));
+  EXPECT_TRUE(MonitorRegistered());
+  EXPECT_EQ(winsim::CountCalls("MoveFileExW"), 0u) << "the new monitor is never scheduled for deletion";
+}
+
+TEST_F(InstallFlowsTest, InstallWithoutTrayStopsAndRemovesItButStartsNone) {
+  winsim::LaunchTrayOnStart({winsim::TrayAnswer::Quits, 300, true, u""});
+  ASSERT_EQ(Run(u"install"), 1);
+  ASSERT_EQ(winsim::ProcessStarts().size(), 1u);
+  int tray = winsim::ProcessStarts()[0].process;
+  ASSERT_TRUE(winsim::ProcessRunning(tray));
+  EXPECT_EQ(Run(u"in_notray"), 1);
+  EXPECT_FALSE(winsim::ProcessRunning(tray)) << "asked to quit";
+  EXPECT_EQ(winsim::ProcessStarts().size(), 1u) << "none started";
+  EXPECT_EQ(RunValue(), u"(none)");
+  EXPECT_FALSE(winsim::FileExists(kTrayPath));
+  EXPECT_TRUE(DriverInstalled());
+}
+
+TEST_F(InstallFlowsTest, UninstallLeavesNothingOfTheProduct) {
+  ASSERT_EQ(Run(u"install"), 1);
+  AddUserPrinter(u"A", "Orvandelles-A");
+  EXPECT_EQ(Run(u"un"), 2);
+  EXPECT_FALSE(MonitorRegistered());
+  EXPECT_FALSE(DriverInstalled());
+  EXPECT_TRUE(PrinterNames().empty());
+  EXPECT_EQ(RunValue(), u"(none)");
+  EXPECT_FALSE(winsim::FileExists(std::u16string(kSystemDir) + u"zelmon64.dll"));
+  for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"}) {
+    EXPECT_FALSE(winsim::FileExists(std::u16string(kDriverDir) + u"3\\" + name));
+    EXPECT_FALSE(winsim::FileExists(std::u16string(kDriverDir) + name));
+  }
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  EXPECT_TRUE(PendingRenames().empty());
+}
+
+TEST_F(InstallFlowsTest, UninstallSchedulesAFileThatStaysHeld) {
+  ASSERT_EQ(Run(u"install"), 1);
+  std::u16string monitor = std::u16string(kSystemDir) + u"zelmon64.dll";
+  winsim::HoldFile(monitor, 7);  // loaded by some other program
+  EXPECT_EQ(Run(u"uninstall"), 101);
+  EXPECT_EQ(PendingRenames(), (std::vector<std::u16string>{u"\\??\\" + monitor, u""}));
+  EXPECT_EQ(winsim::CountCalls("ControlService"), 1u) << "the closing retry stops the spooler once";
+  EXPECT_TRUE(winsim::Dialogs().empty());
+}
+
+TEST_F(InstallFlowsTest, UninstallWithAnErrorShowsTheLogAndWinsOverTheRestart) {
+  ASSERT_EQ(Run(u"install"), 1);
+  winsim::HoldFile(std::u16string(kSystemDir) + u"zelmon64.dll", 7);
+  winsim::FailNext("DeletePrinterDriverExW", 2, ERROR_PRINTER_DRIVER_IN_USE);
+  EXPECT_EQ(Run(u"uninstall"), 100);
+  ASSERT_EQ(winsim::Dialogs().size(), 1u);
+  EXPECT_EQ(winsim::Dialogs()[0].title, u"Orvandelle build 2547- Install error log!");
+  Lines log = ShownLog();
+  EXPECT_TRUE(Contains(log, "    Error(14): Can`t remove the printer-driver 'Orvandelle printer' - (The specified "
+                            "printer driver is currently in use.)"));
+  EXPECT_EQ(PendingRenames().size(), 2u) << "the held file is still scheduled";
+}
+
+TEST_F(InstallFlowsTest, UninstallWithShiftShowsTheLogAndStillSucceeds) {
+  ASSERT_EQ(Run(u"install"), 1);
+  EXPECT_EQ(RunShowingLog(u"un"), 2);
+  ASSERT_EQ(winsim::Dialogs().size(), 1u);
+  EXPECT_EQ(winsim::Dialogs()[0].title, u"Orvandelle build 2547- Install log.");
+  Lines log = ShownLog();
+  EXPECT_EQ(log[4], ">UnInstall") << "no >>0010 in an uninstall, and its marker at depth 0";
+  EXPECT_TRUE(Contains(log, "    There is no check for monitor version"));
+  EXPECT_FALSE(Contains(log, ">>0010"));
+}
+
+TEST_F(InstallFlowsTest, DriverCheckAfterInstall) {
+  ASSERT_EQ(Run(u"install"), 1);
+  EXPECT_EQ(Run(u"onChkDrv"), 103);
+  EXPECT_EQ(Run(u"def.set"), 4);
+  EXPECT_EQ(winsim::SimDefaultPrinter(), u"Orvandelle");
+  EXPECT_EQ(Run(u"onInit"), 3) << "nothing pending and the product's printer is the default";
+}
+
+TEST_F(InstallFlowsTest, EveryStepRunsAfterAnEarlierFailure) {
+  winsim::RemoveFile(std::u16string(kModuleDir) + u"zeldrv64.dll");
+  EXPECT_EQ(Run(u"install"), 100);
+  Lines log = ShownLog();
+  Lines errors;
+  for (const std::string& line : log)
+    if (line.find("Error(") != std::string::npos) errors.push_back(line);
+  EXPECT_EQ(errors, (Lines{"        Error(10): Cant't open source file: zeldrv64.dll - (The system cannot find the "
+                           "file specified.)",
+                           "      Error(15): Can`t add printer 'Orvandelle' - (The printer driver is unknown.)"}));
+  EXPECT_TRUE(MonitorRegistered()) << "the monitor step ran";
+  EXPECT_EQ(RunValue(), kTrayPath) << "the tray step ran";
+}
+
+TEST_F(InstallFlowsTest, ASpoolerThatCannotStartFailsEachStepOnceAndLoudly) {
+  winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
+  winsim::RefuseServiceStart(u"spooler", ERROR_SERVICE_DISABLED);
+  EXPECT_EQ(Run(u"install"), 100);
+  Lines codes;
+  for (const std::string& line : ShownLog()) {
+    size_t at = line.find("Error(");
+    if (at != std::string::npos) codes.push_back(line.substr(at, line.find(')', at) - at + 1));
+  }
+  EXPECT_EQ(codes, (Lines{"Error(4)", "Error(6)", "Error(11)", "Error(13)", "Error(15)"}))
+      << "each step fails on its own, once";
+  EXPECT_EQ(RunValue(), kTrayPath) << "the tray is registered all the same";
+  winsim::RefuseServiceStart(u"spooler", 0);
+  winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
+}
+
+TEST_F(InstallFlowsTest, DepthIsTheSameAfterEachFlow) {
+  InstallContext context;
+  InitContext(context, UseX64Files);
+  context.Depth = 3;
+  UnInstall(context);
+  EXPECT_EQ(context.Depth, 3);
+  ReInstall(context);
+  EXPECT_EQ(context.Depth, 3);
+  UnInstallAndCleanUp(context);
+  EXPECT_EQ(context.Depth, 3);
+  ScheduleDeletesAtReboot(context);
+  FreeContext(context);
+}
+
+}  // namespace
