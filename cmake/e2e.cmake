@@ -46,7 +46,9 @@ foreach(tool e2e_query e2e_seed e2e_launch e2e_window)
   set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 endforeach()
 
-add_custom_target(e2e_fixtures ALL DEPENDS
+# Everything a scenario or scripts/demo lays out or runs.
+add_custom_target(e2e_fixtures ALL)
+add_dependencies(e2e_fixtures
   ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_window orvinst)
 
 # One CTest test per scenario; the harness lists them. A scenario whose part of the installer
