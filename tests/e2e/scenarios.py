@@ -184,6 +184,25 @@ def reinstall_carries_printers_over(m, c):
             "\"deleted\" marks of the carried settings keys (True: still marked)")
 
 
+@scenario(needs=("tray", "monitor", "driver", "printers"))
+def upgrade_after_removetray(m, c):
+    """An outer setup's upgrade over an install: "removetray" stops the tray program that the
+    install started and deletes it, the new files are copied, and the install starts the new
+    tray program and leaves the product as a first install does."""
+    m.layout_product()
+    c.equal(m.launch(["install"]).exit, 1, "first install exit code")
+    check_tray_running(c, m)
+    c.equal(m.launch(["removetray"]).exit, 6, "removetray exit code")
+    check_tray_removed(c, m)
+    m.layout_product()
+    run = m.launch(["install"])
+    c.equal(run.exit, 1, "second install exit code")
+    no_window(c, run)
+    state = check_tray_running(c, m)
+    check_product_installed(c, state)
+    c.equal(list(state.product_printers()), ["Orvandelle"], "product printers")
+
+
 @scenario(needs=("monitor", "driver", "printers"))
 def reinstall_monitor_version_gate(m, c):
     """A registered monitor whose file has a build from 2451 to 2547 is kept as it is; any other
