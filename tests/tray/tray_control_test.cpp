@@ -34,10 +34,10 @@ class TrayControlTest : public SimTest {
   }
 
   // The tray as installed: its file, its Run value, and the program running.
-  int InstalledTray(const winsim::TraySpec& spec) {
+  int InstalledTray(const winsim::TraySpec& setup) {
     winsim::PutFile(kTrayPath, "MZ");
     PutRunValue(kTrayPath);
-    winsim::TraySpec running = spec;
+    winsim::TraySpec running = setup;
     running.programPath = kTrayPath;
     return winsim::StartTray(running);
   }
@@ -82,9 +82,9 @@ TEST_F(TrayControlTest, TrayNotRunningStillLosesItsFileAndValue) {
 }
 
 TEST_F(TrayControlTest, AnsweringTrayQuitsBeforeItsFileIsDeleted) {
-  winsim::TraySpec spec;
-  spec.quitDelay = 1200;
-  int tray = InstalledTray(spec);
+  winsim::TraySpec setup;
+  setup.quitDelay = 1200;
+  int tray = InstalledTray(setup);
   StopAndRemoveTray();
   ASSERT_EQ(winsim::PostedMessages().size(), 1u);
   const winsim::PostedMessage& quit = winsim::PostedMessages()[0];
@@ -121,12 +121,12 @@ TEST_F(TrayControlTest, SlowOrAbandoningTrayTakesASecondPassWithoutPause) {
 }
 
 TEST_F(TrayControlTest, MutexWithoutWindowCostsTwentyPausesAndNoWait) {
-  winsim::TraySpec spec;
-  spec.window = false;
-  spec.answer = winsim::TrayAnswer::NeverAnswers;
+  winsim::TraySpec setup;
+  setup.window = false;
+  setup.answer = winsim::TrayAnswer::NeverAnswers;
   winsim::PutFile(kTrayPath, "MZ");
   PutRunValue(kTrayPath);
-  winsim::StartTray(spec);
+  winsim::StartTray(setup);
   StopAndRemoveTray();
   EXPECT_EQ(winsim::CountCalls("FindWindowW"), 20u);
   EXPECT_EQ(Sleeps(), std::vector<DWORD>(20, 250));
@@ -136,9 +136,9 @@ TEST_F(TrayControlTest, MutexWithoutWindowCostsTwentyPausesAndNoWait) {
 }
 
 TEST_F(TrayControlTest, TrayThatNeverAnswersKeepsItsFileButLosesItsValue) {
-  winsim::TraySpec spec;
-  spec.answer = winsim::TrayAnswer::NeverAnswers;
-  int tray = InstalledTray(spec);
+  winsim::TraySpec setup;
+  setup.answer = winsim::TrayAnswer::NeverAnswers;
+  int tray = InstalledTray(setup);
   StopAndRemoveTray();
   EXPECT_EQ(winsim::PostedMessages().size(), 20u);
   Ticks expected;
@@ -188,9 +188,9 @@ TEST_F(TrayControlTest, RunValueDecidesWhatIsDeleted) {
 }
 
 TEST_F(TrayControlTest, FailuresAtTheKeyOrTheMutexSkipTheirSteps) {
-  winsim::TraySpec spec;
-  spec.quitDelay = 10;
-  InstalledTray(spec);
+  winsim::TraySpec setup;
+  setup.quitDelay = 10;
+  InstalledTray(setup);
   winsim::DenyKey(HKEY_LOCAL_MACHINE, winsim::kRunKey);
   StopAndRemoveTray();
   EXPECT_EQ(winsim::Now(), 10u) << "the tray is still asked to quit";
@@ -200,7 +200,7 @@ TEST_F(TrayControlTest, FailuresAtTheKeyOrTheMutexSkipTheirSteps) {
   EXPECT_TRUE(RunValue());
 
   Fresh();
-  int tray = InstalledTray(spec);
+  int tray = InstalledTray(setup);
   winsim::FailNext("CreateMutexA", 1, ERROR_ACCESS_DENIED);
   StopAndRemoveTray();
   EXPECT_EQ(winsim::CountCalls("FindWindowW"), 0u);

@@ -42,10 +42,10 @@ TEST_F(ProcessSimTest, NamedMutexLivesWhileAnyHandleDoesAndCountsItsOwnership) {
 }
 
 TEST_F(ProcessSimTest, TrayAnswersOnlyTheQuitMessageAndMayAbandonItsMutex) {
-  winsim::TraySpec spec;
-  spec.answer = winsim::TrayAnswer::QuitsAbandoning;
-  spec.quitDelay = 3000;
-  int tray = winsim::StartTray(spec);
+  winsim::TraySpec setup;
+  setup.answer = winsim::TrayAnswer::QuitsAbandoning;
+  setup.quitDelay = 3000;
+  int tray = winsim::StartTray(setup);
   HANDLE mutex = CreateMutexA(nullptr, FALSE, winsim::kTrayMutexName);
   HWND window = FindWindowW(winsim::kTrayWindowClass, nullptr);
   ASSERT_EQ(window, winsim::TrayWindow(tray));
@@ -60,8 +60,8 @@ TEST_F(ProcessSimTest, TrayAnswersOnlyTheQuitMessageAndMayAbandonItsMutex) {
   CloseHandle(mutex);
   EXPECT_FALSE(winsim::MutexExists(winsim::kTrayMutexName)) << "the installer held the last handle";
 
-  spec.window = false;
-  tray = winsim::StartTray(spec);
+  setup.window = false;
+  tray = winsim::StartTray(setup);
   EXPECT_EQ(winsim::TrayWindow(tray), nullptr);
   EXPECT_FALSE(winsim::ProcessRunning(winsim::StartTray())) << "a second copy gives way to the first";
   winsim::EndProcess(tray);
@@ -69,9 +69,9 @@ TEST_F(ProcessSimTest, TrayAnswersOnlyTheQuitMessageAndMayAbandonItsMutex) {
 }
 
 TEST_F(ProcessSimTest, CreateProcessRecordsItsArgumentsAndCanStartTheTray) {
-  winsim::TraySpec spec;
-  spec.quitDelay = 50;
-  winsim::LaunchTrayOnStart(spec);
+  winsim::TraySpec setup;
+  setup.quitDelay = 50;
+  winsim::LaunchTrayOnStart(setup);
   winsim::PutFile(u"C:\\Product\\orvtray.exe", "MZ");
   WCHAR commandLine[] = u"\"C:\\Product\\ORVTRAY.EXE\" /x";
   STARTUPINFOW startup = {};

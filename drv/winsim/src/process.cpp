@@ -165,18 +165,18 @@ int NewProcess() {
   return id;
 }
 
-int StartTrayProcess(const TraySpec& spec) {
+int StartTrayProcess(const TraySpec& setup) {
   int id = NewProcess();
   Process& process = State().processes[id];
-  process.tray = spec;
+  process.tray = setup;
   bool existed = false;
   process.mutexes.push_back(OpenOrCreateMutex(kTrayMutexName, id, true, existed));
   if (existed) {
     EndProcessNow(id);
     return id;
   }
-  if (!spec.programPath.empty()) HoldFile(spec.programPath, id);
-  if (spec.window) {
+  if (!setup.programPath.empty()) HoldFile(setup.programPath, id);
+  if (setup.window) {
     WindowSpec window{kTrayWindowClass, u"", [id](HWND, UINT message, WPARAM, LPARAM) { TrayReceives(id, message); }};
     process.window = CreateSimWindow(window);
   }
@@ -213,16 +213,16 @@ std::u16string ProgramOf(const std::u16string& commandLine) {
 
 }  // namespace
 
-int StartTray(const TraySpec& spec) { return StartTrayProcess(spec); }
+int StartTray(const TraySpec& setup) { return StartTrayProcess(setup); }
 
 HWND TrayWindow(int process) {
   auto found = State().processes.find(process);
   return found == State().processes.end() ? nullptr : found->second.window;
 }
 
-void LaunchTrayOnStart(const TraySpec& spec) {
+void LaunchTrayOnStart(const TraySpec& setup) {
   State().launchTray = true;
-  State().launchSpec = spec;
+  State().launchSpec = setup;
 }
 
 bool ProcessRunning(int process) {
@@ -346,9 +346,9 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
   std::u16string program = application ? std::u16string(application) : winsim::ProgramOf(commandLine);
   int id = 0;
   if (State().launchTray && winsim::IsTrayProgram(program)) {
-    winsim::TraySpec spec = State().launchSpec;
-    spec.programPath = program;
-    id = winsim::StartTrayProcess(spec);
+    winsim::TraySpec setup = State().launchSpec;
+    setup.programPath = program;
+    id = winsim::StartTrayProcess(setup);
   } else {
     id = winsim::NewProcess();
   }

@@ -8,7 +8,7 @@ namespace winsim {
 namespace {
 
 struct Window {
-  WindowSpec spec;
+  WindowSpec setup;
 };
 
 struct OpenDialog {
@@ -40,10 +40,10 @@ struct Registrar {
 
 }  // namespace
 
-HWND CreateSimWindow(const WindowSpec& spec) {
+HWND CreateSimWindow(const WindowSpec& setup) {
   HWND window = reinterpret_cast<HWND>(Ui().nextHandle);
   Ui().nextHandle += 0x10;
-  Ui().windows[window] = Window{spec};
+  Ui().windows[window] = Window{setup};
   return window;
 }
 
@@ -63,12 +63,12 @@ std::u16string DialogItemText(const DialogRun& run, int id) {
 }
 
 HWND OpenHelpWindow(bool closes) {
-  WindowSpec spec{u"HH Parent", u"Orvandelle Help", nullptr};
+  WindowSpec setup{u"HH Parent", u"Orvandelle Help", nullptr};
   if (closes)
-    spec.onPost = [](HWND window, UINT message, WPARAM wParam, LPARAM) {
+    setup.onPost = [](HWND window, UINT message, WPARAM wParam, LPARAM) {
       if (message == WM_SYSCOMMAND && wParam == SC_CLOSE) DestroySimWindow(window);
     };
-  return CreateSimWindow(spec);
+  return CreateSimWindow(setup);
 }
 
 }  // namespace winsim
@@ -78,9 +78,9 @@ using winsim::Ui;
 HWND FindWindowW(LPCWSTR className, LPCWSTR title) {
   if (winsim::EnterCall("FindWindowW", {winsim::Utf8(className), winsim::Utf8(title)})) return nullptr;
   for (const auto& entry : Ui().windows) {
-    const winsim::WindowSpec& spec = entry.second.spec;
-    if (className && spec.className != className) continue;
-    if (title && spec.title != title) continue;
+    const winsim::WindowSpec& setup = entry.second.setup;
+    if (className && setup.className != className) continue;
+    if (title && setup.title != title) continue;
     return entry.first;
   }
   SetLastError(0);
@@ -97,7 +97,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return FALSE;
   }
   Ui().posted.push_back(winsim::PostedMessage{window, message, wParam, lParam, winsim::Now()});
-  auto onPost = found->second.spec.onPost;
+  auto onPost = found->second.setup.onPost;
   if (onPost) onPost(window, message, wParam, lParam);
   return TRUE;
 }
@@ -153,9 +153,9 @@ BOOL SetWindowTextW(HWND window, LPCWSTR text) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
-  found->second.spec.title = text ? text : u"";
+  found->second.setup.title = text ? text : u"";
   auto dialog = Ui().openDialogs.find(window);
-  if (dialog != Ui().openDialogs.end()) Ui().dialogs[dialog->second.run].title = found->second.spec.title;
+  if (dialog != Ui().openDialogs.end()) Ui().dialogs[dialog->second.run].title = found->second.setup.title;
   return TRUE;
 }
 

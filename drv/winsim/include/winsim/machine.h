@@ -91,7 +91,7 @@ struct WindowSpec {
   // Called for each message posted to the window (the message is recorded either way).
   std::function<void(HWND, UINT, WPARAM, LPARAM)> onPost;
 };
-HWND CreateSimWindow(const WindowSpec& spec);
+HWND CreateSimWindow(const WindowSpec& setup);
 void DestroySimWindow(HWND window);
 bool WindowExists(HWND window);
 size_t WindowCount();

@@ -30,12 +30,12 @@ struct TraySpec {
 // Starts a tray program as a new simulated process and returns its id. It creates the named
 // mutex with initial ownership; when the mutex exists already it gives way and ends at once,
 // as a second copy of a single-instance program does.
-int StartTray(const TraySpec& spec = TraySpec());
+int StartTray(const TraySpec& setup = TraySpec());
 HWND TrayWindow(int process);   // null when it has none (or no longer)
 
 // When the installer starts a program whose file name is "orvtray.exe" (ASCII case ignored), a
-// tray program with this spec starts, holding that program file. Off by default.
-void LaunchTrayOnStart(const TraySpec& spec);
+// tray program with this setup starts, holding that program file. Off by default.
+void LaunchTrayOnStart(const TraySpec& setup);
 
 // --- Processes ------------------------------------------------------------------------------
 bool ProcessRunning(int process);
