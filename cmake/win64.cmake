@@ -55,3 +55,23 @@ foreach(source ${WIN64_TEST_SOURCES})
   set_tests_properties(win64.${name} PROPERTIES TIMEOUT 120)
 endforeach()
 include(cmake/e2e.cmake)
+
+# The Parts as a library, for test programs that call them directly.
+add_library(orvinst_parts STATIC ${INSTALL_SOURCES})
+target_include_directories(orvinst_parts PUBLIC ${CMAKE_SOURCE_DIR}/drv/install)
+target_link_libraries(orvinst_parts PUBLIC winspool_ordinals_import winspool advapi32 user32 shell32 version)
+
+# The conformance checks against Wine's own spooler and system. Not one of the *_test.cpp
+# programs above: it adds a monitor, drivers and printers, so it runs in a throwaway prefix of
+# its own, with the stand-in components of the end-to-end build beside it.
+add_executable(win64_conformance ${CMAKE_SOURCE_DIR}/tests/win64/conformance.cpp)
+target_include_directories(win64_conformance PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tests/win64)
+target_compile_definitions(win64_conformance PRIVATE UNICODE _UNICODE)
+target_link_options(win64_conformance PRIVATE ${WIN64_STATIC_LINK} -municode)
+target_link_libraries(win64_conformance PRIVATE orvinst_parts)
+set_target_properties(win64_conformance PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${WIN64_BIN_DIR})
+add_dependencies(win64_conformance e2e_zelmon64_2547 e2e_zeldrv64_2547 e2e_zelui64_2547)
+add_test(NAME win64.conformance
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/conformance/fresh_prefix.py
+          --build-dir ${CMAKE_BINARY_DIR} $<TARGET_FILE:win64_conformance>)
+set_tests_properties(win64.conformance PROPERTIES LABELS conformance FIXTURES_REQUIRED e2e_template TIMEOUT 120)

@@ -1,7 +1,9 @@
 // Checks of the spooler queries that must hold against any spooler that behaves as Windows'
-// does: built into the host tests against winsim, and meant for a program run under Wine. They
-// use only the platform's calls and the queries themselves, and no test framework; the caller
-// sets the spooler up, describes it in a SpoolerFixture and collects the failures.
+// does: built into the host tests against winsim, and into a program run under Wine against its
+// spooler. They use only the platform's calls and the queries themselves; the caller sets the
+// spooler up, describes it in a SpoolerFixture and collects the failures. Where Wine answers
+// otherwise than Windows documents (the environment of every monitor, no
+// PRINTER_ATTRIBUTE_LOCAL), no check looks at the field.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "app/install_context.h"
+#include "conformance/conformance_check.h"
 #include "platform.h"
 #include "spooler/spooler_queries.h"
 #include "text/wide_text.h"
@@ -22,14 +25,6 @@ struct SpoolerFixture {
   bool ownMonitorInstalled;
   bool ownDriverInstalled;
 };
-
-struct Failures {
-  std::vector<std::string> lines;
-};
-
-inline void Expect(Failures& failures, bool condition, const char* what) {
-  if (!condition) failures.lines.push_back(what);
-}
 
 // Every string pointer of `count` entries lies behind the entries and inside `needed` bytes.
 inline bool StringsInside(const BYTE* buffer, DWORD count, size_t entrySize, DWORD needed,
@@ -146,12 +141,67 @@ inline void CheckSinglePrinter(Failures& failures, const SpoolerFixture& fixture
   if (info.buffer != nullptr) GlobalFree(info.buffer);
 }
 
+// A size query (no buffer) fails with ERROR_INSUFFICIENT_BUFFER and names a size; the queries
+// allocate only after that answer.
+inline void ExpectSizeAnswer(Failures& failures, const Answer& answer, DWORD needed, const char* what) {
+  ExpectFailure(failures, answer, ERROR_INSUFFICIENT_BUFFER, what);
+  Expect(failures, needed > 0, (std::string(what) + " names a size").c_str());
+}
+
+inline void CheckSizeQueries(Failures& failures, const SpoolerFixture& fixture) {
+  WCHAR* environment = const_cast<WCHAR*>(W("Windows x64"));
+  DWORD needed = 0, returned = 0;
+  Answer answer = Answered(EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned));
+  ExpectSizeAnswer(failures, answer, needed, "size query: EnumMonitorsW");
+  needed = 0;
+  answer = Answered(EnumPrinterDriversW(nullptr, environment, 6, nullptr, 0, &needed, &returned));
+  ExpectSizeAnswer(failures, answer, needed, "size query: EnumPrinterDriversW");
+  needed = 0;
+  answer = Answered(EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, &needed,
+                                  &returned));
+  ExpectSizeAnswer(failures, answer, needed, "size query: EnumPrintersW");
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(const_cast<WCHAR*>(fixture.printerName), &printer, nullptr)) {
+    Expect(failures, false, "size query: printer opened");
+    return;
+  }
+  needed = 0;
+  answer = Answered(GetPrinterW(printer, 2, nullptr, 0, &needed));
+  ExpectSizeAnswer(failures, answer, needed, "size query: GetPrinterW");
+  needed = 0;
+  answer = Answered(GetPrinterDriverW(printer, environment, 2, nullptr, 0, &needed));
+  ExpectSizeAnswer(failures, answer, needed, "size query: GetPrinterDriverW");
+  ClosePrinter(printer);
+}
+
+// The ordinal GetDefaultPrinterW: with no default FALSE and ERROR_FILE_NOT_FOUND; otherwise the
+// name and its length with the terminator, and for a buffer one character short FALSE,
+// ERROR_INSUFFICIENT_BUFFER and that same length.
+inline void CheckDefaultPrinter(Failures& failures, const SpoolerFixture& fixture) {
+  WCHAR name[256] = {0};
+  DWORD chars = 256;
+  Answer answer = Answered(SpoolerGetDefaultPrinterW(name, &chars));
+  if (fixture.defaultPrinter == nullptr) {
+    ExpectFailure(failures, answer, ERROR_FILE_NOT_FOUND, "default printer: none set");
+    return;
+  }
+  DWORD length = static_cast<DWORD>(TextLength(fixture.defaultPrinter));
+  Expect(failures, answer.ok && TextEquals(name, fixture.defaultPrinter), "default printer: its name");
+  ExpectNumber(failures, chars, length + 1, "default printer: its length with the terminator");
+  chars = length;
+  answer = Answered(SpoolerGetDefaultPrinterW(name, &chars));
+  ExpectFailure(failures, answer, ERROR_INSUFFICIENT_BUFFER, "default printer: one character short");
+  ExpectNumber(failures, chars, length + 1, "default printer: one character short asks for the length");
+}
+
 inline Failures RunSpoolerQueryChecks(const SpoolerFixture& fixture) {
   Failures failures;
+  CheckSizeQueries(failures, fixture);
   CheckMonitorList(failures, fixture);
   CheckDriverLevels(failures, fixture);
   CheckSnapshot(failures, fixture);
   CheckSinglePrinter(failures, fixture);
+  CheckDefaultPrinter(failures, fixture);
   return failures;
 }
 

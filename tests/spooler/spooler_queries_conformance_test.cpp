@@ -1,4 +1,6 @@
-// The spooler-query checks that also run against Wine's spooler, here against winsim's.
+// The spooler checks that also run against Wine's spooler (tests/win64/conformance.cpp), here
+// against winsim's, with the same fixtures.
+#include "conformance/printer_data_conformance.h"
 #include "conformance/spooler_queries_conformance.h"
 
 #include "support/sim_test.h"
@@ -46,19 +48,37 @@ class SpoolerQueriesConformanceTest : public SimTest {
 TEST_F(SpoolerQueriesConformanceTest, WithTheProductInstalled) {
   SetUpSpooler(true, u"Orvandelle");
   ExpectNoFailures(conformance::RunSpoolerQueryChecks({u"Orvandelle", u"Orvandelle", true, true}));
+  ExpectNoFailures(conformance::RunPrinterDataChecks(u"Orvandelle"));
   EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
 }
 
 TEST_F(SpoolerQueriesConformanceTest, WithoutTheProductOrADefaultPrinter) {
   SetUpSpooler(false, u"");
   ExpectNoFailures(conformance::RunSpoolerQueryChecks({u"Text", nullptr, false, false}));
+  ExpectNoFailures(conformance::RunPrinterDataChecks(u"Text"));
 }
 
 TEST_F(SpoolerQueriesConformanceTest, ChecksNoticeASpoolerThatDiffersFromTheFixture) {
   SetUpSpooler(false, u"Text");
   auto failures = conformance::RunSpoolerQueryChecks({u"Text", nullptr, true, true});
-  EXPECT_EQ(failures.lines, (std::vector<std::string>{"monitor list: own monitor found", "driver list: own driver found",
-                                                      "snapshot: exactly the default printer is marked"}));
+  EXPECT_EQ(failures.lines,
+            (std::vector<std::string>{"monitor list: own monitor found", "driver list: own driver found",
+                                      "snapshot: exactly the default printer is marked",
+                                      "default printer: none set: succeeded, expected error 2"}));
+}
+
+// A size query that fails with another error, and a value the checks expect to be missing, are
+// caught with what the spooler answered.
+TEST_F(SpoolerQueriesConformanceTest, ChecksNoticeOtherAnswers) {
+  SetUpSpooler(false, u"");
+  winsim::SimPrinterValue stored{winsim::kPlainPrinterDataKey, "ConformanceNeverWritten", REG_SZ, {'x', 0}};
+  winsim::SetSimPrinterValue(u"Text", stored);
+  winsim::FailNext("EnumMonitorsW", 1, ERROR_INVALID_PARAMETER);
+  auto spooler = conformance::RunSpoolerQueryChecks({u"Text", nullptr, false, false});
+  auto data = conformance::RunPrinterDataChecks(u"Text");
+  ASSERT_FALSE(spooler.lines.empty());
+  EXPECT_EQ(spooler.lines.front(), "size query: EnumMonitorsW: got 87, expected 122");
+  EXPECT_EQ(data.lines, (std::vector<std::string>{"GetPrinterDataA: a missing value: got 0, expected 2"}));
 }
 
 }  // namespace
