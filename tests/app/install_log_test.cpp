@@ -23,7 +23,7 @@ TEST_F(InstallLogTest, IndentsTwoSpacesPerLevelUpToTen) {
     context.Depth = depth;
     LogLine(context, u"d%d", depth);
   }
-  EXPECT_EQ(LogLines(context), (std::vector<std::string>{"d0", "d-1", "  d1", "      d3",
+  EXPECT_EQ(LogLines(context), (Lines{"d0", "d-1", "  d1", "      d3",
                                                          "                    d10", "                    d12"}));
 }
 
@@ -34,14 +34,10 @@ TEST_F(InstallLogTest, EmptyAndNullTextsStillEndTheLine) {
   EXPECT_EQ(LogOf(context), "    \r\n    \r\n");
 }
 
-TEST_F(InstallLogTest, FormatsTextSignedAndHexValues) {
+TEST_F(InstallLogTest, FormatsTextSignedAndHexValuesAndTakesTextAsData) {
   LogLine(context, u"%s|%d|%d|%x|%x|%%|%q", u"name", -2147483647 - 1, 42, 5u, 0xFFFFFFFFu);
-  EXPECT_EQ(LogLines(context)[0], "name|-2147483648|42|5|ffffffff|%|%q");
-}
-
-TEST_F(InstallLogTest, TextArgumentsAreDataNotFormats) {
   LogLine(context, u"printer %s", u"%s%n%x");
-  EXPECT_EQ(LogLines(context)[0], "printer %s%n%x");
+  EXPECT_EQ(LogLines(context), (Lines{"name|-2147483648|42|5|ffffffff|%|%q", "printer %s%n%x"}));
 }
 
 TEST_F(InstallLogTest, FormattedLineIsCutAtItsBuffer) {
@@ -99,24 +95,14 @@ TEST_F(InstallLogTest, EveryCodeHasItsOwnMessage) {
       "Error(17): Can`t delete printer 'P'",
   };
   SetLastError(0);
-  ReportError(context, 1);
-  ReportError(context, 2);
-  ReportError(context, 3);
-  ReportError(context, 4);
-  ReportError(context, 5, 1052, 1052u);
-  ReportError(context, 6);
-  ReportError(context, 7);
-  ReportError(context, 8, u"C:\\x\\f");
-  ReportError(context, 9, u"C:\\x\\f");
-  ReportError(context, 10, u"f");
-  ReportError(context, 11);
-  ReportError(context, 12);
-  ReportError(context, 13);
-  ReportError(context, 14);
-  ReportError(context, 15, u"P");
-  ReportError(context, 16, u"P");
-  ReportError(context, 17, u"P");
-  std::vector<std::string> lines = LogLines(context);
+  for (int32_t code = 1; code <= 17; code++) {
+    if (code == 5) ReportError(context, code, 1052, 1052u);
+    else if (code == 8 || code == 9) ReportError(context, code, u"C:\\x\\f");
+    else if (code == 10) ReportError(context, code, u"f");
+    else if (code >= 15) ReportError(context, code, u"P");
+    else ReportError(context, code);
+  }
+  Lines lines = LogLines(context);
   ASSERT_EQ(lines.size(), 17u);
   for (size_t i = 0; i < lines.size(); i++) EXPECT_EQ(lines[i], expected[i]);
   EXPECT_EQ(context.ErrorCount, 17);

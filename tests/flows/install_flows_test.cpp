@@ -4,8 +4,6 @@
 
 #include <algorithm>
 
-#include "app/command_dispatch.h"
-#include "app/install_log.h"
 #include "support/product_machine.h"
 #include "support/sim_test.h"
 #include "winsim/sim_files.h"
@@ -16,9 +14,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const char16_t kProductDriver[] = u"Orvandelle printer";
 const char kMarksKey[] = "Software\\Corvane\\Orvandelle\\Orvandelles\\";
 
 class InstallFlowsTest : public SimTest {
@@ -37,26 +32,14 @@ class InstallFlowsTest : public SimTest {
     SimTest::TearDown();
   }
 
-  int32_t Run(const std::u16string& word) {
-    winsim::SetCommandLine(u"orvinst.exe " + word);
-    return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
-  }
+  static int32_t Run(const std::u16string& word) { return RunInstaller(word); }
 
   // Runs a command with Shift held, so that the log window shows the whole log.
-  int32_t RunShowingLog(const std::u16string& word) {
+  static int32_t RunShowingLog(const std::u16string& word) {
     winsim::SetShiftHeld(true);
     int32_t code = Run(word);
     winsim::SetShiftHeld(false);
     return code;
-  }
-
-  static Lines ShownLog() {
-    std::string text = winsim::Utf8(winsim::DialogItemText(winsim::Dialogs().back(), kLogTextId));
-    Lines lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-      lines.push_back(text.substr(start, end - start));
-    return lines;
   }
 
   static bool Contains(const Lines& lines, const std::string& line) {
@@ -82,11 +65,6 @@ class InstallFlowsTest : public SimTest {
     return false;
   }
 
-  static std::vector<std::u16string> PendingRenames() {
-    auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue);
-    return value ? winsim::SplitMultiString(value->data) : std::vector<std::u16string>{};
-  }
-
   static std::u16string RunValue() {
     auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray");
     if (!value) return u"(none)";
@@ -97,10 +75,7 @@ class InstallFlowsTest : public SimTest {
   // A product printer a user made: its own comment, location and settings key (plain and under
   // "DsUser"), and the product's per-user key for it.
   static void AddUserPrinter(const std::u16string& name, const std::string& key) {
-    winsim::SimPrinter printer;
-    printer.name = name;
-    printer.portName = u"Orvandelle:";
-    printer.driverName = kProductDriver;
+    winsim::SimPrinter printer = PrinterOn(name, kProductDriver, u"Orvandelle:");
     printer.comment = u"comment of " + name;
     printer.location = u"room of " + name;
     std::vector<BYTE> data(key.begin(), key.end());
@@ -162,7 +137,7 @@ const Lines kInstallOnEmptyMachineLog = {
 
 TEST_F(InstallFlowsTest, InstallOnAMachineWithoutTheProduct) {
   EXPECT_EQ(RunShowingLog(u"install"), 1);
-  EXPECT_EQ(ShownLog(), kInstallOnEmptyMachineLog);
+  EXPECT_EQ(ShownLogLines(), kInstallOnEmptyMachineLog);
   EXPECT_TRUE(MonitorRegistered());
   EXPECT_EQ(winsim::FileContents(std::u16string(kSystemDir) + u"zelmon64.dll"), ComponentContents(u"zelmon64.dll", 2547));
   ASSERT_TRUE(DriverInstalled());
@@ -170,13 +145,14 @@ TEST_F(InstallFlowsTest, InstallOnAMachineWithoutTheProduct) {
   EXPECT_FALSE(winsim::FileExists(std::u16string(kDriverDir) + u"zeldrv64.dll")) << "staged copy removed";
   EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Orvandelle"}));
   auto printer = winsim::FindSimPrinter(u"Orvandelle");
+  ASSERT_TRUE(printer.has_value());
   EXPECT_EQ(printer->portName, u"Orvandelle:");
   EXPECT_EQ(printer->driverName, kProductDriver);
   EXPECT_EQ(RunValue(), kTrayPath);
   ASSERT_EQ(winsim::ProcessStarts().size(), 1u);
   EXPECT_EQ(winsim::ProcessStarts()[0].commandLine, u"\"C:\\Product\\orvtray.exe\"");
   EXPECT_EQ(winsim::CountCalls("ControlService"), 0u) << "no spooler restart";
-  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_TRUE(PendingRenameStrings().empty());
 }
 
 TEST_F(InstallFlowsTest, ReinstallKeepsTheUsersPrintersSettingsAndDefault) {
@@ -184,15 +160,10 @@ TEST_F(InstallFlowsTest, ReinstallKeepsTheUsersPrintersSettingsAndDefault) {
   AddUserPrinter(u"A", "Orvandelles-A");
   AddUserPrinter(u"B", "Orvandelles-B");
   AddUserPrinter(u"C", "Orvandelles-C");
-  winsim::SimPrinter office;
-  office.name = u"Office";
-  office.portName = u"LPT1:";
-  office.driverName = kProductDriver;
   winsim::SimDriver other;
   other.name = u"Other driver";
-  other.driverPath = std::u16string(kDriverDir) + u"3\\other.dll";
   winsim::AddSimDriver(other);
-  office.driverName = u"Other driver";
+  winsim::SimPrinter office = PrinterOn(u"Office", u"Other driver", u"LPT1:");
   office.comment = u"the office printer";
   winsim::AddSimPrinter(office);
   winsim::SetSimDefaultPrinter(u"B");
@@ -223,7 +194,7 @@ TEST_F(InstallFlowsTest, ReinstallLeavesACompatibleRegisteredMonitorAlone) {
   ASSERT_EQ(Run(u"install"), 1);
   winsim::ClearCalls();
   EXPECT_EQ(RunShowingLog(u"install"), 1);
-  Lines log = ShownLog();
+  Lines log = ShownLogLines();
   EXPECT_TRUE(Contains(log, "        InstallMonitor == 0, CopyMonitor == 1"));
   EXPECT_FALSE(Contains(log, "    >AddMonitor"));
   EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 0u);
@@ -240,7 +211,7 @@ TEST_F(InstallFlowsTest, ReinstallOverAHeldOldMonitorClearsItWithOneRestart) {
   winsim::KeepDeletedMonitorsLoaded(true);
   winsim::ClearCalls();
   EXPECT_EQ(RunShowingLog(u"install"), 1);
-  Lines log = ShownLog();
+  Lines log = ShownLogLines();
   EXPECT_TRUE(Contains(log, "        Version (2450) is not supported, proceed with reinstall"));
   EXPECT_TRUE(Contains(log, "        Monitor was removed :)"));
   EXPECT_TRUE(Contains(log, "    >Restart Spooler"));
@@ -278,7 +249,7 @@ TEST_F(InstallFlowsTest, UninstallLeavesNothingOfTheProduct) {
     EXPECT_FALSE(winsim::FileExists(std::u16string(kDriverDir) + name));
   }
   EXPECT_TRUE(winsim::Dialogs().empty());
-  EXPECT_TRUE(PendingRenames().empty());
+  EXPECT_TRUE(PendingRenameStrings().empty());
 }
 
 TEST_F(InstallFlowsTest, UninstallSchedulesAFileThatStaysHeld) {
@@ -286,7 +257,7 @@ TEST_F(InstallFlowsTest, UninstallSchedulesAFileThatStaysHeld) {
   std::u16string monitor = std::u16string(kSystemDir) + u"zelmon64.dll";
   winsim::HoldFile(monitor, 7);  // loaded by some other program
   EXPECT_EQ(Run(u"uninstall"), 101);
-  EXPECT_EQ(PendingRenames(), (std::vector<std::u16string>{u"\\??\\" + monitor, u""}));
+  EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{u"\\??\\" + monitor, u""}));
   EXPECT_EQ(winsim::CountCalls("ControlService"), 1u) << "the closing retry stops the spooler once";
   EXPECT_TRUE(winsim::Dialogs().empty());
 }
@@ -298,10 +269,10 @@ TEST_F(InstallFlowsTest, UninstallWithAnErrorShowsTheLogAndWinsOverTheRestart) {
   EXPECT_EQ(Run(u"uninstall"), 100);
   ASSERT_EQ(winsim::Dialogs().size(), 1u);
   EXPECT_EQ(winsim::Dialogs()[0].title, u"Orvandelle build 2547- Install error log!");
-  Lines log = ShownLog();
+  Lines log = ShownLogLines();
   EXPECT_TRUE(Contains(log, "    Error(14): Can`t remove the printer-driver 'Orvandelle printer' - (The specified "
                             "printer driver is currently in use.)"));
-  EXPECT_EQ(PendingRenames().size(), 2u) << "the held file is still scheduled";
+  EXPECT_EQ(PendingRenameStrings().size(), 2u) << "the held file is still scheduled";
 }
 
 TEST_F(InstallFlowsTest, UninstallWithShiftShowsTheLogAndStillSucceeds) {
@@ -309,24 +280,16 @@ TEST_F(InstallFlowsTest, UninstallWithShiftShowsTheLogAndStillSucceeds) {
   EXPECT_EQ(RunShowingLog(u"un"), 2);
   ASSERT_EQ(winsim::Dialogs().size(), 1u);
   EXPECT_EQ(winsim::Dialogs()[0].title, u"Orvandelle build 2547- Install log.");
-  Lines log = ShownLog();
+  Lines log = ShownLogLines();
   EXPECT_EQ(log[4], ">UnInstall") << "no >>0010 in an uninstall, and its marker at depth 0";
   EXPECT_TRUE(Contains(log, "    There is no check for monitor version"));
   EXPECT_FALSE(Contains(log, ">>0010"));
 }
 
-TEST_F(InstallFlowsTest, DriverCheckAfterInstall) {
-  ASSERT_EQ(Run(u"install"), 1);
-  EXPECT_EQ(Run(u"onChkDrv"), 103);
-  EXPECT_EQ(Run(u"def.set"), 4);
-  EXPECT_EQ(winsim::SimDefaultPrinter(), u"Orvandelle");
-  EXPECT_EQ(Run(u"onInit"), 3) << "nothing pending and the product's printer is the default";
-}
-
 TEST_F(InstallFlowsTest, EveryStepRunsAfterAnEarlierFailure) {
   winsim::RemoveFile(std::u16string(kModuleDir) + u"zeldrv64.dll");
   EXPECT_EQ(Run(u"install"), 100);
-  Lines log = ShownLog();
+  Lines log = ShownLogLines();
   Lines errors;
   for (const std::string& line : log)
     if (line.find("Error(") != std::string::npos) errors.push_back(line);
@@ -337,12 +300,23 @@ TEST_F(InstallFlowsTest, EveryStepRunsAfterAnEarlierFailure) {
   EXPECT_EQ(RunValue(), kTrayPath) << "the tray step ran";
 }
 
+// The start is waited for, and the error alone opens the log window: Shift is never asked.
 TEST_F(InstallFlowsTest, ASpoolerThatCannotStartFailsEachStepOnceAndLoudly) {
   winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
   winsim::RefuseServiceStart(u"spooler", ERROR_SERVICE_DISABLED);
   EXPECT_EQ(Run(u"install"), 100);
+  ASSERT_EQ(winsim::Dialogs().size(), 1u);
+  EXPECT_EQ(winsim::Dialogs()[0].title, u"Orvandelle build 2547- Install error log!");
+  EXPECT_EQ(winsim::CountCalls("GetAsyncKeyState"), 0u);
+  EXPECT_GE(winsim::CallsOf("DialogBoxParamW")[0].tick, 10000u);
+  Lines log = ShownLogLines();
+  EXPECT_EQ(Lines(log.begin(), log.begin() + 3),
+            (Lines{"Orvandelle 2547", ">Check Spooler",
+                   "  Error(4): Can't start the spooler - (The service cannot be started, either because it is "
+                   "disabled or because it has no enabled devices associated with it.)"}));
+  EXPECT_EQ(std::count(log.begin(), log.end(), ">>0010"), 1);
   Lines codes;
-  for (const std::string& line : ShownLog()) {
+  for (const std::string& line : log) {
     size_t at = line.find("Error(");
     if (at != std::string::npos) codes.push_back(line.substr(at, line.find(')', at) - at + 1));
   }

@@ -1,9 +1,8 @@
 #include "flows/startup_checks.h"
 
-#include "app/command_dispatch.h"
+#include "support/product_machine.h"
 #include "support/sim_test.h"
 #include "winsim/sim_files.h"
-#include "winsim/sim_registry.h"
 #include "winsim/sim_services.h"
 #include "winsim/sim_spooler.h"
 
@@ -14,23 +13,10 @@ const char16_t kDriverFolder[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3
 
 class StartupChecksTest : public SimTest {
  protected:
-  int32_t Run(const std::u16string& word) {
-    winsim::SetCommandLine(u"orvinst.exe " + word);
-    return RunCommand(nullptr);
-  }
-
-  void Pending(const std::vector<std::u16string>& strings) {
-    winsim::PutMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, strings);
-  }
-
-  size_t SpoolerStops() { return winsim::CountCalls("ControlService"); }
-
-  void AddPrinter(const std::u16string& name, const std::u16string& driver) {
-    winsim::SimPrinter printer;
-    printer.name = name;
-    printer.portName = u"LPT1:";
-    printer.driverName = driver;
-    winsim::AddSimPrinter(printer);
+  static int32_t Run(const std::u16string& word) { return RunInstaller(word); }
+  static size_t SpoolerStops() { return winsim::CountCalls("ControlService"); }
+  static void AddPrinter(const std::u16string& name, const std::u16string& driver) {
+    winsim::AddSimPrinter(PrinterOn(name, driver, u"LPT1:"));
   }
 
   // The product driver, its driver file carrying `build` as the fourth product version number.
@@ -38,7 +24,7 @@ class StartupChecksTest : public SimTest {
     std::u16string path = std::u16string(kDriverFolder) + u"zeldrv64.dll";
     winsim::PutFile(path, winsim::VersionResource({3, 0, 0, build}));
     winsim::SimDriver driver;
-    driver.name = u"Orvandelle printer";
+    driver.name = kProductDriver;
     driver.driverPath = path;
     driver.dataFile = path;
     driver.configFile = std::u16string(kDriverFolder) + u"zelui64.dll";
@@ -49,7 +35,7 @@ class StartupChecksTest : public SimTest {
 TEST_F(StartupChecksTest, NothingPendingMeansNoRestart) {
   EXPECT_FALSE(InitCheck());
   EXPECT_EQ(SpoolerStops(), 0u);
-  Pending({});
+  SetPendingRenames({});
   EXPECT_FALSE(InitCheck());
   EXPECT_EQ(SpoolerStops(), 0u);
 }
@@ -58,7 +44,7 @@ TEST_F(StartupChecksTest, HeldMonitorDeleteClearsAfterOneRestart) {
   std::u16string monitor = std::u16string(kSystem32) + u"zelmon64.dll";
   winsim::PutFile(monitor);
   winsim::HoldFile(monitor, winsim::kSpoolerProcess);
-  Pending({u"\\??\\" + monitor, u""});
+  SetPendingRenames({u"\\??\\" + monitor, u""});
   AddPrinter(u"Office", u"Other driver");
   winsim::SetSimDefaultPrinter(u"Office");
   EXPECT_EQ(Run(u"onInit"), 102) << "first pass finds it, the restart lets it go, the second deletes it";
@@ -71,7 +57,7 @@ TEST_F(StartupChecksTest, HeldMonitorDeleteClearsAfterOneRestart) {
 TEST_F(StartupChecksTest, ProductFileStillPendingGives200AfterTwoRestarts) {
   std::u16string driver = std::u16string(kDriverFolder) + u"ZELDRV64.DLL";
   winsim::PutFile(driver);
-  Pending({u"\\??\\C:\\Windows\\Temp\\x.tmp", u"", u"\\??\\" + driver, u"\\??\\C:\\Windows\\old.dll"});
+  SetPendingRenames({u"\\??\\C:\\Windows\\Temp\\x.tmp", u"", u"\\??\\" + driver, u"\\??\\C:\\Windows\\old.dll"});
   EXPECT_EQ(Run(u"onInit"), 200);
   EXPECT_TRUE(winsim::FileExists(driver)) << "a pending rename is never carried out here";
   EXPECT_EQ(SpoolerStops(), 2u);
@@ -84,15 +70,17 @@ TEST_F(StartupChecksTest, OnlyTheProductFileNamesCount) {
     winsim::PutFile(path);
     winsim::HoldFile(path, winsim::kSpoolerProcess);
   }
-  Pending({u"\\??\\C:\\Windows\\system32\\zelmon32.dll", u"", u"\\??\\C:\\Windows\\system32\\zelmon64.dll.bak", u"",
-           u"C:\\Windows\\system32\\xzelui64.dll", u"", u"\\??\\C:\\Windows\\system32\\zelui64.dll", u""});
+  SetPendingRenames({u"\\??\\C:\\Windows\\system32\\zelmon32.dll", u"",
+                     u"\\??\\C:\\Windows\\system32\\zelmon64.dll.bak", u"",
+                     u"C:\\Windows\\system32\\xzelui64.dll", u"",
+                     u"\\??\\C:\\Windows\\system32\\zelui64.dll", u""});
   EXPECT_FALSE(InitCheck()) << "the last pair names a file that does not exist";
   EXPECT_EQ(SpoolerStops(), 0u);
 }
 
 TEST_F(StartupChecksTest, FileNameFollowsTheLastSlashOrColon) {
   winsim::PutFile(u"C:\\Product\\zelui64.dll");
-  Pending({u"\\??\\C:/Product/x/../zelui64.dll", u"D:\\y"});
+  SetPendingRenames({u"\\??\\C:/Product/x/../zelui64.dll", u"D:\\y"});
   EXPECT_TRUE(InitCheck());
 }
 

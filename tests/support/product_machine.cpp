@@ -1,13 +1,14 @@
 #include "support/product_machine.h"
 
+#include "app/command_dispatch.h"
 #include "winsim/machine.h"
 #include "winsim/sim_files.h"
-#include "winsim/sim_spooler.h"
 
 const char16_t kModuleDir[] = u"C:\\Product\\drv\\";
 const char16_t kSystemDir[] = u"C:\\Windows\\system32\\";
 const char16_t kDriverDir[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\";
 const char16_t kTrayPath[] = u"C:\\Product\\orvtray.exe";
+const char16_t kProductDriver[] = u"Orvandelle printer";
 
 std::string ComponentContents(const std::u16string& name, WORD build) {
   return "MZ " + std::string(name.begin(), name.end()) + " " + winsim::VersionResource({1, 0, 0, build});
@@ -25,4 +26,17 @@ void PrepareProductMachine(WORD build) {
   winsim::SetModulePath(std::u16string(kModuleDir) + u"orvinst.exe");
   winsim::AddLocalPortMonitor();
   PutInstallerFiles(build);
+}
+
+int32_t RunInstaller(const std::u16string& arguments) {
+  winsim::SetCommandLine(u"orvinst.exe " + arguments);
+  return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
+}
+
+winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& driver, const std::u16string& ports) {
+  winsim::SimPrinter printer;
+  printer.name = name;
+  printer.driverName = driver;
+  printer.portName = ports;
+  return printer;
 }

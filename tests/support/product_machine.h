@@ -6,13 +6,21 @@
 #include <string>
 
 #include "platform.h"
+#include "winsim/sim_spooler.h"
 
 extern const char16_t kModuleDir[];    // C:\Product\drv\ (the installer's directory)
 extern const char16_t kSystemDir[];    // C:\Windows\system32\ (with its backslash)
 extern const char16_t kDriverDir[];    // ...\spool\drivers\x64\ (with its backslash)
 extern const char16_t kTrayPath[];     // C:\Product\orvtray.exe
+extern const char16_t kProductDriver[];  // "Orvandelle printer"
 
 // The components beside the installer; each DLL's product version ends in `build`.
 void PutInstallerFiles(WORD build = 2547);
 std::string ComponentContents(const std::u16string& name, WORD build);
 void PrepareProductMachine(WORD build = 2547);
+
+// The installer run with "orvinst.exe " and `arguments` as its command line; its exit code.
+int32_t RunInstaller(const std::u16string& arguments);
+
+// A printer record on `driver` printing to `ports`, the rest as the simulated spooler's defaults.
+winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& driver, const std::u16string& ports);
