@@ -21,23 +21,12 @@ class DeferredDeleteTest : public SimTest {
   }
 
   void Add(const char16_t* path) { AddDeferredDelete(context.DeferredDeletes, path); }
+  Lines Listed() const { return DeferredPaths(context); }
 
-  std::vector<std::string> Listed() const {
-    std::vector<std::string> paths;
-    for (const DeferredDelete* node = context.DeferredDeletes; node != nullptr; node = node->next)
-      paths.push_back(winsim::Utf8(node->path));
-    return paths;
-  }
-
-  static std::vector<std::string> FirstArgs(const char* call) {
-    std::vector<std::string> args;
+  static Lines FirstArgs(const char* call) {
+    Lines args;
     for (const auto& c : winsim::CallsOf(call)) args.push_back(c.args[0]);
     return args;
-  }
-
-  static std::vector<std::u16string> Pending() {
-    auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue);
-    return value ? winsim::SplitMultiString(value->data) : std::vector<std::u16string>();
   }
 
   // Files the spooler has loaded: they resist deletion until it lets them go.
@@ -54,7 +43,7 @@ TEST_F(DeferredDeleteTest, SamePathIsListedOnceButCaseVariantsAreDistinct) {
   Add(kMonitor);
   Add(u"C:\\Windows\\System32\\zelmon64.dll");
   Add(u"");
-  EXPECT_EQ(Listed(), (std::vector<std::string>{"C:\\Windows\\System32\\zelmon64.dll", winsim::Utf8(kMonitor)}));
+  EXPECT_EQ(Listed(), (Lines{"C:\\Windows\\System32\\zelmon64.dll", winsim::Utf8(kMonitor)}));
 }
 
 TEST_F(DeferredDeleteTest, RetryAndSchedulingGoNewestFirst) {
@@ -64,10 +53,10 @@ TEST_F(DeferredDeleteTest, RetryAndSchedulingGoNewestFirst) {
   Add(kHelp);
 
   RetryDeferredDeletes(context);
-  std::vector<std::string> newestFirst = {winsim::Utf8(kHelp), winsim::Utf8(kDriver), winsim::Utf8(kMonitor)};
+  Lines newestFirst = {winsim::Utf8(kHelp), winsim::Utf8(kDriver), winsim::Utf8(kMonitor)};
   EXPECT_EQ(FirstArgs("DeleteFileW"), newestFirst);
   EXPECT_EQ(Listed(), newestFirst) << "held files stay, in their order";
-  EXPECT_EQ(LogLines(context), std::vector<std::string>{"DeleteFile-try"});
+  EXPECT_EQ(LogLines(context), Lines{"DeleteFile-try"});
 
   EXPECT_EQ(ScheduleDeletesAtReboot(context), 3);
   EXPECT_EQ(FirstArgs("MoveFileExW"), newestFirst);
@@ -75,9 +64,8 @@ TEST_F(DeferredDeleteTest, RetryAndSchedulingGoNewestFirst) {
     EXPECT_EQ(call.args[1], "(null)");
     EXPECT_EQ(call.args[2], "0x4");
   }
-  EXPECT_EQ(Pending(), (std::vector<std::u16string>{u"\\??\\" + std::u16string(kHelp), u"",
-                                                    u"\\??\\" + std::u16string(kDriver), u"",
-                                                    u"\\??\\" + std::u16string(kMonitor), u""}));
+  EXPECT_EQ(PendingRenameStrings(),
+            (std::vector<std::u16string>{NtPath(kHelp), u"", NtPath(kDriver), u"", NtPath(kMonitor), u""}));
   EXPECT_EQ(context.DeferredDeletes, nullptr);
   EXPECT_EQ(context.ErrorCount, 0);
 }
@@ -93,19 +81,19 @@ TEST_F(DeferredDeleteTest, RetryDropsDeletedAndVanishedFilesButKeepsVanishedDire
 
   RetryDeferredDeletes(context);
   EXPECT_FALSE(winsim::FileExists(kDriver));
-  EXPECT_EQ(Listed(), (std::vector<std::string>{winsim::Utf8(kMonitor), winsim::Utf8(kGoneDirectory)}));
-  EXPECT_EQ(LogLines(context), std::vector<std::string>{"DeleteFile-try"}) << "no message per file";
+  EXPECT_EQ(Listed(), (Lines{winsim::Utf8(kMonitor), winsim::Utf8(kGoneDirectory)}));
+  EXPECT_EQ(LogLines(context), Lines{"DeleteFile-try"}) << "no message per file";
 
   winsim::ReleaseFiles(winsim::kSpoolerProcess);
   RetryDeferredDeletes(context);
-  EXPECT_EQ(Listed(), std::vector<std::string>{winsim::Utf8(kGoneDirectory)});
+  EXPECT_EQ(Listed(), Lines{winsim::Utf8(kGoneDirectory)});
   EXPECT_EQ(ScheduleDeletesAtReboot(context), 1) << "the system accepts a path whose directory is gone";
-  EXPECT_EQ(Pending(), (std::vector<std::u16string>{u"\\??\\" + std::u16string(kGoneDirectory), u""}));
+  EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{NtPath(kGoneDirectory), u""}));
 }
 
 TEST_F(DeferredDeleteTest, EmptyListIsTriedAndScheduledWithoutCalls) {
   RetryDeferredDeletes(context);
-  EXPECT_EQ(LogLines(context), std::vector<std::string>{"DeleteFile-try"});
+  EXPECT_EQ(LogLines(context), Lines{"DeleteFile-try"});
   EXPECT_EQ(ScheduleDeletesAtReboot(context), 0);
   EXPECT_EQ(winsim::CountCalls("DeleteFileW") + winsim::CountCalls("MoveFileExW"), 0u);
 }
@@ -116,7 +104,7 @@ TEST_F(DeferredDeleteTest, FailedRegistrationsAreNotCountedAndTheListEmptiesAnyw
   winsim::FailNext("MoveFileExW", 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(ScheduleDeletesAtReboot(context), 1);
   EXPECT_EQ(context.DeferredDeletes, nullptr);
-  EXPECT_EQ(Pending(), (std::vector<std::u16string>{u"\\??\\" + std::u16string(kMonitor), u""}));
+  EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{NtPath(kMonitor), u""}));
 
   winsim::SetAdministrator(false);
   Add(kMonitor);
@@ -131,7 +119,7 @@ TEST_F(DeferredDeleteTest, PathWithoutMemoryIsDropped) {
   Add(kDriver);
   EXPECT_EQ(context.DeferredDeletes, nullptr);
   Add(kHelp);
-  EXPECT_EQ(Listed(), std::vector<std::string>{winsim::Utf8(kHelp)});
+  EXPECT_EQ(Listed(), Lines{winsim::Utf8(kHelp)});
 }
 
 }  // namespace

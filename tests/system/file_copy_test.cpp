@@ -12,8 +12,6 @@ const char kOpening[] = ">CopyFile zelmon64.dll to C:\\Windows\\system32 [1])";
 const char kOpeningQuiet[] = ">CopyFile zelmon64.dll to C:\\Windows\\system32 [0])";
 const char kHeldText[] = " - (The process cannot access the file because it is being used by another process.)";
 
-using Lines = std::vector<std::string>;
-
 class FileCopyTest : public SimTest {
  protected:
   InstallContext context = EmptyContext();
@@ -44,6 +42,13 @@ class FileCopyTest : public SimTest {
     FreeEmptyContext(context);
     winsim::ResetMachine();
     Assign(context.ModuleDir, u"C:\\Product\\drv\\");
+  }
+
+  // A new source, and an old target the spooler has loaded.
+  static void HeldTarget() {
+    winsim::PutFile(kSource, "new");
+    winsim::PutFile(kTarget, "old");
+    winsim::HoldFile(kTarget, winsim::kSpoolerProcess);
   }
 
   // Ticks of the opening attempts on the target, relative to the first one.
@@ -89,9 +94,7 @@ TEST_F(FileCopyTest, CopiesEmptyExactAndOneOverBufferSizedFiles) {
 }
 
 TEST_F(FileCopyTest, HeldTargetIsTriedHundredTimesFiftyMillisecondsApart) {
-  winsim::PutFile(kSource, "new");
-  winsim::PutFile(kTarget, "old");
-  winsim::HoldFile(kTarget, winsim::kSpoolerProcess);
+  HeldTarget();
 
   EXPECT_EQ(Copy(kSystemDir, false), E_FAIL);
   EXPECT_EQ(AttemptOffsets(), Every50(100));
@@ -112,9 +115,7 @@ TEST_F(FileCopyTest, HeldTargetIsTriedHundredTimesFiftyMillisecondsApart) {
 }
 
 TEST_F(FileCopyTest, TargetLetGoDuringTheRetriesIsWritten) {
-  winsim::PutFile(kSource, "new");
-  winsim::PutFile(kTarget, "old");
-  winsim::HoldFile(kTarget, winsim::kSpoolerProcess);
+  HeldTarget();
   winsim::ScheduleAfter(120, [] { winsim::ReleaseFiles(winsim::kSpoolerProcess); });
   EXPECT_EQ(Copy(), 0);
   EXPECT_EQ(AttemptOffsets(), Every50(4));
@@ -128,9 +129,7 @@ TEST_F(FileCopyTest, SlowAttemptsStopAtTheTenSecondBudgetAcrossTheTickWrap) {
     SCOPED_TRACE(start);
     Fresh();
     winsim::SetTick(start);
-    winsim::PutFile(kSource, "new");
-    winsim::PutFile(kTarget, "old");
-    winsim::HoldFile(kTarget, winsim::kSpoolerProcess);
+    HeldTarget();
     winsim::SetCreateFileDuration(100);
 
     EXPECT_EQ(Copy(kSystemDir, false), E_FAIL);
@@ -144,9 +143,7 @@ TEST_F(FileCopyTest, SlowAttemptsStopAtTheTenSecondBudgetAcrossTheTickWrap) {
   // Fast attempts across the wrap: the count ends the retries, not the budget.
   Fresh();
   winsim::SetTick(0xFFFFFFFFu - 1000);
-  winsim::PutFile(kSource, "new");
-  winsim::PutFile(kTarget, "old");
-  winsim::HoldFile(kTarget, winsim::kSpoolerProcess);
+  HeldTarget();
   EXPECT_EQ(Copy(), E_FAIL);
   EXPECT_EQ(AttemptOffsets(), Every50(100));
   EXPECT_EQ(LogLines(context)[1].rfind("  Error(9): ", 0), 0u) << "no timeout line before the error";

@@ -9,8 +9,6 @@ namespace {
 const char16_t kMonitor[] = u"C:\\Windows\\system32\\zelmon64.dll";
 const char16_t kOther[] = u"C:\\Temp\\other.tmp";
 
-std::u16string Nt(const char16_t* path) { return u"\\??\\" + std::u16string(path); }
-
 class PendingRenamesTest : public SimTest {
  protected:
   PendingRenameTable table = {nullptr, nullptr, 0};
@@ -21,9 +19,6 @@ class PendingRenamesTest : public SimTest {
     SimTest::TearDown();
   }
 
-  static void SetPending(const std::vector<std::u16string>& strings) {
-    winsim::PutMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, strings);
-  }
   static void SetPendingBytes(const std::string& data) {
     winsim::PutValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, REG_MULTI_SZ, data);
   }
@@ -52,7 +47,7 @@ TEST_F(PendingRenamesTest, MissingValueOrKeyGivesAnEmptyTable) {
   EXPECT_EQ(open[0].args,
             (std::vector<std::string>{"HKLM", "SYSTEM\\CurrentControlSet\\Control\\Session Manager", "0", "0x20019"}));
 
-  SetPending({Nt(kMonitor), u""});
+  SetPendingRenames({NtPath(kMonitor), u""});
   winsim::DenyKey(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey);
   Read();
   EXPECT_EQ(table.pairCount, 0);
@@ -60,11 +55,11 @@ TEST_F(PendingRenamesTest, MissingValueOrKeyGivesAnEmptyTable) {
 
 TEST_F(PendingRenamesTest, PendingDeletionOfAnExistingFileIsCarriedOutNow) {
   winsim::PutFile(kMonitor, "MZ");
-  SetPending({Nt(kMonitor), u""});
+  SetPendingRenames({NtPath(kMonitor), u""});
   std::string before = PendingBytes();
   Read();
   ASSERT_EQ(table.pairCount, 1);
-  EXPECT_EQ(Path(0), winsim::Utf8(Nt(kMonitor))) << "kept with its prefix";
+  EXPECT_EQ(Path(0), winsim::Utf8(NtPath(kMonitor))) << "kept with its prefix";
   EXPECT_EQ(table.paths[1], nullptr);
   EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0}));
   EXPECT_EQ(winsim::CallsOf("GetFileAttributesW")[0].args[0], winsim::Utf8(kMonitor));
@@ -80,10 +75,10 @@ TEST_F(PendingRenamesTest, RenamesDirectoriesMissingAndHeldSourcesAreLeftAlone) 
   winsim::PutFile(kOther, "held");
   winsim::HoldFile(kOther, winsim::kSpoolerProcess);
   winsim::PutDirectory(u"C:\\Old");
-  SetPending({Nt(kMonitor), u"!" + Nt(u"C:\\Windows\\system32\\zelmon64.old"),  // a rename
-              Nt(u"C:\\Old"), u"",                                          // a directory
-              Nt(u"C:\\Gone\\zeldrv64.dll"), u"",                           // no longer there
-              Nt(kOther), u""});                                            // in use
+  SetPendingRenames({NtPath(kMonitor), u"!" + NtPath(u"C:\\Windows\\system32\\zelmon64.old"),  // a rename
+                     NtPath(u"C:\\Old"), u"",                                    // a directory
+                     NtPath(u"C:\\Gone\\zeldrv64.dll"), u"",                     // no longer there
+                     NtPath(kOther), u""});                                      // in use
   Read();
   ASSERT_EQ(table.pairCount, 4);
   EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0, 0, 0, 0, 0, 1, 0}));
@@ -103,7 +98,7 @@ TEST_F(PendingRenamesTest, OnlyTheExactNtPrefixIsSkipped) {
 
   // The Win32 form of a long path is no NT prefix: it is used whole, and Windows accepts it.
   winsim::PutFile(kMonitor, "MZ");
-  SetPending({u"\\??X" + std::u16string(kMonitor), u"", u"\\\\?\\" + std::u16string(kMonitor), u""});
+  SetPendingRenames({u"\\??X" + std::u16string(kMonitor), u"", u"\\\\?\\" + std::u16string(kMonitor), u""});
   Read();
   ASSERT_EQ(table.pairCount, 2);
   auto attributes = winsim::CallsOf("GetFileAttributesW");
@@ -118,7 +113,7 @@ TEST_F(PendingRenamesTest, OnlyTheExactNtPrefixIsSkipped) {
 
 TEST_F(PendingRenamesTest, OddStringCountDropsTheLastString) {
   winsim::PutFile(kMonitor, "MZ");
-  SetPending({Nt(kMonitor), u"", Nt(kOther)});
+  SetPendingRenames({NtPath(kMonitor), u"", NtPath(kOther)});
   Read();
   ASSERT_EQ(table.pairCount, 1);
   EXPECT_EQ(winsim::CountCalls("GetFileAttributesW"), 1u) << "the unpaired string is not looked at";
@@ -132,39 +127,39 @@ TEST_F(PendingRenamesTest, ShortAndMalformedValuesAreNeverReadPastTheirBytes) {
   }
 
   // No zero after the last string, and an odd byte count: the data's end ends the string.
-  std::string unterminated = winsim::Utf16Bytes(Nt(kMonitor) + u'\0' + Nt(kOther));
+  std::string unterminated = winsim::Utf16Bytes(NtPath(kMonitor) + u'\0' + NtPath(kOther));
   winsim::PutFile(kMonitor, "MZ");
   for (std::string data : {unterminated, unterminated + 'x'}) {
     SetPendingBytes(data);
     Read();
     ASSERT_EQ(table.pairCount, 1) << data.size() << " bytes";
-    EXPECT_EQ(Path(1), winsim::Utf8(Nt(kOther))) << "a rename, never a deletion";
+    EXPECT_EQ(Path(1), winsim::Utf8(NtPath(kOther))) << "a rename, never a deletion";
   }
   ClearPendingDeletes(table);
   EXPECT_TRUE(winsim::FileExists(kMonitor));
 
   // A list without its closing zero loses the empty target and with it the pair.
-  SetPendingBytes(winsim::Utf16Bytes(Nt(kMonitor) + u'\0' + u'\0'));
+  SetPendingBytes(winsim::Utf16Bytes(NtPath(kMonitor) + u'\0' + u'\0'));
   Read();
   EXPECT_EQ(table.pairCount, 0);
 }
 
 TEST_F(PendingRenamesTest, ValueGrowingAfterTheSizeQueryIsReadAtItsNewSize) {
   winsim::PutFile(kMonitor, "MZ");
-  SetPending({Nt(kOther), u""});
-  winsim::AfterNextValueQuery([] { SetPending({Nt(kOther), u"", Nt(kMonitor), u""}); });
+  SetPendingRenames({NtPath(kOther), u""});
+  winsim::AfterNextValueQuery([] { SetPendingRenames({NtPath(kOther), u"", NtPath(kMonitor), u""}); });
   Read();
   ASSERT_EQ(table.pairCount, 2);
-  EXPECT_EQ(Path(2), winsim::Utf8(Nt(kMonitor)));
+  EXPECT_EQ(Path(2), winsim::Utf8(NtPath(kMonitor)));
   EXPECT_EQ(winsim::CountCalls("RegQueryValueExW"), 3u) << "size, a read that did not fit, the read";
 
   // Another program that keeps adding: after three reads the list counts as unreadable.
   static std::vector<std::u16string> growing;
-  growing = {Nt(kOther), u"", Nt(kMonitor), u""};
+  growing = {NtPath(kOther), u"", NtPath(kMonitor), u""};
   static std::function<void()> grow = [] {
-    growing.push_back(Nt(kMonitor));
+    growing.push_back(NtPath(kMonitor));
     growing.push_back(u"");
-    SetPending(growing);
+    SetPendingRenames(growing);
     winsim::AfterNextValueQuery(grow);
   };
   winsim::ClearCalls();
@@ -177,7 +172,7 @@ TEST_F(PendingRenamesTest, ValueGrowingAfterTheSizeQueryIsReadAtItsNewSize) {
 
 TEST_F(PendingRenamesTest, NoMemoryGivesAnEmptyTable) {
   winsim::PutFile(kMonitor, "MZ");
-  SetPending({Nt(kMonitor), u"", Nt(kOther), Nt(u"C:\\Temp\\renamed.tmp")});
+  SetPendingRenames({NtPath(kMonitor), u"", NtPath(kOther), NtPath(u"C:\\Temp\\renamed.tmp")});
   for (int skip = 0; skip < 6; skip++) {
     winsim::FailAllocations(winsim::Allocator::Global, 1, skip);
     Read();

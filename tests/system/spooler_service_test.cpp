@@ -5,8 +5,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 class SpoolerServiceTest : public SimTest {
  protected:
   InstallContext context = EmptyContext();
