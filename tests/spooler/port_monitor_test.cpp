@@ -2,13 +2,12 @@
 // on "file:" and moved back, the DLL deleted or deferred, and the monitor added again.
 #include "spooler/port_monitor.h"
 
+#include "support/product_machine.h"
 #include "support/sim_test.h"
 #include "winsim/sim_files.h"
 #include "winsim/sim_spooler.h"
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 const char16_t kMonitorDll[] = u"C:\\Windows\\system32\\zelmon64.dll";
 const char16_t kMonitorSource[] = u"C:\\Product\\drv\\zelmon64.dll";
@@ -57,10 +56,7 @@ class PortMonitorTest : public SimTest {
   }
 
   static void AddPrinter(const std::u16string& name, const std::u16string& ports) {
-    winsim::SimPrinter printer;
-    printer.name = name;
-    printer.portName = ports;
-    printer.driverName = u"Generic Text";
+    winsim::SimPrinter printer = PrinterOn(name, u"Generic Text", ports);
     printer.comment = name + u" comment";
     printer.location = u"Room 2";
     printer.devMode = winsim::SimDevMode(16);
@@ -102,15 +98,8 @@ class PortMonitorTest : public SimTest {
     return found ? winsim::Utf8(found->portName) : "(no printer)";
   }
 
-  static std::vector<std::string> DeferredPaths(const InstallContext& context) {
-    std::vector<std::string> paths;
-    for (const DeferredDelete* node = context.DeferredDeletes; node != nullptr; node = node->next)
-      paths.push_back(winsim::Utf8(node->path));
-    return paths;
-  }
-
-  std::vector<std::string> Parked() const {
-    std::vector<std::string> names;
+  Lines Parked() const {
+    Lines names;
     for (PRINTER_INFO_2W** p = context.ParkedPrinters; p != nullptr && *p != nullptr; p++)
       names.push_back(winsim::Utf8((*p)->pPrinterName));
     return names;
@@ -172,22 +161,6 @@ TEST_F(PortMonitorTest, ACompatibleDllOnDiskIsRegisteredWithoutCopying) {
   EXPECT_EQ(winsim::Utf8(winsim::SimMonitors()[1].dllName), "zelmon64.dll");
 }
 
-TEST_F(PortMonitorTest, AFirstInstallFindsNothingToRemoveAndAddsTheMonitor) {
-  Reinstall();
-  EXPECT_EQ(NewLines(), (Lines{">DeleteMonitor", "  ------- 1 existing monitors ----------", "  1. Local Port",
-                               "  ---------------------------------------", "  No Orvandelle port monitor was found.",
-                               "  Computing monitor filename",
-                               "  Auto calculated monitor file name: C:\\Windows\\system32\\zelmon64.dll",
-                               "  Version is unknown, proceed with reinstall",
-                               "  Can't delete monitor and monitor was not found. So everything should be ok",
-                               ">AddMonitor", "  Copy monitor file",
-                               "  >CopyFile zelmon64.dll to C:\\Windows\\system32\\ [0])", "    Copy Succeeded :)",
-                               "  AddMonitor - OK :)"}));
-  EXPECT_EQ(winsim::FileContents(kMonitorDll), "new monitor" + Build(2547));
-  EXPECT_EQ(winsim::SimMonitors().size(), 2u);
-  EXPECT_EQ(context.ErrorCount, 0);
-}
-
 // A printer on the product's port makes the spooler refuse (3008) until it is parked on
 // "file:"; after the monitor is back it prints to the product's port again, all else unchanged.
 TEST_F(PortMonitorTest, PrintersOnThePortAreParkedForTheRemovalAndMovedBack) {
@@ -214,7 +187,7 @@ TEST_F(PortMonitorTest, PrintersOnThePortAreParkedForTheRemovalAndMovedBack) {
   ASSERT_EQ(opened.size(), 2u);
   EXPECT_EQ(opened[0].args, (std::vector<std::string>{"Office", "(null)", "0xf000c"}));
   EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 2u);
-  EXPECT_EQ(Parked(), (std::vector<std::string>{}));
+  EXPECT_EQ(Parked(), Lines{});
 
   winsim::SimPrinter after = *winsim::FindSimPrinter(u"Office");
   EXPECT_EQ(winsim::Utf8(after.portName), "LPT1:,Orvandelle:,COM1:");
@@ -262,7 +235,7 @@ TEST_F(PortMonitorTest, ThreeRefusalsAreErrorTwelveAndTheParkedPrintersStayOnFil
                    "currently in use.)"}));
   EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 3u);
   EXPECT_EQ(PortOf(u"Office"), "file:");
-  EXPECT_EQ(Parked(), (std::vector<std::string>{"Office"}));
+  EXPECT_EQ(Parked(), Lines{"Office"});
   EXPECT_TRUE(winsim::FileExists(kMonitorDll));
   EXPECT_EQ(winsim::CountCalls("DeleteFileW"), 0u);
   EXPECT_EQ(context.ErrorCount, 1);
@@ -290,7 +263,7 @@ TEST_F(PortMonitorTest, AMonitorDllStillLoadedElsewhereWaitsOnTheDeferredList) {
   Start(false);
   RemovePortMonitor(context, monitors);
   EXPECT_EQ(NewLines().back(), "  Monitor was removed :)");
-  EXPECT_EQ(DeferredPaths(context), (std::vector<std::string>{"C:\\Windows\\system32\\zelmon64.dll"}));
+  EXPECT_EQ(DeferredPaths(context), Lines{"C:\\Windows\\system32\\zelmon64.dll"});
   EXPECT_TRUE(winsim::SimMonitors().size() == 1u);
   EXPECT_EQ(context.ErrorCount, 0);
 }
@@ -335,7 +308,7 @@ TEST_F(PortMonitorTest, FiveRefusedRegistrationsAreErrorElevenAndNothingIsMovedB
   EXPECT_EQ(added[0].args, (std::vector<std::string>{"(null)", "2", "Orvandelle:", "Windows x64", "zelmon64.dll"}));
   for (size_t i = 1; i < added.size(); i++) EXPECT_EQ(added[i].tick - added[i - 1].tick, 50u) << i;
   EXPECT_EQ(PortOf(u"Office"), "LPT1:,file:");
-  EXPECT_EQ(Parked(), (std::vector<std::string>{"Office"}));
+  EXPECT_EQ(Parked(), Lines{"Office"});
   EXPECT_EQ(context.ErrorCount, 2);
 }
 

@@ -2,18 +2,14 @@
 // and without its files where the spooler cannot delete them (Wine).
 #include "spooler/printer_driver.h"
 
+#include "support/product_machine.h"
 #include "support/sim_test.h"
 #include "winsim/sim_files.h"
 #include "winsim/sim_spooler.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const char16_t kModuleDir[] = u"C:\\Product\\drv\\";
-const char16_t kDriverDir[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\";
 const char16_t kVersionDir[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\";
-const char16_t kDriverName[] = u"Orvandelle printer";
 
 class PrinterDriverTest : public SimTest {
  protected:
@@ -67,13 +63,6 @@ class PrinterDriverTest : public SimTest {
   static std::vector<std::string> DeletedFiles() {
     std::vector<std::string> paths;
     for (const auto& call : winsim::CallsOf("DeleteFileW")) paths.push_back(call.args[0]);
-    return paths;
-  }
-
-  static std::vector<std::string> DeferredPaths(const InstallContext& context) {
-    std::vector<std::string> paths;
-    for (const DeferredDelete* node = context.DeferredDeletes; node != nullptr; node = node->next)
-      paths.push_back(winsim::Utf8(node->path));
     return paths;
   }
 };
@@ -177,9 +166,9 @@ TEST_F(PrinterDriverTest, StagedCopiesThatCannotBeDeletedWaitOnTheDeferredList) 
   Lines expected = kStagedAll;
   expected.push_back("  Error(13): Can`t install a printer driver 'Orvandelle printer' - (Access is denied.)");
   EXPECT_EQ(NewLines(), expected);
-  EXPECT_EQ(DeferredPaths(context), (std::vector<std::string>{"C:\\Windows\\system32\\spool\\drivers\\x64\\zelhelp.chm",
-                                                              "C:\\Windows\\system32\\spool\\drivers\\x64\\zelui64.dll",
-                                                              "C:\\Windows\\system32\\spool\\drivers\\x64\\zeldrv64.dll"}));
+  EXPECT_EQ(DeferredPaths(context), (Lines{"C:\\Windows\\system32\\spool\\drivers\\x64\\zelhelp.chm",
+                                           "C:\\Windows\\system32\\spool\\drivers\\x64\\zelui64.dll",
+                                           "C:\\Windows\\system32\\spool\\drivers\\x64\\zeldrv64.dll"}));
 }
 
 TEST_F(PrinterDriverTest, NoDriversAtAllMeansNothingToDelete) {
@@ -205,7 +194,7 @@ TEST_F(PrinterDriverTest, ADriverNamedInOtherLetterCaseIsNotDeleted) {
 
 TEST_F(PrinterDriverTest, ARefusedDeletionIsRetriedOnceAfterASpoolerRestart) {
   AddInstalledDriver(u"Generic Text", u"gen");
-  AddInstalledDriver(kDriverName);
+  AddInstalledDriver(kProductDriver);
   Start();
   winsim::FailNext("DeletePrinterDriverExW", 1, ERROR_PRINTER_DRIVER_IN_USE);
   Remove();
@@ -224,13 +213,9 @@ TEST_F(PrinterDriverTest, ARefusedDeletionIsRetriedOnceAfterASpoolerRestart) {
 }
 
 TEST_F(PrinterDriverTest, ADriverStillInUseAfterTheRestartIsErrorFourteen) {
-  AddInstalledDriver(kDriverName);
+  AddInstalledDriver(kProductDriver);
   winsim::AddLocalPortMonitor();
-  winsim::SimPrinter printer;
-  printer.name = u"Elsewhere";
-  printer.portName = u"LPT1:";
-  printer.driverName = kDriverName;
-  winsim::AddSimPrinter(printer);
+  winsim::AddSimPrinter(PrinterOn(u"Elsewhere", kProductDriver, u"LPT1:"));
   Start();
   Remove();
   Lines lines = NewLines();
@@ -246,7 +231,7 @@ TEST_F(PrinterDriverTest, ADriverStillInUseAfterTheRestartIsErrorFourteen) {
 
 // Wine refuses DPD_DELETE_ALL_FILES with 87; the driver goes without its files.
 TEST_F(PrinterDriverTest, ASpoolerThatCannotDeleteDriverFilesDeletesTheDriverAlone) {
-  AddInstalledDriver(kDriverName);
+  AddInstalledDriver(kProductDriver);
   winsim::SetWineDriverDeletion(true);
   Start();
   Remove();

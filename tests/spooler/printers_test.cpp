@@ -4,15 +4,13 @@
 
 #include <algorithm>
 
+#include "support/product_machine.h"
 #include "support/sim_test.h"
 #include "winsim/sim_registry.h"
 #include "winsim/sim_spooler.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const char16_t kProductDriver[] = u"Orvandelle printer";
 const char16_t kMarksKey[] = u"Software\\Corvane\\Orvandelle\\Orvandelles\\";
 
 // REG_SZ data as the product stores it: the 8-bit text and its terminator.
@@ -51,10 +49,7 @@ class PrintersTest : public SimTest {
 
   static void AddPrinter(const std::u16string& name, const std::u16string& driver = kProductDriver,
                          const std::u16string& comment = u"", const std::u16string& location = u"") {
-    winsim::SimPrinter printer;
-    printer.name = name;
-    printer.portName = driver == kProductDriver ? u"Orvandelle:" : u"FILE:";
-    printer.driverName = driver;
+    winsim::SimPrinter printer = PrinterOn(name, driver, driver == kProductDriver ? u"Orvandelle:" : u"FILE:");
     printer.comment = comment;
     printer.location = location;
     winsim::AddSimPrinter(printer);
@@ -68,6 +63,12 @@ class PrintersTest : public SimTest {
   static void PutBothKeys(const std::u16string& printer, const std::string& key) {
     PutKey(printer, winsim::kPlainPrinterDataKey, Sz(key));
     PutKey(printer, "DsUser", Sz(key));
+  }
+  // A product printer with its settings key in both places.
+  static void AddKeyed(const std::u16string& name, const std::string& key, const std::u16string& comment = u"",
+                       const std::u16string& location = u"") {
+    AddPrinter(name, kProductDriver, comment, location);
+    PutBothKeys(name, key);
   }
   // The stored data and type, or "(none)".
   static std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
@@ -104,9 +105,13 @@ class PrintersTest : public SimTest {
     return false;
   }
 
-  void DeleteThenRestore() {
+  // The snapshot with its default mark, as the context holds it, and the product's printers deleted.
+  void DeleteSaved() {
     MarkDefaultPrinter(context);
     DeleteAllPrinters(context);
+  }
+  void DeleteThenRestore() {
+    DeleteSaved();
     RestorePrinters(context);
   }
 };
@@ -119,18 +124,16 @@ TEST_F(PrintersTest, CarriesThreePrintersAcrossNewestFirstAndLeavesOthersAlone) 
   const Own own[] = {{u"A", u"comment A", u"floor 1", "keyA"},
                      {u"B", u"comment B", u"floor 2", "keyB"},
                      {u"C", u"comment C", u"floor 3", "keyC"}};
-  AddPrinter(own[0].name, kProductDriver, own[0].comment, own[0].location);
+  AddKeyed(own[0].name, own[0].key, own[0].comment, own[0].location);
   AddPrinter(u"Other", u"Other driver", u"theirs", u"basement");
-  for (int i = 1; i < 3; i++) AddPrinter(own[i].name, kProductDriver, own[i].comment, own[i].location);
-  for (const Own& printer : own) PutBothKeys(printer.name, printer.key);
+  for (int i = 1; i < 3; i++) AddKeyed(own[i].name, own[i].key, own[i].comment, own[i].location);
   PutBothKeys(u"Other", "keyOther");
   MarkDeleted("keyA");
   MarkDeleted("keyB");
   MarkDeleted("keyOther");
   winsim::SetSimDefaultPrinter(u"B");
 
-  MarkDefaultPrinter(context);
-  DeleteAllPrinters(context);
+  DeleteSaved();
   EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Other"}));
   RestorePrinters(context);
 
@@ -177,8 +180,7 @@ TEST_F(PrintersTest, CarriesThreePrintersAcrossNewestFirstAndLeavesOthersAlone) 
 
 // The purge is refused here as Wine refuses it; the deletion goes on regardless.
 TEST_F(PrintersTest, LogsOneDeletionAndOneAddInFull) {
-  AddPrinter(u"P");
-  PutBothKeys(u"P", "k");
+  AddKeyed(u"P", "k");
   winsim::SetWinePurge(true);
   DeleteThenRestore();
   EXPECT_EQ(LogLines(context), (Lines{">DeleteAllPrinters", "  >DeletePrinter(P)", "    OK", ">AddPrinter(P)",
@@ -235,16 +237,12 @@ TEST_F(PrintersTest, WithoutAnyKeyOneOrvandelleIsCreatedAndCaseVariantsStay) {
 }
 
 TEST_F(PrintersTest, PrintersThatCannotBeOpenedOrDeletedStayAndAreStillAddedBack) {
-  AddPrinter(u"A", kProductDriver, u"first");
-  AddPrinter(u"B", kProductDriver, u"second");
-  AddPrinter(u"C", kProductDriver, u"third");
-  PutBothKeys(u"A", "a");
-  PutBothKeys(u"B", "b");
-  PutBothKeys(u"C", "c");
-  MarkDefaultPrinter(context);
+  AddKeyed(u"A", "a", u"first");
+  AddKeyed(u"B", "b", u"second");
+  AddKeyed(u"C", "c", u"third");
   winsim::FailNext("OpenPrinterW", 1, ERROR_ACCESS_DENIED, 1);  // A's key is read, A is not opened to delete
   winsim::FailNext("DeletePrinter", 1, ERROR_ACCESS_DENIED);     // B is opened but not deleted
-  DeleteAllPrinters(context);
+  DeleteSaved();
 
   EXPECT_EQ(LogLines(context), (Lines{">DeleteAllPrinters", "  >DeletePrinter(A)",
                                       "    Error(16): Can`t open printer 'A' - (Access is denied.)",
@@ -261,13 +259,10 @@ TEST_F(PrintersTest, PrintersThatCannotBeOpenedOrDeletedStayAndAreStillAddedBack
 }
 
 TEST_F(PrintersTest, ARefusedAddCostsOnlyThatPrinter) {
-  AddPrinter(u"A", kProductDriver, u"first");
-  AddPrinter(u"B", kProductDriver, u"second");
-  PutBothKeys(u"A", "a");
-  PutBothKeys(u"B", "b");
+  AddKeyed(u"A", "a", u"first");
+  AddKeyed(u"B", "b", u"second");
   MarkDeleted("b");
-  MarkDefaultPrinter(context);
-  DeleteAllPrinters(context);
+  DeleteSaved();
   winsim::FailNext("AddPrinterW", 1, ERROR_ACCESS_DENIED);
   RestorePrinters(context);
 
@@ -281,15 +276,12 @@ TEST_F(PrintersTest, ARefusedAddCostsOnlyThatPrinter) {
 }
 
 TEST_F(PrintersTest, AFailedKeyWriteOrSettingsReadStillCountsThePrinter) {
-  AddPrinter(u"A", kProductDriver, u"first", u"hall");
-  AddPrinter(u"B", kProductDriver, u"second", u"attic");
-  PutBothKeys(u"A", "a");
-  PutBothKeys(u"B", "b");
+  AddKeyed(u"A", "a", u"first", u"hall");
+  AddKeyed(u"B", "b", u"second", u"attic");
   MarkDeleted("a");
   MarkDeleted("b");
   winsim::SetSimDefaultPrinter(u"A");
-  MarkDefaultPrinter(context);
-  DeleteAllPrinters(context);
+  DeleteSaved();
   winsim::FailNext("SetPrinterDataExA", 1, ERROR_ACCESS_DENIED, 1);  // A's key under "DsUser"
   winsim::FailNext("GetPrinterW", 1, ERROR_NOT_ENOUGH_MEMORY);        // B's settings
   RestorePrinters(context);
@@ -313,11 +305,9 @@ TEST_F(PrintersTest, AFailedKeyWriteOrSettingsReadStillCountsThePrinter) {
 // The mark goes from the key the new printer holds; when that cannot be read back, the saved
 // copy does not stand in for it.
 TEST_F(PrintersTest, TheMarkFollowsTheKeyReadBackFromTheNewPrinter) {
-  AddPrinter(u"A");
-  PutBothKeys(u"A", "a");
+  AddKeyed(u"A", "a");
   MarkDeleted("a");
-  MarkDefaultPrinter(context);
-  DeleteAllPrinters(context);
+  DeleteSaved();
   winsim::FailNext("GetPrinterDataA", 1, ERROR_NOT_ENOUGH_MEMORY);
   winsim::FailNext("GetPrinterDataExA", 1, ERROR_NOT_ENOUGH_MEMORY);
   RestorePrinters(context);
@@ -328,12 +318,10 @@ TEST_F(PrintersTest, TheMarkFollowsTheKeyReadBackFromTheNewPrinter) {
 }
 
 TEST_F(PrintersTest, TheMarkIsClearedUnderTheKeyTheNewPrinterHolds) {
-  AddPrinter(u"A");
-  PutBothKeys(u"A", "a");
+  AddKeyed(u"A", "a");
   MarkDeleted("a");
   MarkDeleted("driver-own");
-  MarkDefaultPrinter(context);
-  DeleteAllPrinters(context);
+  DeleteSaved();
   // The driver gives every new printer a key of its own, and the plain write of the saved key
   // is refused: the key read back is the driver's.
   winsim::SetDriverWrittenData({{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, Sz("driver-own")}});
@@ -347,8 +335,7 @@ TEST_F(PrintersTest, TheMarkIsClearedUnderTheKeyTheNewPrinterHolds) {
 
 TEST_F(PrintersTest, NamesAndCommentsAreNeverFormats) {
   const char16_t kOdd[] = u"%s%n%x";
-  AddPrinter(kOdd, kProductDriver, u"%d%s%n", u"%x%%");
-  PutBothKeys(kOdd, "%s");
+  AddKeyed(kOdd, "%s", u"%d%s%n", u"%x%%");
   MarkDeleted("%s");
   winsim::SetSimDefaultPrinter(kOdd);
   DeleteThenRestore();
