@@ -45,22 +45,4 @@ TEST_F(ServicesSimTest, StopAndStartTakeTimeAndRefuseWhatWindowsRefuses) {
   EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
 }
 
-TEST_F(ServicesSimTest, HandlesAndAccessRightsAreChecked) {
-  SC_HANDLE queryOnly = OpenServiceW(manager, u"spooler", SERVICE_QUERY_STATUS);
-  SERVICE_STATUS status{};
-  EXPECT_EQ(Outcome(ControlService(queryOnly, SERVICE_CONTROL_STOP, &status)), "5");
-  EXPECT_EQ(Outcome(StartServiceW(queryOnly, 0, nullptr)), "5");
-  EXPECT_EQ(Outcome(QueryServiceStatus(manager, &status)), "6") << "a manager handle is no service handle";
-  EXPECT_EQ(Outcome(CloseServiceHandle(queryOnly)), "ok");
-  EXPECT_EQ(Outcome(CloseServiceHandle(queryOnly)), "6");
-  EXPECT_EQ(Outcome(CloseServiceHandle(nullptr)), "6");
-  EXPECT_EQ(OpenServiceW(manager, u"nosuchservice", SERVICE_QUERY_STATUS), nullptr);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
-  winsim::SetElevated(false);
-  EXPECT_EQ(OpenSCManagerW(nullptr, nullptr, 0xF0001), nullptr);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(OpenServiceW(manager, u"spooler", SERVICE_STOP), nullptr);
-  EXPECT_EQ(winsim::CallsOf("OpenSCManagerW").back().args, (std::vector<std::string>{"(null)", "(null)", "0xf0001"}));
-}
-
 }  // namespace

@@ -25,11 +25,9 @@ TEST_F(SystemConformanceTest, OnAFreshMachine) {
 
 TEST_F(SystemConformanceTest, WithRenamesAlreadyPending) {
   const std::vector<std::u16string> pending{u"\\??\\C:\\a.tmp", u"", u"\\??\\C:\\b.tmp", u"!\\??\\C:\\c.tmp"};
-  winsim::PutMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, pending);
+  SetPendingRenames(pending);
   ExpectNoFailures(conformance::RunSystemChecks(kScratchFile));
-  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue);
-  ASSERT_TRUE(value);
-  EXPECT_EQ(winsim::SplitMultiString(value->data), pending) << "put back as it was";
+  EXPECT_EQ(PendingRenameStrings(), pending) << "put back as it was";
 }
 
 // A deletion the system refuses is caught.

@@ -374,13 +374,6 @@ bool IsHeld(const std::u16string& path) {
   return node && !node->holders.empty();
 }
 
-void SetReadOnly(const std::u16string& path, bool readOnly) {
-  Resolved r = ResolveForSetUp(path);
-  std::shared_ptr<Node> node = NodeAt(r.key);
-  if (!node) BadSetUp("no such file", path);
-  node->readOnly = readOnly;
-}
-
 void SetCurrentDirectoryPath(const std::u16string& path) {
   Resolved r = ResolveForSetUp(path);
   Files().currentDirectory = r.path;

@@ -215,11 +215,6 @@ std::u16string ProgramOf(const std::u16string& commandLine) {
 
 int StartTray(const TraySpec& setup) { return StartTrayProcess(setup); }
 
-HWND TrayWindow(int process) {
-  auto found = State().processes.find(process);
-  return found == State().processes.end() ? nullptr : found->second.window;
-}
-
 void LaunchTrayOnStart(const TraySpec& setup) {
   State().launchTray = true;
   State().launchSpec = setup;
@@ -230,18 +225,9 @@ bool ProcessRunning(int process) {
   return found != State().processes.end() && found->second.running;
 }
 
-void EndProcess(int process) {
-  if (State().processes.count(process)) EndProcessNow(process);
-}
-
 const std::vector<ProcessStart>& ProcessStarts() { return State().starts; }
 
 bool MutexExists(const std::string& name) { return FindMutex(name) != 0; }
-
-int MutexOwner(const std::string& name) {
-  int id = FindMutex(name);
-  return id ? State().mutexes[id].owner : 0;
-}
 
 size_t OpenProcessAreaHandles() { return State().handles.size(); }
 

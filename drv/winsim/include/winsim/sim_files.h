@@ -40,9 +40,6 @@ void ReleaseFile(const std::u16string& path, int process);
 void ReleaseFiles(int process);
 bool IsHeld(const std::u16string& path);
 
-// The read-only attribute: writing, truncating and deleting then fail with 5.
-void SetReadOnly(const std::u16string& path, bool readOnly);
-
 // The directory relative paths start from (default "C:\\Product\\drv", where the installer lies).
 void SetCurrentDirectoryPath(const std::u16string& path);
 

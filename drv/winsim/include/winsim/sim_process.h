@@ -31,7 +31,6 @@ struct TraySpec {
 // mutex with initial ownership; when the mutex exists already it gives way and ends at once,
 // as a second copy of a single-instance program does.
 int StartTray(const TraySpec& setup = TraySpec());
-HWND TrayWindow(int process);   // null when it has none (or no longer)
 
 // When the installer starts a program whose file name is "orvtray.exe" (ASCII case ignored), a
 // tray program with this setup starts, holding that program file. Off by default.
@@ -39,9 +38,6 @@ void LaunchTrayOnStart(const TraySpec& setup);
 
 // --- Processes ------------------------------------------------------------------------------
 bool ProcessRunning(int process);
-// Ends the process as if killed: its windows go, the mutexes it owns become abandoned, its
-// handles close and its files are let go.
-void EndProcess(int process);
 
 // Each CreateProcessW call the installer made, with what it passed.
 struct ProcessStart {
@@ -61,7 +57,6 @@ const std::vector<ProcessStart>& ProcessStarts();
 
 // --- Named mutexes --------------------------------------------------------------------------
 bool MutexExists(const std::string& name);
-int MutexOwner(const std::string& name);   // process id, 0 when free or missing
 // Mutex, process and thread handles the installer holds open.
 size_t OpenProcessAreaHandles();
 
