@@ -158,7 +158,7 @@ TEST_F(PrintersTest, CarriesThreePrintersAcrossNewestFirstAndLeavesOthersAlone) 
   EXPECT_FALSE(winsim::KeyExists(HKEY_CURRENT_USER, kMarksKey + std::u16string(u"keyC"))) << "never created";
   EXPECT_TRUE(MarkLeft("keyOther"));
   EXPECT_FALSE(OpenedByName("Other"));
-  EXPECT_EQ(winsim::FindSimPrinter(u"Other")->comment, u"theirs");
+  EXPECT_EQ(winsim::FindSimPrinter(u"Other").value_or(winsim::SimPrinter()).comment, u"theirs");
   EXPECT_FALSE(winsim::FindSimPrinter(u"Orvandelle").has_value());
   EXPECT_EQ(context.ErrorCount, 0);
 
@@ -253,8 +253,8 @@ TEST_F(PrintersTest, PrintersThatCannotBeOpenedOrDeletedStayAndAreStillAddedBack
   RestorePrinters(context);
   EXPECT_EQ(AddedNames(), (Lines{"C", "B", "A"}));
   EXPECT_EQ(context.ErrorCount, 4) << "two refused deletions, then two refused adds of names still taken";
-  EXPECT_EQ(winsim::FindSimPrinter(u"C")->comment, u"third");
-  EXPECT_EQ(winsim::FindSimPrinter(u"A")->comment, u"first");
+  EXPECT_EQ(winsim::FindSimPrinter(u"C").value_or(winsim::SimPrinter()).comment, u"third");
+  EXPECT_EQ(winsim::FindSimPrinter(u"A").value_or(winsim::SimPrinter()).comment, u"first");
   EXPECT_FALSE(winsim::FindSimPrinter(u"Orvandelle").has_value());
 }
 
@@ -268,7 +268,7 @@ TEST_F(PrintersTest, ARefusedAddCostsOnlyThatPrinter) {
 
   EXPECT_EQ(AddedNames(), (Lines{"B", "A"}));
   EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"A"}));
-  EXPECT_EQ(winsim::FindSimPrinter(u"A")->comment, u"first");
+  EXPECT_EQ(winsim::FindSimPrinter(u"A").value_or(winsim::SimPrinter()).comment, u"first");
   EXPECT_TRUE(MarkLeft("b"));
   EXPECT_EQ(context.ErrorCount, 1);
   Lines log = LogLines(context);
@@ -383,7 +383,7 @@ TEST_F(PrintersTest, AddsWithRawSoWineAcceptsThePrinter) {
   ASSERT_NE(printer, nullptr);
   EXPECT_TRUE(ClosePrinter(printer));
   EXPECT_EQ(winsim::CallsOf("AddPrinterW")[0].args[6], "RAW");
-  EXPECT_EQ(winsim::FindSimPrinter(u"P")->datatype, u"RAW");
+  EXPECT_EQ(winsim::FindSimPrinter(u"P").value_or(winsim::SimPrinter()).datatype, u"RAW");
   EXPECT_EQ(context.ErrorCount, 0);
 }
 

@@ -209,7 +209,7 @@ TEST_F(SpoolerChangesSimTest, PrinterWithJobsIsOnlyMarkedUntilItsJobsArePurged) 
   HANDLE printer = Open(u"Office", DELETE | PRINTER_ACCESS_ADMINISTER);
   ASSERT_TRUE(DeletePrinter(printer));
   ASSERT_TRUE(winsim::FindSimPrinter(u"Office"));
-  EXPECT_EQ(winsim::FindSimPrinter(u"Office")->status, DWORD(PRINTER_STATUS_PENDING_DELETION));
+  EXPECT_EQ(winsim::FindSimPrinter(u"Office").value_or(winsim::SimPrinter()).status, DWORD(PRINTER_STATUS_PENDING_DELETION));
   PRINTER_INFO_2W info = OwnPrinterRecord(u"Office");
   info.pPortName = W16(u"LPT1:");
   EXPECT_EQ(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)), nullptr);
