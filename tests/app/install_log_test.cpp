@@ -112,11 +112,22 @@ TEST_F(InstallLogTest, EveryCodeHasItsOwnMessage) {
 
 class LogWindowTest : public InstallLogTest {
  protected:
+  // Shift held, so that the window shows whatever the error count.
   const winsim::DialogRun& Show() {
-    ShowLogWindow(context, nullptr);
+    winsim::SetShiftHeld(true);
+    ShowLogWindowWhenNeeded(context, nullptr);
     return winsim::Dialogs().back();
   }
 };
+
+TEST_F(LogWindowTest, ShownOnlyForAnErrorOrShift) {
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  context.ErrorCount = 1;
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_EQ(winsim::Dialogs().size(), 1u);
+  EXPECT_EQ(winsim::CountCalls("GetAsyncKeyState"), 1u) << "Shift is asked only when no error was counted";
+}
 
 TEST_F(LogWindowTest, ShowsTheLogWithATitleByErrorCount) {
   LogLine(context, u"Orvandelle %d", 2547);

@@ -51,8 +51,6 @@ int InstallMode(const WCHAR* word) {
   return 0;
 }
 
-bool ShiftHeld() { return (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0; }
-
 int32_t RunInstall(int mode, HWND parent) {
   CloseHelpWindows();
   InstallContext context;
@@ -60,7 +58,7 @@ int32_t RunInstall(int mode, HWND parent) {
   LogLine(context, W(">>0010"));
   ReInstall(context);
   int scheduled = ScheduleDeletesAtReboot(context);
-  if (context.ErrorCount != 0 || ShiftHeld()) ShowLogWindow(context, parent);
+  ShowLogWindowWhenNeeded(context, parent);
   int32_t errors = context.ErrorCount;
   LogLine(context, W(">>0020"));
   FreeContext(context);

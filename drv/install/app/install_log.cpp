@@ -185,7 +185,9 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
   return 0;
 }
 
-void ShowLogWindow(InstallContext& context, HWND parent) {
+void ShowLogWindowWhenNeeded(InstallContext& context, HWND parent) {
+  // Shift is asked only when no error was counted.
+  if (context.ErrorCount == 0 && (GetAsyncKeyState(VK_SHIFT) & 0x8000) == 0) return;
   DialogBoxParamW(ModuleHandle, MAKEINTRESOURCEW(kLogDialogId), parent, LogDialogProc,
                   reinterpret_cast<LPARAM>(&context));
 }

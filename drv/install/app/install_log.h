@@ -21,8 +21,9 @@ const WCHAR* ErrorFormat(int32_t code);  // null outside 1 to 17
 
 INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Shows the log window for `context`, owned by `parent` (or nobody), and waits for it to close.
-void ShowLogWindow(InstallContext& context, HWND parent);
+// Shows the log window for `context`, owned by `parent` (or nobody), and waits for it to close,
+// when an error was counted or, failing that, when the Shift key is held at this moment.
+void ShowLogWindowWhenNeeded(InstallContext& context, HWND parent);
 
 // The log window's dialog resource and its text box.
 const int kLogDialogId = 101;

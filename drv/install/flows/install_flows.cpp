@@ -44,8 +44,6 @@ void ClearingRestart(InstallContext& context) {
   FinishSpoolerRestart(restart);
 }
 
-bool ShiftHeld() { return (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0; }
-
 }  // namespace
 
 void UnInstall(InstallContext& context) {
@@ -95,7 +93,7 @@ bool UninstallCommand(HWND parent, int* scheduledCount) {
   InitContext(context, UseX64Files);
   UnInstallAndCleanUp(context);
   *scheduledCount = ScheduleDeletesAtReboot(context);
-  if (context.ErrorCount > 0 || ShiftHeld()) ShowLogWindow(context, parent);
+  ShowLogWindowWhenNeeded(context, parent);
   bool errors = context.ErrorCount > 0;
   FreeContext(context);
   return errors;
