@@ -327,6 +327,116 @@ TEST_F(InstallFlowsTest, ASpoolerThatCannotStartFailsEachStepOnceAndLoudly) {
   winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
 }
 
+// Indices in the call record of the calls of `name` whose first argument is `first`.
+std::vector<size_t> CallIndices(const std::string& name, const std::string& first) {
+  std::vector<size_t> found;
+  const auto& calls = winsim::Calls();
+  for (size_t i = 0; i < calls.size(); i++)
+    if (calls[i].name == name && !calls[i].args.empty() && calls[i].args[0] == first) found.push_back(i);
+  return found;
+}
+
+size_t FirstCallIndex(const std::string& name) {
+  const auto& calls = winsim::Calls();
+  for (size_t i = 0; i < calls.size(); i++)
+    if (calls[i].name == name) return i;
+  return calls.size();
+}
+
+TEST_F(InstallFlowsTest, InstallAndUninstallCarryOutOtherProgramsPendingDeletions) {
+  const std::u16string stale = u"C:\\Windows\\Temp\\stale.tmp";
+  const std::u16string renamed = u"C:\\Windows\\Temp\\new.tmp";
+  for (const char16_t* word : {u"install", u"uninstall"}) {
+    winsim::PutFile(stale);
+    winsim::PutFile(renamed);
+    SetPendingRenames({NtPath(stale), u"", NtPath(renamed), NtPath(u"C:\\Windows\\Temp\\old.tmp")});
+    EXPECT_EQ(Run(word), std::u16string(word) == u"install" ? 1 : 2);
+    EXPECT_FALSE(winsim::FileExists(stale)) << winsim::Utf8(word) << ": the deletion is carried out now";
+    EXPECT_TRUE(winsim::FileExists(renamed)) << winsim::Utf8(word) << ": a rename waits for the restart";
+  }
+}
+
+TEST_F(InstallFlowsTest, AHeldOldMonitorIsRetriedWithTheSpoolerStoppedThenForgotten) {
+  PutInstallerFiles(2450);
+  ASSERT_EQ(Run(u"install"), 1);
+  PutInstallerFiles(2547);
+  const std::u16string monitor = std::u16string(kSystemDir) + u"zelmon64.dll";
+  winsim::KeepDeletedMonitorsLoaded(true);
+  winsim::ClearCalls();
+  ASSERT_EQ(Run(u"install"), 1);
+  // The spooler lets the deleted monitor go only while it is stopped: the retry must fall there.
+  size_t stop = FirstCallIndex("ControlService");
+  size_t start = FirstCallIndex("StartServiceW");
+  auto deletes = CallIndices("DeleteFileW", winsim::Utf8(monitor));
+  EXPECT_TRUE(std::any_of(deletes.begin(), deletes.end(), [&](size_t i) { return i > stop && i < start; }));
+
+  // Held by another program through the restart as well: the new copy cannot be written, and the
+  // path must not stay listed, or the next restart would delete whatever the product puts there.
+  ASSERT_EQ(Run(u"uninstall"), 2);
+  PutInstallerFiles(2450);
+  ASSERT_EQ(Run(u"install"), 1);
+  PutInstallerFiles(2547);
+  winsim::HoldFile(monitor, 7);
+  EXPECT_EQ(Run(u"install"), 100);
+  EXPECT_TRUE(PendingRenameStrings().empty());
+  winsim::ReleaseFile(monitor, 7);
+}
+
+TEST_F(InstallFlowsTest, AHeldFileIsRetriedByUninstallThenByTheClosingRetryPlainAndStopped) {
+  ASSERT_EQ(Run(u"install"), 1);
+  const std::u16string monitor = std::u16string(kSystemDir) + u"zelmon64.dll";
+  winsim::HoldFile(monitor, 7);
+  winsim::ClearCalls();
+  EXPECT_EQ(Run(u"uninstall"), 101);
+  auto deletes = CallIndices("DeleteFileW", winsim::Utf8(monitor));
+  ASSERT_EQ(deletes.size(), 4u) << "removal, uninstall's retry, plain retry, retry with the spooler stopped";
+  size_t stop = FirstCallIndex("ControlService");
+  EXPECT_LT(deletes[2], stop);
+  EXPECT_GT(deletes[3], stop);
+}
+
+TEST_F(InstallFlowsTest, InstallReports101WhenStagedCopiesStayHeld) {
+  // A scanner holds every file it sees: nothing can be deleted, but everything can be written.
+  winsim::FailNext("DeleteFileW", -1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Run(u"install"), 101);
+  winsim::ClearFaults();
+  auto pending = PendingRenameStrings();
+  for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"})
+    EXPECT_NE(std::find(pending.begin(), pending.end(), NtPath(std::u16string(kDriverDir) + name)), pending.end());
+  EXPECT_TRUE(DriverInstalled());
+}
+
+TEST_F(InstallFlowsTest, AMonitorTakenOnALaterAttemptIsInstalled) {
+  winsim::FailNext("AddMonitorW", 2, ERROR_MOD_NOT_FOUND);
+  EXPECT_EQ(RunShowingLog(u"install"), 1);
+  Lines log = ShownLogLines();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "      AddMonitor - failed. Trying to wait and install again"), 2);
+  EXPECT_TRUE(Contains(log, "      AddMonitor - OK :)"));
+  EXPECT_TRUE(MonitorRegistered());
+}
+
+TEST_F(InstallFlowsTest, ADriverThatCannotBeDeletedEvenAloneGetsTheSpoolerRestart) {
+  ASSERT_EQ(Run(u"install"), 1);
+  winsim::SetWineDriverDeletion(true);
+  // The deletion with the files is refused as not implemented; the one without them fails once.
+  winsim::FailNext("DeletePrinterDriverExW", 1, ERROR_PRINTER_DRIVER_IN_USE, 1);
+  winsim::ClearCalls();
+  EXPECT_EQ(RunShowingLog(u"install"), 1);
+  Lines log = ShownLogLines();
+  EXPECT_TRUE(Contains(log, "        Can't delete driver. Trying to restart spooler"));
+  EXPECT_TRUE(Contains(log, "        DeletePrinterDriverEx: the driver files stay"));
+  EXPECT_EQ(winsim::CountCalls("DeletePrinterDriverExW"), 4u);
+  winsim::SetWineDriverDeletion(false);
+}
+
+TEST_F(InstallFlowsTest, OrvandelleIsAddedWhenNoSavedPrinterCouldBeRecreated) {
+  ASSERT_EQ(Run(u"install"), 1);
+  AddUserPrinter(u"A", "Orvandelles-A");
+  winsim::FailNext("AddPrinterW", 1, ERROR_INVALID_PRINTER_NAME);
+  EXPECT_EQ(Run(u"install"), 100);
+  EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Orvandelle"}));
+}
+
 TEST_F(InstallFlowsTest, DepthIsTheSameAfterEachFlow) {
   InstallContext context;
   InitContext(context, UseX64Files);

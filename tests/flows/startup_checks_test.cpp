@@ -65,7 +65,8 @@ TEST_F(StartupChecksTest, ProductFileStillPendingGives200AfterTwoRestarts) {
 }
 
 TEST_F(StartupChecksTest, OnlyTheProductFileNamesCount) {
-  for (const char16_t* name : {u"zelmon32.dll", u"zelmon64.dll.bak", u"xzelui64.dll"}) {
+  // The help file is the product's too, but the spooler never loads it.
+  for (const char16_t* name : {u"zelmon32.dll", u"zelmon64.dll.bak", u"xzelui64.dll", u"zelhelp.chm"}) {
     std::u16string path = std::u16string(kSystem32) + name;
     winsim::PutFile(path);
     winsim::HoldFile(path, winsim::kSpoolerProcess);
@@ -73,6 +74,7 @@ TEST_F(StartupChecksTest, OnlyTheProductFileNamesCount) {
   SetPendingRenames({u"\\??\\C:\\Windows\\system32\\zelmon32.dll", u"",
                      u"\\??\\C:\\Windows\\system32\\zelmon64.dll.bak", u"",
                      u"C:\\Windows\\system32\\xzelui64.dll", u"",
+                     u"\\??\\C:\\Windows\\system32\\zelhelp.chm", u"",
                      u"\\??\\C:\\Windows\\system32\\zelui64.dll", u""});
   EXPECT_FALSE(InitCheck()) << "the last pair names a file that does not exist";
   EXPECT_EQ(SpoolerStops(), 0u);

@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""Mutation check: applies each one-line change of changes.txt, one at a time, to a scratch copy
+of the tree, rebuilds the host preset and runs the host tests. A change is caught when the tests
+fail; every listed change must be caught.
+
+  scripts/mutants [--scratch DIR] [--only TEXT] [--list]
+
+changes.txt holds blocks:
+  ## what the change does (one line)
+  @ path/of/the/file.cpp
+  - the exact text of a line, compared without its leading and trailing blanks
+  + its replacement, indented like the line it replaces (no + line: the line is dropped)
+Several - lines name consecutive lines; each block must match exactly one place.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CHANGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "changes.txt")
+TEST_TIMEOUT = 300
+
+
+def read_changes(path):
+    changes, current = [], None
+    for number, raw in enumerate(open(path, encoding="utf-8"), 1):
+        line = raw.rstrip("\n")
+        if line.startswith("## "):
+            current = {"what": line[3:].strip(), "file": None, "old": [], "new": [], "line": number}
+            changes.append(current)
+        elif current is None or not line.strip() or line.startswith("#"):
+            continue
+        elif line.startswith("@ "):
+            current["file"] = line[2:].strip()
+        elif line.startswith("-"):
+            current["old"].append(line[1:].strip())
+        elif line.startswith("+"):
+            current["new"].append(line[2:] if line.startswith("+ ") else line[1:])
+        else:
+            sys.exit(f"changes.txt:{number}: a line must start with ##, @, - or +")
+    for change in changes:
+        if not change["file"] or not change["old"]:
+            sys.exit(f"changes.txt:{change['line']}: a change needs a file and a line to change")
+    return changes
+
+
+def apply(text, change):
+    """Returns the changed text, or None when the change does not match exactly one place."""
+    lines = text.split("\n")
+    old = change["old"]
+    places = [i for i in range(len(lines) - len(old) + 1)
+              if all(lines[i + k].strip() == old[k] for k in range(len(old)))]
+    if len(places) != 1:
+        return None
+    at = places[0]
+    indent = lines[at][: len(lines[at]) - len(lines[at].lstrip())]
+    return "\n".join(lines[:at] + [indent + n for n in change["new"]] + lines[at + len(old):])
+
+
+def run(command, cwd, timeout=None):
+    try:
+        done = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=timeout, text=True)
+        return done.returncode, done.stdout
+    except subprocess.TimeoutExpired:
+        return "timeout", ""
+
+
+def copy_tree(scratch):
+    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
+                           stdout=subprocess.PIPE, check=True).stdout.decode().split("\0")
+    for name in filter(None, files):
+        source = os.path.join(ROOT, name)
+        if not os.path.isfile(source):
+            continue
+        target = os.path.join(scratch, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if not os.path.exists(target) or open(source, "rb").read() != open(target, "rb").read():
+            shutil.copy2(source, target)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--scratch", default="/tmp/orvinst-mutants")
+    parser.add_argument("--only", help="run only the changes whose description contains this")
+    parser.add_argument("--list", action="store_true")
+    args = parser.parse_args()
+    changes = read_changes(CHANGES)
+    if args.only:
+        changes = [c for c in changes if args.only in c["what"]]
+    if args.list:
+        for c in changes:
+            print(f"{c['file']}: {c['what']}")
+        return 0
+
+    os.makedirs(args.scratch, exist_ok=True)
+    copy_tree(args.scratch)
+    for step in (["cmake", "--preset", "host"], ["cmake", "--build", "build/host"]):
+        code, out = run(step, args.scratch)
+        if code != 0:
+            print(out)
+            sys.exit("mutants: the unchanged tree does not build")
+    tests = os.path.join(args.scratch, "build", "host", "orvinst_tests")
+    code, out = run([tests, "--gtest_brief=1"], args.scratch, TEST_TIMEOUT)
+    if code != 0:
+        print(out[-4000:])
+        sys.exit("mutants: the unchanged tree fails its own tests")
+
+    missed, broken, started = [], [], time.time()
+    for c in changes:
+        path = os.path.join(args.scratch, c["file"])
+        original = open(path, encoding="utf-8").read()
+        changed = apply(original, c)
+        if changed is None:
+            print(f"NO MATCH  {c['file']}: {c['what']}")
+            broken.append(c)
+            continue
+        open(path, "w", encoding="utf-8").write(changed)
+        try:
+            code, out = run(["cmake", "--build", "build/host", "--target", "orvinst_tests"], args.scratch)
+            if code != 0:
+                verdict = "NO BUILD"
+                broken.append(c)
+            else:
+                code, out = run([tests, "--gtest_brief=1"], args.scratch, TEST_TIMEOUT)
+                verdict = "caught  " if code != 0 else "MISSED  "
+                if code == 0:
+                    missed.append(c)
+        finally:
+            open(path, "w", encoding="utf-8").write(original)
+        print(f"{verdict}  {c['file']}: {c['what']}", flush=True)
+
+    # Put the scratch build back on the unchanged tree.
+    run(["cmake", "--build", "build/host", "--target", "orvinst_tests"], args.scratch)
+    total = len(changes)
+    print(f"\n{total - len(missed) - len(broken)} of {total} changes caught, {len(missed)} missed, "
+          f"{len(broken)} not applicable, in {time.time() - started:.0f} s")
+    return 0 if not missed and not broken else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
