@@ -380,7 +380,7 @@ class Machine:
             raise RuntimeError("the launcher failed:\n" + text)
         return run
 
-    def launch_together(self, word_lists, timeout_ms=300000):
+    def launch_together(self, word_lists, timeout_ms=120000):
         """Starts one launcher per command word list at the same moment, as two deployment
         tools or a tool and a person would, and returns their runs in the same order once all
         have ended. Each launcher closes any log window it sees."""
