@@ -380,6 +380,34 @@ class Machine:
             raise RuntimeError("the launcher failed:\n" + text)
         return run
 
+    def launch_together(self, word_lists, timeout_ms=120000):
+        """Starts one launcher per command word list at the same moment, as two deployment
+        tools or a tool and a person would, and returns their runs in the same order once all
+        have ended. Each launcher closes any log window it sees."""
+        launchers = []
+        for words in word_lists:
+            log = self._log_path("together-" + ("-".join(words) or "none"))
+            output = open(log, "wb")
+            command = [WINE, self.tool("e2e_launch"), "--timeout=%d" % timeout_ms, "--watch-window", "--",
+                       INSTALLER] + list(words)
+            launchers.append((subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL, stdout=output,
+                                               stderr=output), output, log))
+        self.background.extend(process for process, _, _ in launchers)
+        runs = []
+        for process, output, log in launchers:
+            try:
+                process.wait(timeout=timeout_ms / 1000 + 60)
+            except subprocess.TimeoutExpired:
+                pass
+            output.close()
+            with open(log, encoding="utf-8", errors="replace") as result:
+                text = result.read()
+            run = Run(text)
+            if run.exit is None:
+                raise RuntimeError("a launcher started together with others failed:\n" + text)
+            runs.append(run)
+        return runs
+
     # --- laying out the product and seeding what an earlier install left ---
 
     def copy_component(self, build, name, target):

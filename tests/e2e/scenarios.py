@@ -390,6 +390,91 @@ def uninstall_with_shift(m, c):
     c.check(not any("Error(" in line for line in lines), "no error line")
 
 
+# Two runs started at the same moment on a machine with many of the product's printers: a
+# deployment tool and a person double-clicking the setup, or two overlapping policies.
+MANY_PRINTERS = [("Orvandelle %03d" % i, "Desk %03d" % i, "Floor %d, room %03d" % (i % 5, i), "K-%03d" % i,
+                  "K-%03d" % i) for i in range(1, 201)]
+TOGETHER_ROUNDS = 3
+
+
+def seed_many_printers(m):
+    m.layout_product()
+    m.seed_installed(printers=MANY_PRINTERS, default="Orvandelle 107")
+    m.seed(*["settings|" + subkey for _, _, _, subkey, _ in MANY_PRINTERS])
+
+
+def check_many_printers_carried(c, state, what):
+    printers = state.product_printers()
+    expected = {name for name, _, _, _, _ in MANY_PRINTERS}
+    c.equal(sorted(expected - set(printers)), [], what + ": product printers lost")
+    c.equal(sorted(set(printers) - expected), [], what + ": product printers added (\"Orvandelle\" among them?)")
+    wrong = [name for name, comment, location, subkey, dsuser in MANY_PRINTERS
+             if name in printers and (printers[name].comment, printers[name].location, printers[name].subkey,
+                                      printers[name].dsuser) != (comment, location, subkey, dsuser)]
+    c.equal(wrong, [], what + ": printers whose comment, location or settings key changed")
+    c.equal(state.default, "Orvandelle 107", what + ": default printer")
+    c.equal(sorted(key for key, deleted in state.settings.items() if deleted), [],
+            what + ": settings keys still marked deleted")
+
+
+@scenario(needs=("tray", "monitor", "driver", "printers"))
+def two_installs_started_together(m, c):
+    """Two installs started at the same moment, several times: the second waits for the
+    first, so every one of 200 printers is carried over with its settings key, comment and
+    location, no "Orvandelle" is added, and both runs end with 1."""
+    seed_many_printers(m)
+    for round_number in range(1, TOGETHER_ROUNDS + 1):
+        started = time.time()
+        runs = m.launch_together([["install"], ["install"]])
+        print("note: round %d of two installs took %.1f s" % (round_number, time.time() - started))
+        for k, run in enumerate(runs):
+            c.equal(run.exit, 1, "round %d, install %d: exit code" % (round_number, k + 1))
+            no_window(c, run)
+        state = m.query()
+        check_product_installed(c, state)
+        check_many_printers_carried(c, state, "round %d" % round_number)
+        # The outer setup copies the product's files again before its next install, the tray
+        # program among them, which every install deletes before it starts the new one.
+        m.layout_product()
+
+
+@scenario(needs=("tray", "monitor", "driver", "printers"))
+def install_and_uninstall_started_together(m, c):
+    """An install and an uninstall started at the same moment, each started first once: one
+    runs after the other, so the machine ends either uninstalled (the uninstall ran last) or
+    as an install leaves a machine without the product (the install ran last), never a
+    mixture of the two."""
+    seed_many_printers(m)
+    m.seed_other_driver(OTHER_PRINTERS[:2])
+    for round_number, order in enumerate((["install", "uninstall"], ["uninstall", "install"])):
+        if round_number > 0:
+            seed_many_printers(m)
+        what = " then ".join(order) + " started together"
+        before = m.query()
+        runs = dict(zip(order, m.launch_together([[word] for word in order])))
+        c.equal(runs["install"].exit, 1, what + ": install exit code")
+        c.equal(runs["uninstall"].exit, 2, what + ": uninstall exit code")
+        for run in runs.values():
+            no_window(c, run)
+        state = m.query()
+        c.equal(state.other_printers(), before.other_printers(), what + ": printers of other drivers")
+        c.equal(state.pending, [], what + ": pending renames")
+        if PRODUCT_PORT in state.monitors:
+            print("note: %s: the uninstall ran first, the install last" % what)
+            check_product_installed(c, state)
+            c.equal(list(state.product_printers()), ["Orvandelle"],
+                    what + ": product printers of an install after the uninstall removed them all")
+            check_tray_running(c, m)
+            # Back to the product with its printers for the next order.
+            c.equal(m.launch(["uninstall"]).exit, 2, what + ": the uninstall that clears the way")
+        else:
+            print("note: %s: the install ran first, the uninstall last" % what)
+            c.check(PRODUCT_DRIVER not in state.drivers, what + ": driver removed")
+            c.equal(list(state.product_printers()), [], what + ": product printers")
+            c.check("zelmon64.dll" not in state.system_files, what + ": monitor file deleted from the system dir")
+            check_tray_removed(c, m)
+
+
 def run_scenario(build_dir, name, argv):
     function, needs, display = SCENARIOS[name]
     missing = missing_parts(needs)

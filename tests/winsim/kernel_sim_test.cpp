@@ -1,5 +1,6 @@
 // The parts of the simulated machine that stand in for Windows' own rules.
 #include "support/sim_test.h"
+#include "winsim/sim_process.h"
 
 namespace {
 
@@ -37,6 +38,34 @@ TEST_F(KernelSimTest, WrongAllocatorReleaseIsCaught) {
   EXPECT_EQ(winsim::BadReleases(), 1u);
   GlobalFree(block);
   winsim::ResetMachine();  // the deliberate bad release is not this test's failure
+}
+
+// Windows' kernel object namespaces: "Global\" is machine-wide, a bare or "Local\" name is the
+// caller's session's, and session 0 (services) has the machine-wide one as its own.
+TEST_F(KernelSimTest, MutexNamesLandInTheCallersSessionUnlessGlobal) {
+  winsim::SetInstallerSession(2);
+  int service = winsim::StartMutexHolder({"Name", 0, INFINITE, false, true, nullptr});
+  int user = winsim::StartMutexHolder({"Local\\Name", 3, INFINITE, false, false, nullptr});
+  EXPECT_FALSE(winsim::MutexExists("Name")) << "neither session 0's nor session 3's bare name is session 2's";
+  EXPECT_TRUE(winsim::MutexExists("Global\\Name"));
+  HANDLE mine = CreateMutexA(nullptr, FALSE, "Local\\Name");
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(GetLastError(), 0u) << "a new mutex of session 2";
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, "Global\\Name"), nullptr) << "the service's mutex refuses full access";
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "Global\\Name"), nullptr);
+  HANDLE waitOnly = OpenMutexA(SYNCHRONIZE, FALSE, "Global\\Name");
+  ASSERT_NE(waitOnly, nullptr);
+  EXPECT_EQ(WaitForSingleObject(waitOnly, 100), DWORD(WAIT_TIMEOUT));
+  winsim::EndProcess(service);
+  EXPECT_EQ(WaitForSingleObject(waitOnly, 0), DWORD(WAIT_ABANDONED));
+  EXPECT_TRUE(ReleaseMutex(waitOnly));
+  EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Other"), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  CloseHandle(waitOnly);
+  CloseHandle(mine);
+  winsim::EndProcess(user);
+  EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "app/command_dispatch.h"
 
+#include "app/command_lock.h"
 #include "app/install_context.h"
 #include "app/install_log.h"
 #include "flows/install_flows.h"
@@ -16,6 +17,9 @@ namespace {
 // about ten seconds of asking, the command goes on.
 const int kMaxHelpWindowPasses = 200;
 const DWORD kHelpWindowPause = 50;
+
+// The error line of a command that found another run holding the command lock.
+const int32_t kAnotherRunError = 18;
 
 const int kInstallMode = 1;
 const int kInstallNoTrayMode = 3;
@@ -73,27 +77,72 @@ int32_t RunUninstall(HWND parent) {
   return scheduled != 0 ? 101 : 2;
 }
 
+// The commands that change the machine, each run under the command lock.
+enum class Command { None, Init, Uninstall, RemoveTray, Install, DefSet };
+
+Command ChooseCommand(const WCHAR* word, int mode) {
+  if (TextEqualsIgnoringAsciiCase(word, W("onInit"))) return Command::Init;
+  if (TextEqualsIgnoringAsciiCase(word, W("un")) || TextEqualsIgnoringAsciiCase(word, W("uninstall")))
+    return Command::Uninstall;
+  if (TextEqualsIgnoringAsciiCase(word, W("removetray"))) return Command::RemoveTray;
+  if (mode != 0) return Command::Install;
+  if (TextEquals(word, W("def.set"))) return Command::DefSet;
+  return Command::None;
+}
+
+int32_t RunChosen(Command command, int mode, HWND parent) {
+  switch (command) {
+    case Command::Init:
+      if (InitCheck()) return 200;
+      return DefaultPrinterIsOther() ? 102 : 3;
+    case Command::Uninstall:
+      return RunUninstall(parent);
+    case Command::RemoveTray:
+      StopAndRemoveTray();
+      return 6;
+    case Command::Install:
+      return RunInstall(mode, parent);
+    case Command::DefSet:
+      MakeOwnPrinterDefault();
+      return 4;
+    case Command::None:
+      break;
+  }
+  return 6;
+}
+
+// Another run kept the command lock for the whole wait. Install and uninstall say so in a log
+// of their own, built without InitContext, which would already start the spooler and read it;
+// the others give their usual answer for nothing done.
+int32_t RunRefused(Command command, HWND parent) {
+  if (command == Command::Init) return 3;
+  if (command == Command::DefSet) return 4;
+  if (command != Command::Install && command != Command::Uninstall) return 6;
+  InstallContext context = {};
+  LogLine(context, W("Orvandelle %d"), kInstallerBuild);
+  // The wait is the call that failed; its own code gives the line its description.
+  SetLastError(WAIT_TIMEOUT);
+  LogError(context, kAnotherRunError, W("Another installation of the product is still running; nothing was changed"));
+  ShowLogWindowWhenNeeded(context, parent);
+  FreeContext(context);
+  return 100;
+}
+
 int32_t Dispatch(int count, WCHAR** args) {
   HWND parent = ParentWindow(count, args);
   const WCHAR* word = args[1];
   int mode = InstallMode(word);
+  // Only reads the spooler: it needs no lock and is never kept waiting.
   if (TextEqualsIgnoringAsciiCase(word, W("onChkDrv"))) return DriverVersionCheck() ? 103 : 3;
-  if (TextEqualsIgnoringAsciiCase(word, W("onInit"))) {
-    if (InitCheck()) return 200;
-    return DefaultPrinterIsOther() ? 102 : 3;
-  }
-  if (TextEqualsIgnoringAsciiCase(word, W("un")) || TextEqualsIgnoringAsciiCase(word, W("uninstall")))
-    return RunUninstall(parent);
-  if (TextEqualsIgnoringAsciiCase(word, W("removetray"))) {
-    StopAndRemoveTray();
-    return 6;
-  }
-  if (mode != 0) return RunInstall(mode, parent);
-  if (TextEquals(word, W("def.set"))) {
-    MakeOwnPrinterDefault();
-    return 4;
-  }
-  return 6;
+  Command command = ChooseCommand(word, mode);
+  if (command == Command::None) return 6;
+  // Taken before anything of the machine is touched: an install's first changes are closing
+  // the help windows and, in InitContext, starting the spooler.
+  CommandLock lock;
+  if (!AcquireCommandLock(lock)) return RunRefused(command, parent);
+  int32_t code = RunChosen(command, mode, parent);
+  ReleaseCommandLock(lock);
+  return code;
 }
 
 }  // namespace

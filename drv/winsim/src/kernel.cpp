@@ -115,6 +115,7 @@ const std::map<DWORD, const char16_t*>& Messages() {
       {127, u"The specified procedure could not be found.\r\n"},
       {183, u"Cannot create a file when that file already exists.\r\n"},
       {234, u"More data is available.\r\n"},
+      {258, u"The wait operation timed out.\r\n"},
       {259, u"No more data is available.\r\n"},
       {1004, u"Invalid flags.\r\n"},
       {1052, u"The requested control is not valid for this service.\r\n"},

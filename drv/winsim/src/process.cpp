@@ -21,15 +21,18 @@ const DWORD kPossibleDeadlock = 1131; // ERROR_POSSIBLE_DEADLOCK
 // Like Windows: the object lives while any process has a handle to it, and closing a handle
 // does not give up ownership.
 struct Mutex {
-  std::string name;   // "" for an unnamed one
+  std::string name;   // the object's name in its namespace; "" for an unnamed one
   int owner = 0;      // process id
   int recursion = 0;
   bool abandoned = false;
   int references = 0;
+  int creator = 0;
+  bool othersMayOnlyWait = false;   // see MutexHolderSpec
 };
 
 struct Process {
   bool running = true;
+  DWORD session = 1;
   TraySpec tray;
   bool quitting = false;
   HWND window = nullptr;
@@ -49,6 +52,7 @@ struct ProcessState {
   int nextProcess = 100;   // ids below are the installer's and the spooler's
   std::map<uintptr_t, Handle> handles;   // the installer's
   uintptr_t nextHandle = 0x7000;
+  DWORD installerSession = 1;
   bool launchTray = false;
   TraySpec launchSpec;
   std::vector<ProcessStart> starts;
@@ -82,20 +86,43 @@ const Handle* FindHandle(HANDLE handle) {
   return found == State().handles.end() ? nullptr : &found->second;
 }
 
-int FindMutex(const std::string& name) {
+DWORD SessionOf(int process) {
+  if (process == kInstallerProcess) return State().installerSession;
+  auto found = State().processes.find(process);
+  return found == State().processes.end() ? State().installerSession : found->second.session;
+}
+
+// Where a name a process passes lands, as Windows' object manager resolves it: "Global\" is
+// the machine-wide namespace; "Local\" and a bare name are the caller's session's, except that
+// session 0 (services, SYSTEM) has the machine-wide one as its own. The prefixes are matched
+// exactly.
+std::string ObjectName(const std::string& name, DWORD session) {
+  const std::string global = "Global\\", local = "Local\\";
+  if (name.compare(0, global.size(), global) == 0) return "\\BaseNamedObjects\\" + name.substr(global.size());
+  std::string rest = name.compare(0, local.size(), local) == 0 ? name.substr(local.size()) : name;
+  if (session == 0) return "\\BaseNamedObjects\\" + rest;
+  return "\\Sessions\\" + std::to_string(session) + "\\BaseNamedObjects\\" + rest;
+}
+
+int FindMutex(const std::string& objectName) {
   for (const auto& entry : State().mutexes)
-    if (entry.second.name == name) return entry.first;
+    if (entry.second.name == objectName) return entry.first;
   return 0;
+}
+
+int FindMutexFor(const char* name, int process) {
+  return name && *name ? FindMutex(ObjectName(name, SessionOf(process))) : 0;
 }
 
 // Opens the named mutex for `process`, or creates it (owned when asked); `existed` tells which.
 int OpenOrCreateMutex(const char* name, int process, bool initialOwner, bool& existed) {
-  int id = name ? FindMutex(name) : 0;
+  int id = FindMutexFor(name, process);
   existed = id != 0;
   if (!existed) {
     id = State().nextMutex++;
     Mutex& created = State().mutexes[id];
-    created.name = name ? name : "";
+    created.name = name && *name ? ObjectName(name, SessionOf(process)) : "";
+    created.creator = process;
     if (initialOwner) {
       created.owner = process;
       created.recursion = 1;
@@ -103,6 +130,13 @@ int OpenOrCreateMutex(const char* name, int process, bool initialOwner, bool& ex
   }
   State().mutexes[id].references++;
   return id;
+}
+
+// A mutex made under another account with that account's default security: others may wait on
+// it and release it, and nothing more.
+bool AccessDenied(int id, int process, DWORD access) {
+  const Mutex& mutex = State().mutexes[id];
+  return mutex.othersMayOnlyWait && mutex.creator != process && (access & ~DWORD(SYNCHRONIZE)) != 0;
 }
 
 void DropMutexReference(int id) {
@@ -183,6 +217,29 @@ int StartTrayProcess(const TraySpec& setup) {
   return id;
 }
 
+int StartMutexHolderProcess(const MutexHolderSpec& setup) {
+  int id = NewProcess();
+  Process& process = State().processes[id];
+  process.session = setup.session;
+  bool existed = false;
+  int mutex = OpenOrCreateMutex(setup.name.c_str(), id, true, existed);
+  process.mutexes.push_back(mutex);
+  if (existed) {
+    EndProcessNow(id);
+    return id;
+  }
+  State().mutexes[mutex].othersMayOnlyWait = setup.othersMayOnlyWait;
+  if (setup.holdFor == INFINITE) return id;
+  MutexHolderSpec kept = setup;
+  ScheduleAfter(setup.holdFor, [id, mutex, kept] {
+    if (!State().processes[id].running) return;
+    if (kept.beforeLettingGo) kept.beforeLettingGo();
+    if (!kept.dies) Release(State().mutexes[mutex]);
+    EndProcessNow(id);
+  });
+  return id;
+}
+
 bool CloseOwnHandle(HANDLE handle) {
   const Handle* found = FindHandle(handle);
   if (found == nullptr) return false;
@@ -215,6 +272,14 @@ std::u16string ProgramOf(const std::u16string& commandLine) {
 
 int StartTray(const TraySpec& setup) { return StartTrayProcess(setup); }
 
+int StartMutexHolder(const MutexHolderSpec& setup) { return StartMutexHolderProcess(setup); }
+
+void EndProcess(int process) {
+  if (State().processes.count(process)) EndProcessNow(process);
+}
+
+void SetInstallerSession(DWORD session) { State().installerSession = session; }
+
 void LaunchTrayOnStart(const TraySpec& setup) {
   State().launchTray = true;
   State().launchSpec = setup;
@@ -227,7 +292,12 @@ bool ProcessRunning(int process) {
 
 const std::vector<ProcessStart>& ProcessStarts() { return State().starts; }
 
-bool MutexExists(const std::string& name) { return FindMutex(name) != 0; }
+bool MutexExists(const std::string& name) { return FindMutexFor(name.c_str(), kInstallerProcess) != 0; }
+
+bool MutexOwnedByInstaller(const std::string& name) {
+  int id = FindMutexFor(name.c_str(), kInstallerProcess);
+  return id != 0 && State().mutexes[id].owner == kInstallerProcess;
+}
 
 size_t OpenProcessAreaHandles() { return State().handles.size(); }
 
@@ -238,10 +308,35 @@ using winsim::State;
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name) {
   if (winsim::EnterCall("CreateMutexA", {winsim::Ptr(security), std::to_string(initialOwner), name ? name : "(null)"}))
     return nullptr;
+  const int self = winsim::kInstallerProcess;
+  // CreateMutexA asks for full access to a mutex that exists already; one that another account
+  // made refuses that, and only OpenMutexA with less access gets a handle.
+  int existing = winsim::FindMutexFor(name, self);
+  if (existing != 0 && winsim::AccessDenied(existing, self, MUTEX_ALL_ACCESS)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
   bool existed = false;
-  int id = winsim::OpenOrCreateMutex(name, winsim::kInstallerProcess, initialOwner != FALSE, existed);
+  int id = winsim::OpenOrCreateMutex(name, self, initialOwner != FALSE, existed);
   // Windows clears the last error when it made a new mutex.
   SetLastError(existed ? ERROR_ALREADY_EXISTS : 0);
+  return winsim::NewHandle(winsim::Kind::Mutex, id);
+}
+
+HANDLE OpenMutexA(DWORD access, BOOL inheritHandle, LPCSTR name) {
+  if (winsim::EnterCall("OpenMutexA", {winsim::Hex(access), std::to_string(inheritHandle), name ? name : "(null)"}))
+    return nullptr;
+  const int self = winsim::kInstallerProcess;
+  int id = winsim::FindMutexFor(name, self);
+  if (id == 0) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  if (winsim::AccessDenied(id, self, access)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  State().mutexes[id].references++;
   return winsim::NewHandle(winsim::Kind::Mutex, id);
 }
 

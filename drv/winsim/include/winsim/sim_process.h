@@ -2,6 +2,7 @@
 // the product's tray program, which the installer asks to quit through its mutex and window.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,31 @@ struct ProcessStart {
 };
 const std::vector<ProcessStart>& ProcessStarts();
 
+// --- Another program holding a named mutex ---------------------------------------------------
+// Stands in for another run of an installer: a process that creates `name` owned and lets go
+// of it after `holdFor` ms of the clock (INFINITE: only when a test ends it).
+struct MutexHolderSpec {
+  std::string name;               // as that program passes it to CreateMutexA
+  DWORD session = 1;              // its log-on session; 0 is services and SYSTEM
+  DWORD holdFor = INFINITE;
+  bool dies = false;              // true: it ends still owning the mutex, which is then abandoned
+  // It runs under another account (SYSTEM) whose default security lets others only wait on the
+  // mutex: CreateMutexA of another process fails with ERROR_ACCESS_DENIED, OpenMutexA with
+  // SYNCHRONIZE alone succeeds.
+  bool othersMayOnlyWait = false;
+  std::function<void()> beforeLettingGo;   // what that run changes on the machine as it ends
+};
+// Returns the process id. When the mutex exists already, the process ends at once.
+int StartMutexHolder(const MutexHolderSpec& setup);
+// Ends a simulated process at once, as a crash would: what it owned is abandoned.
+void EndProcess(int process);
+// The installer's own log-on session (1 unless set): where its bare and "Local\" names land.
+void SetInstallerSession(DWORD session);
+
 // --- Named mutexes --------------------------------------------------------------------------
+// Names are resolved as the installer's CreateMutexA would resolve them.
 bool MutexExists(const std::string& name);
+bool MutexOwnedByInstaller(const std::string& name);
 // Mutex, process and thread handles the installer holds open.
 size_t OpenProcessAreaHandles();
 
