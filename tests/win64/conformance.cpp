@@ -1,9 +1,10 @@
 // The conformance checks that the host tests run against winsim, here against Wine's own
 // spooler and system, with the same fixtures. The program changes the machine (a monitor,
-// drivers, printers, the default printer), so it runs in a throwaway prefix of its own
-// (tests/conformance/fresh_prefix.py), never in the prefix the other Windows tests share. It
-// sets the spooler up itself with the stand-in product components the build puts in
-// e2e\components\2547 beside it.
+// drivers, printers, the default printer, the spooler service's configuration), so it runs in
+// a throwaway prefix of its own (tests/conformance/fresh_prefix.py), never in the prefix the
+// other Windows tests share. It sets the spooler up itself with the stand-in product components
+// the build puts in e2e\components\2547 beside it, and is its own helper: a second copy of it
+// holds a file, and another stands in for the spooler service that accepts no STOP.
 #include "conformance/printer_data_conformance.h"
 #include "conformance/spooler_queries_conformance.h"
 #include "conformance/state_changes_conformance.h"
@@ -117,6 +118,19 @@ bool StartCopy(const std::wstring& arguments, HANDLE* process) {
   return true;
 }
 
+// Tells the holding copy to let go and waits until it has ended.
+void ReleaseInCopy(const wchar_t*) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
+  SetEvent(release);
+  if (holder != nullptr) {
+    WaitForSingleObject(holder, 20000);
+    CloseHandle(holder);
+    holder = nullptr;
+  }
+  ResetEvent(release);
+  CloseHandle(release);
+}
+
 bool HoldInCopy(const wchar_t* path, Hold how) {
   if (!CopyComponent(L"zeldrv64.dll", path)) return false;
   const wchar_t* verb = how == Hold::Loaded ? L"load" : how == Hold::OpenedUnshared ? L"open0" : L"openread";
@@ -125,16 +139,8 @@ bool HoldInCopy(const wchar_t* path, Hold how) {
   bool ok = StartCopy(std::wstring(L"hold ") + verb + L" \"" + path + L"\"", &holder) &&
             WaitForSingleObject(held, 20000) == WAIT_OBJECT_0;
   CloseHandle(held);
+  if (!ok) ReleaseInCopy(path);
   return SetUp(ok, "holding copy");
-}
-
-void ReleaseInCopy(const wchar_t*) {
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
-  SetEvent(release);
-  WaitForSingleObject(holder, 20000);
-  CloseHandle(holder);
-  ResetEvent(release);
-  CloseHandle(release);
 }
 
 // The holding copy: loads or opens the file, says so, and lets go when told.
@@ -175,7 +181,10 @@ bool ChangeSpooler(DWORD startType, const wchar_t* image) {
     std::string buffer(needed, '\0');
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(&buffer[0]);
     ok = QueryServiceConfigW(service, config, needed, &needed) != FALSE;
-    if (ok) savedStartType = config->dwStartType, savedImage = config->lpBinaryPathName;
+    if (ok) {
+      savedStartType = config->dwStartType;
+      savedImage = config->lpBinaryPathName;
+    }
   }
   ok = ok && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, image, nullptr, nullptr,
                                   nullptr, nullptr, nullptr, nullptr) != FALSE;

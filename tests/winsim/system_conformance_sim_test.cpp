@@ -33,15 +33,23 @@ void ReleaseInSim(const char16_t* path) {
   heldOpen = INVALID_HANDLE_VALUE;
 }
 
-void SetRefusal(Refusal refusal, DWORD error) {
+// The service manager's own knobs give the answers of a disabled service and of one that
+// accepts no STOP.
+void SetRefusal(Refusal refusal, bool on) {
   if (refusal == Refusal::IgnoresStop)
-    winsim::RefuseServiceStop(u"spooler", error != 0 ? ERROR_INVALID_SERVICE_CONTROL : 0);
+    winsim::RefuseServiceStop(u"spooler", on ? ERROR_INVALID_SERVICE_CONTROL : 0);
   else
-    winsim::RefuseServiceStart(u"spooler", error != 0 ? ERROR_SERVICE_DISABLED : 0);
+    winsim::RefuseServiceStart(u"spooler", on ? ERROR_SERVICE_DISABLED : 0);
 }
 
-const conformance::Machine kSim = {HoldInSim, ReleaseInSim, [](Refusal r) { SetRefusal(r, 1); return true; },
-                                   [](Refusal r) { SetRefusal(r, 0); }};
+bool RefuseInSim(Refusal refusal) {
+  SetRefusal(refusal, true);
+  return true;
+}
+
+void WithdrawInSim(Refusal refusal) { SetRefusal(refusal, false); }
+
+const conformance::Machine kSim = {HoldInSim, ReleaseInSim, RefuseInSim, WithdrawInSim};
 
 class SystemConformanceTest : public SimTest {
  protected:
@@ -77,15 +85,13 @@ TEST_F(SystemConformanceTest, ChecksNoticeARefusedDeletion) {
                                 "MoveFileExW: \"\\??\\\" and the path, then an empty string, appended to the list"}));
 }
 
-}  // namespace
-
 TEST_F(SystemConformanceTest, HeldFilesAndServiceAnswers) {
   conformance::Failures failures;
   conformance::CheckHeldFiles(failures, kSim, kHeldFile);
   conformance::CheckServiceAnswers(failures, kSim);
   ExpectNoFailures(failures);
   EXPECT_FALSE(winsim::FileExists(kHeldFile));
-  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << "left running, as found";
+  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << "left running";
   EXPECT_EQ(winsim::OpenFileHandles() + winsim::OpenServiceHandles(), 0u);
 }
 
@@ -104,5 +110,6 @@ TEST_F(SystemConformanceTest, ChecksNoticeWhatIsNotHeldOrRefused) {
                                       "service: a stop it does not accept: succeeded, expected error 1052",
                                       "service: still running after the refused stop",
                                       "service: stops after the refusals"}));
-
 }
+
+}  // namespace
