@@ -12,10 +12,12 @@ namespace conformance {
 
 struct Failures {
   std::vector<std::string> lines;
+  std::vector<std::string> wineNotes;  // where Wine answered as expected of it, not as Windows does
 };
 
-inline void Expect(Failures& failures, bool condition, const char* what) {
+inline bool Expect(Failures& failures, bool condition, const char* what) {
   if (!condition) failures.lines.push_back(what);
+  return condition;
 }
 
 // A number the platform answered; the line names the answer when it is not the one expected.

@@ -1,7 +1,8 @@
 // The spooler checks that also run against Wine's spooler (tests/win64/conformance.cpp), here
-// against winsim's, with the same fixtures.
+// against winsim's, with the same fixtures; winsim gives Windows' answers.
 #include "conformance/printer_data_conformance.h"
 #include "conformance/spooler_queries_conformance.h"
+#include "conformance/state_changes_conformance.h"
 
 #include "support/sim_test.h"
 #include "winsim/sim_spooler.h"
@@ -82,3 +83,32 @@ TEST_F(SpoolerQueriesConformanceTest, ChecksNoticeOtherAnswers) {
 }
 
 }  // namespace
+
+TEST_F(SpoolerQueriesConformanceTest, PrintersMonitorsAndDriversAddedAndDeleted) {
+  SetUpSpooler(true, u"Orvandelle");
+  conformance::Failures failures;
+  conformance::CheckPrinterChanges(failures, false, u"Generic / Text Only");
+  conformance::CheckMonitorAndDriverChanges(failures, false, u"zelmon64.dll", u"Orvandelle printer");
+  ExpectNoFailures(failures);
+  EXPECT_TRUE(failures.wineNotes.empty());
+  EXPECT_EQ(winsim::SimPrinters().size(), 2u) << "the checks' own printers are gone again";
+  EXPECT_EQ(winsim::SimMonitors().size(), 2u) << "a monitor in use stays";
+  EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
+}
+
+// Wine's answers, given where Windows' are expected, are caught; and the other way round.
+TEST_F(SpoolerQueriesConformanceTest, ChecksTellWineAnswersFromWindowsAnswers) {
+  SetUpSpooler(true, u"Orvandelle");
+  winsim::SetWineDriverDeletion(true);
+  conformance::Failures windows;
+  conformance::CheckMonitorAndDriverChanges(windows, false, u"zelmon64.dll", u"Orvandelle printer");
+  EXPECT_EQ(windows.lines,
+            (std::vector<std::string>{"DeletePrinterDriverExW: with files, in use: got 87, expected 3001",
+                                      "DeletePrinterDriverExW: without files, in use: succeeded, expected error 3001"}));
+  winsim::SetWineDriverDeletion(false);
+  conformance::Failures wine;
+  conformance::CheckPrinterChanges(wine, true, u"Generic / Text Only");
+  EXPECT_EQ(wine.lines, (std::vector<std::string>{"AddPrinterW: a name that exists (Wine succeeds): got 1802, expected 0",
+                                                  "AddPrinterW: a port no monitor provides (Wine succeeds): got 1796, expected 0",
+                                                  "default printer: Wine makes the first listed one it"}));
+}

@@ -1,22 +1,31 @@
 // The conformance checks that the host tests run against winsim, here against Wine's own
 // spooler and system, with the same fixtures. The program changes the machine (a monitor,
-// drivers, printers, the default printer), so it runs in a throwaway prefix of its own
-// (tests/conformance/fresh_prefix.py), never in the prefix the other Windows tests share. It
-// sets the spooler up itself with the stand-in product components the build puts in
-// e2e\components\2547 beside it.
+// drivers, printers, the default printer, the spooler service's configuration), so it runs in
+// a throwaway prefix of its own (tests/conformance/fresh_prefix.py), never in the prefix the
+// other Windows tests share. It sets the spooler up itself with the stand-in product components
+// the build puts in e2e\components\2547 beside it, and is its own helper: a second copy of it
+// holds a file, and another stands in for the spooler service that accepts no STOP.
 #include "conformance/printer_data_conformance.h"
 #include "conformance/spooler_queries_conformance.h"
+#include "conformance/state_changes_conformance.h"
 #include "conformance/system_conformance.h"
 #include "win64_check.h"
 
 namespace {
 
+using conformance::Hold;
+using conformance::Refusal;
+
 const wchar_t kEnvironment[] = L"Windows x64";
 
-std::wstring OwnDirectory() {
+std::wstring OwnPath() {
   wchar_t self[MAX_PATH] = {0};
   DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self, length);
+  return std::wstring(self, length);
+}
+
+std::wstring OwnDirectory() {
+  std::wstring path = OwnPath();
   return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
@@ -88,7 +97,147 @@ bool AddOwnMonitor() {
 void Report(const char* fixture, const conformance::Failures& failures) {
   std::printf("%s: %zu failed\n", fixture, failures.lines.size());
   for (const std::string& line : failures.lines) Check(false, (std::string(fixture) + ": " + line).c_str());
+  for (const std::string& note : failures.wineNotes) std::printf("  wine differs: %s\n", note.c_str());
 }
+
+bool OnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// --- Held files: a copy of this program holds them, as the spooler's process would -------------
+const wchar_t kHeldEvent[] = L"orvinst-conformance-held";
+const wchar_t kReleaseEvent[] = L"orvinst-conformance-release";
+HANDLE holder = nullptr;
+
+bool StartCopy(const std::wstring& arguments, HANDLE* process) {
+  std::wstring line = L"\"" + OwnPath() + L"\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return false;
+  CloseHandle(info.hThread);
+  *process = info.hProcess;
+  return true;
+}
+
+// Tells the holding copy to let go and waits until it has ended.
+void ReleaseInCopy(const wchar_t*) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
+  SetEvent(release);
+  if (holder != nullptr) {
+    WaitForSingleObject(holder, 20000);
+    CloseHandle(holder);
+    holder = nullptr;
+  }
+  ResetEvent(release);
+  CloseHandle(release);
+}
+
+bool HoldInCopy(const wchar_t* path, Hold how) {
+  if (!CopyComponent(L"zeldrv64.dll", path)) return false;
+  const wchar_t* verb = how == Hold::Loaded ? L"load" : how == Hold::OpenedUnshared ? L"open0" : L"openread";
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, kHeldEvent);
+  ResetEvent(held);
+  bool ok = StartCopy(std::wstring(L"hold ") + verb + L" \"" + path + L"\"", &holder) &&
+            WaitForSingleObject(held, 20000) == WAIT_OBJECT_0;
+  CloseHandle(held);
+  if (!ok) ReleaseInCopy(path);
+  return SetUp(ok, "holding copy");
+}
+
+// The holding copy: loads or opens the file, says so, and lets go when told.
+int HoldUntilReleased(const std::wstring& verb, const wchar_t* path) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
+  HMODULE module = nullptr;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (verb == L"load")
+    module = LoadLibraryW(path);
+  else
+    file = CreateFileW(path, GENERIC_READ, verb == L"open0" ? 0 : FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (module == nullptr && file == INVALID_HANDLE_VALUE) return 1;
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, kHeldEvent);
+  SetEvent(held);
+  WaitForSingleObject(release, 60000);
+  if (module != nullptr) FreeLibrary(module);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  CloseHandle(held);
+  CloseHandle(release);
+  return 0;
+}
+
+// --- Service refusals: the service manager's own configuration, put back afterwards -----------
+// Disabled: start type 4. Ignoring STOP: the spooler's image replaced by a copy of this program
+// that runs as a service accepting no control.
+const wchar_t kServiceEndEvent[] = L"orvinst-conformance-service-end";
+DWORD savedStartType = SERVICE_NO_CHANGE;
+std::wstring savedImage;
+
+bool ChangeSpooler(DWORD startType, const wchar_t* image) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service = manager ? OpenServiceW(manager, L"spooler", SERVICE_ALL_ACCESS) : nullptr;
+  bool ok = service != nullptr;
+  if (ok && savedImage.empty()) {
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::string buffer(needed, '\0');
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(&buffer[0]);
+    ok = QueryServiceConfigW(service, config, needed, &needed) != FALSE;
+    if (ok) {
+      savedStartType = config->dwStartType;
+      savedImage = config->lpBinaryPathName;
+    }
+  }
+  ok = ok && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, image, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr) != FALSE;
+  if (service != nullptr) CloseServiceHandle(service);
+  if (manager != nullptr) CloseServiceHandle(manager);
+  return SetUp(ok, "ChangeServiceConfigW");
+}
+
+bool RefuseInManager(Refusal refusal) {
+  if (refusal == Refusal::Disabled) return ChangeSpooler(SERVICE_DISABLED, nullptr);
+  std::wstring image = L"\"" + OwnPath() + L"\" service";
+  return ChangeSpooler(SERVICE_NO_CHANGE, image.c_str());
+}
+
+void WithdrawInManager(Refusal refusal) {
+  if (refusal == Refusal::Disabled) {
+    ChangeSpooler(savedStartType, nullptr);
+    return;
+  }
+  HANDLE end = CreateEventW(nullptr, TRUE, FALSE, kServiceEndEvent);
+  SetEvent(end);
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, L"spooler", SERVICE_QUERY_STATUS) : nullptr;
+  SetUp(service != nullptr && conformance::ReachesState(service, SERVICE_STOPPED), "the stand-in service ended");
+  if (service != nullptr) CloseServiceHandle(service);
+  if (manager != nullptr) CloseServiceHandle(manager);
+  ResetEvent(end);
+  CloseHandle(end);
+  ChangeSpooler(SERVICE_NO_CHANGE, savedImage.c_str());
+}
+
+SERVICE_STATUS_HANDLE serviceStatus = nullptr;
+
+DWORD WINAPI IgnoreControls(DWORD control, DWORD, void*, void*) {
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void ReportState(DWORD state) {
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, 0, NO_ERROR, 0, 0, 0};
+  SetServiceStatus(serviceStatus, &status);
+}
+
+// Runs until the check sets the end event, accepting no control at all.
+void WINAPI RunIgnoringStop(DWORD, wchar_t**) {
+  serviceStatus = RegisterServiceCtrlHandlerExW(L"spooler", IgnoreControls, nullptr);
+  HANDLE end = CreateEventW(nullptr, TRUE, FALSE, kServiceEndEvent);
+  ReportState(SERVICE_RUNNING);
+  WaitForSingleObject(end, 60000);
+  CloseHandle(end);
+  ReportState(SERVICE_STOPPED);
+}
+
+const conformance::Machine kWindows = {HoldInCopy, ReleaseInCopy, RefuseInManager, WithdrawInManager};
 
 // Another maker's driver and one printer on FILE:, with no default printer set.
 bool SetUpWithoutTheProduct() {
@@ -105,13 +254,31 @@ bool SetUpWithTheProduct() {
 
 }  // namespace
 
-int wmain() {
+// Besides the checks: "hold VERB PATH" is the holding copy, "service" the service that ignores STOP.
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && std::wstring(argv[1]) == L"hold") return HoldUntilReleased(argv[2], argv[3]);
+  if (argc == 2 && std::wstring(argv[1]) == L"service") {
+    SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L"spooler"), RunIgnoringStop}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+  }
+  bool wine = OnWine();
   Report("system", conformance::RunSystemChecks(L"C:\\windows\\temp\\conformance.tmp"));
+  conformance::Failures changes;
+  conformance::CheckHeldFiles(changes, kWindows, L"C:\\windows\\temp\\conformance-held.dll");
+  conformance::CheckServiceAnswers(changes, kWindows);
+  Report("held files and the service", changes);
   if (!SetUpWithoutTheProduct()) return 1;
   Report("without the product", conformance::RunSpoolerQueryChecks({L"Text", nullptr, false, false}));
   Report("printer data (Text)", conformance::RunPrinterDataChecks(L"Text"));
+  changes = conformance::Failures();
+  conformance::CheckPrinterChanges(changes, wine, L"Other printer");
+  Report("printers added and deleted", changes);
   if (!SetUpWithTheProduct()) return 1;
   Report("with the product", conformance::RunSpoolerQueryChecks({L"Orvandelle", L"Orvandelle", true, true}));
   Report("printer data (Orvandelle)", conformance::RunPrinterDataChecks(L"Orvandelle"));
+  // Last: under Wine it deletes the monitor.
+  changes = conformance::Failures();
+  conformance::CheckMonitorAndDriverChanges(changes, wine, L"zelmon64.dll", L"Orvandelle printer");
+  Report("monitor and driver changes", changes);
   return Verdict("conformance");
 }
