@@ -422,14 +422,14 @@ def planted_marks(m):
     return marks
 
 
-def launch_with_overrides(m, overrides, words, program=None):
+def launch_with_overrides(m, overrides, words, program=None, shift=False):
     """Runs the installer (or another program of the product folder) with its own DLL
     overrides; the harness's tools keep theirs."""
     saved = m.env["WINEDLLOVERRIDES"]
     m.env["WINEDLLOVERRIDES"] = overrides
     try:
         if program is None:
-            return m.launch(words)
+            return m.launch(words, shift=shift)
         status, text = m.wine(m.tool("e2e_launch"), ["--timeout=60000", "--", program] + list(words),
                               os.path.basename(program))
         return Run(text)
@@ -441,7 +441,7 @@ def launch_with_overrides(m, overrides, words, program=None):
 def planted_dlls_are_never_used(m, c):
     """A version.dll, winspool.drv and localspl.dll dropped beside orvinst.exe, with Windows'
     search order: a program built the usual way in that folder takes all three; the installer
-    takes none, and install, onChkDrv and uninstall give their usual results."""
+    takes none, and install, a repair, onChkDrv and uninstall give their usual results."""
     m.layout_product()
     plant_dlls(m)
     shutil.copy2(os.path.join(m.tools_dir, "naive_loader.exe"), m.unix(PRODUCT_DIR))
@@ -475,6 +475,14 @@ def planted_dlls_are_never_used(m, c):
     state = check_tray_running(c, m)
     check_product_installed(c, state)
     c.equal(list(state.product_printers()), ["Orvandelle"], "product printers")
+    # A repair over it: the installed monitor's build is read through the system's version.dll,
+    # so the monitor is kept.
+    run = launch_with_overrides(m, PLANTED_FIRST, ["install"], shift=True)
+    c.equal(run.exit, 1, "repair exit code")
+    c.equal(run.window, TITLE_PLAIN, "repair log window (Shift held)")
+    c.check("Version (2547) is compatible, proceed without uninstall" in (run.window_text or ""),
+            "the repair read the installed monitor's build:\n%s" % run.window_text)
+    never_used("the repair")
     c.equal(launch_with_overrides(m, PLANTED_FIRST, ["onChkDrv"]).exit, 103, "onChkDrv exit code")
     never_used("onChkDrv")
     run = launch_with_overrides(m, PLANTED_FIRST, ["uninstall"])
@@ -488,31 +496,46 @@ def planted_dlls_are_never_used(m, c):
 
 @scenario(needs=("monitor", "driver", "printers", "checks", "tray"))
 def missing_spooler_library_fails_cleanly(m, c):
-    """With winspool.drv impossible to load, every command still ends with its exit code;
-    install and uninstall log the spooler's failures, and the product installed before,
-    printers and default included, is still there afterwards."""
+    """With winspool.drv impossible to load, and with a winspool.drv in the system directory
+    that lacks the spooler's functions, every command still ends with its exit code; install
+    and uninstall log the spooler's failures with the reason, and the product installed
+    before, printers and default included, is still there afterwards."""
     m.layout_product()
     m.seed_installed(printers=[("Orvandelle Front", "Front desk", "Hall", "K-front", "K-front")],
                      default="Orvandelle Front")
     before = m.query()
-    c.equal(launch_with_overrides(m, SPOOLER_MISSING, ["onChkDrv"]).exit, 3, "onChkDrv exit code")
-    c.equal(launch_with_overrides(m, SPOOLER_MISSING, ["def.set"]).exit, 4, "def.set exit code")
-    for words in (["install"], ["uninstall"]):
-        run = launch_with_overrides(m, SPOOLER_MISSING, words)
-        c.equal(run.exit, 100, words[0] + " exit code")
-        c.equal(run.window, TITLE_ERRORS, words[0] + " log window title")
-        errors = [line.strip() for line in (run.window_text or "").splitlines() if "Error(" in line]
-        # The system's text for ERROR_MOD_NOT_FOUND (126): "Module not found." under Wine.
-        c.check(errors[:1] != [] and errors[0].startswith("Error(6): Can`t retrieve printer driver directory.")
-                and "module" in errors[0].lower(),
-                "%s: the first error names the missing module: %r" % (words[0], errors))
+    system_copy = m.unix(SYSTEM_DIR + "\\winspool.drv")
+    wine_copy = os.path.join(m.run_dir, "winspool.drv.wine")
+    shutil.copy2(system_copy, wine_copy)
+    # A DLL of that name that exports none of the spooler's functions, and the only one Wine
+    # may take for the installer (native only).
+    no_functions = os.path.join(m.tools_dir, "planted", "version.dll")
+    # The system's texts for ERROR_MOD_NOT_FOUND (126) and ERROR_PROC_NOT_FOUND (127).
+    for road, overrides, stand_in, reason in (
+            ("cannot be loaded", SPOOLER_MISSING, None, "module"),
+            ("lacks its functions", "mscoree,mshtml=;winspool.drv=n", no_functions, "procedure")):
+        if stand_in:
+            shutil.copy2(stand_in, system_copy)
+        try:
+            c.equal(launch_with_overrides(m, overrides, ["onChkDrv"]).exit, 3, road + ": onChkDrv exit code")
+            c.equal(launch_with_overrides(m, overrides, ["def.set"]).exit, 4, road + ": def.set exit code")
+            for words in (["install"], ["uninstall"]):
+                run = launch_with_overrides(m, overrides, words)
+                what = "%s: %s" % (road, words[0])
+                c.equal(run.exit, 100, what + " exit code")
+                c.equal(run.window, TITLE_ERRORS, what + " log window title")
+                errors = [line.strip() for line in (run.window_text or "").splitlines() if "Error(" in line]
+                c.check(errors[:1] != [] and errors[0].startswith("Error(6): Can`t retrieve printer driver directory.")
+                        and reason in errors[0].lower(),
+                        "%s: the first error gives the reason (%s): %r" % (what, reason, errors))
+        finally:
+            shutil.copy2(wine_copy, system_copy)
     state = m.query()
     c.equal({n: p.record() for n, p in state.printers.items()}, {n: p.record() for n, p in before.printers.items()},
             "printers")
     c.equal(state.default, "Orvandelle Front", "default printer")
     c.equal(state.monitors, before.monitors, "monitors")
     c.equal(state.drivers, before.drivers, "drivers")
-
 
 def run_scenario(build_dir, name, argv):
     function, needs, display = SCENARIOS[name]
