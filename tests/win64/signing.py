@@ -73,6 +73,26 @@ def main(argv):
         status, output = verify(certificate, tampered)
         check(status != 0, "a signed image changed afterwards still verifies", output)
 
+        # A release's credentials: one password-protected bundle, the password in a file.
+        password, bundle = os.path.join(work, "bundle.pass"), os.path.join(work, "bundle.pfx")
+        with open(password, "w") as file:
+            file.write("throwaway password\n")
+        status, output = run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", certificate, "-out", bundle,
+                              "-passout", "file:" + password])
+        check(status == 0, "making the throwaway bundle", output)
+        from_bundle = os.path.join(work, "from-bundle.exe")
+        status, output = run([SIGN, "--pkcs12", bundle, "--pass-file", password, image, from_bundle])
+        check(status == 0, "scripts/sign with a bundle and its password failed (%d)" % status, output)
+        status, output = verify(certificate, from_bundle)
+        check(status == 0 and "Signature verification: ok" in output, "the image signed from the bundle does not verify",
+              output)
+        with open(password, "w") as file:
+            file.write("wrong password\n")
+        status, output = run([SIGN, "--pkcs12", bundle, "--pass-file", password, image, from_bundle + ".2"])
+        check(status != 0 and not os.path.exists(from_bundle + ".2"), "a wrong password signs anyway", output)
+        check(not any(name.startswith(".signing.") for name in os.listdir(work)),
+              "a failed signing left its partial file behind")
+
         status, output = run([SIGN, "--cert", certificate, signed])
         check(status == 2, "scripts/sign without a key: exit 2, got %d" % status, output)
 
