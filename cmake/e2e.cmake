@@ -37,6 +37,26 @@ target_link_options(e2e_orvtray PRIVATE -static)
 set_target_properties(e2e_orvtray PROPERTIES OUTPUT_NAME orvtray
   RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components)
 
+# DLLs that anyone could drop beside the installer, named like system DLLs, each leaving a mark
+# when it is loaded or called; and a program built the usual way, which takes them.
+set(E2E_PLANTED version:dll winspool:drv localspl:dll)
+set(E2E_PLANTED_TARGETS)
+foreach(plant ${E2E_PLANTED})
+  string(REPLACE ":" ";" fields ${plant})
+  list(GET fields 0 name)
+  list(GET fields 1 extension)
+  add_library(e2e_planted_${name} SHARED ${E2E_DIR}/components/planted.c ${E2E_DIR}/components/planted_${name}.def)
+  target_link_options(e2e_planted_${name} PRIVATE -static)
+  set_target_properties(e2e_planted_${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name} SUFFIX .${extension}
+    RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/planted
+    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-import/planted)
+  list(APPEND E2E_PLANTED_TARGETS e2e_planted_${name})
+endforeach()
+add_executable(e2e_naive_loader ${E2E_DIR}/components/naive_loader.c)
+target_link_options(e2e_naive_loader PRIVATE -static)
+target_link_libraries(e2e_naive_loader PRIVATE version winspool)
+set_target_properties(e2e_naive_loader PROPERTIES OUTPUT_NAME naive_loader RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
+
 # The harness's helpers: state query, seeding, launcher and log-window reader.
 foreach(tool e2e_query e2e_seed e2e_launch e2e_window)
   add_executable(${tool} ${E2E_DIR}/tools/${tool}.cpp)
@@ -49,7 +69,8 @@ endforeach()
 # Everything a scenario or scripts/demo lays out or runs.
 add_custom_target(e2e_fixtures ALL)
 add_dependencies(e2e_fixtures
-  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_window orvinst)
+  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_window orvinst
+  ${E2E_PLANTED_TARGETS} e2e_naive_loader)
 
 # One CTest test per scenario; the harness lists them. A scenario whose part of the installer
 # is not in the build yet ends with 77, which CTest shows as skipped.

@@ -2,22 +2,6 @@
 # through the toolchain's emulator (scripts/wine-run).
 enable_language(RC)
 
-# winspool.drv exports the default-printer pair by ordinal only; this import library binds
-# the names that platform.h declares to ordinals 203 and 204.
-find_program(WIN64_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
-set(WINSPOOL_ORDINALS_LIB ${CMAKE_BINARY_DIR}/libwinspool_ordinals.a)
-add_custom_command(
-  OUTPUT ${WINSPOOL_ORDINALS_LIB}
-  COMMAND ${WIN64_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/cmake/winspool_ordinals.def
-          -l ${WINSPOOL_ORDINALS_LIB}
-  DEPENDS ${CMAKE_SOURCE_DIR}/cmake/winspool_ordinals.def
-  COMMENT "Import library for the winspool.drv ordinals"
-  VERBATIM)
-add_custom_target(winspool_ordinals DEPENDS ${WINSPOOL_ORDINALS_LIB})
-add_library(winspool_ordinals_import STATIC IMPORTED)
-set_target_properties(winspool_ordinals_import PROPERTIES IMPORTED_LOCATION ${WINSPOOL_ORDINALS_LIB})
-add_dependencies(winspool_ordinals_import winspool_ordinals)
-
 # No runtime DLL beside the program: the compiler's C and C++ runtimes are linked in.
 set(WIN64_STATIC_LINK -static)
 
@@ -28,6 +12,7 @@ set(WIN64_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
 # WIN32 makes it a GUI program entered through WinMain (-mwindows).
 add_executable(orvinst WIN32
   ${INSTALL_SOURCES}
+  ${SYSTEM_BINDING_SOURCE}
   ${CMAKE_SOURCE_DIR}/drv/install/app/main.cpp
   ${CMAKE_SOURCE_DIR}/drv/install/app/orvinst.rc)
 target_include_directories(orvinst PRIVATE ${CMAKE_SOURCE_DIR}/drv/install)
@@ -36,8 +21,14 @@ set_property(SOURCE ${CMAKE_SOURCE_DIR}/drv/install/app/orvinst.rc APPEND PROPER
   ${CMAKE_SOURCE_DIR}/drv/install/app/orvinst.manifest
   ${CMAKE_SOURCE_DIR}/drv/install/app/resource.h)
 target_link_options(orvinst PRIVATE ${WIN64_STATIC_LINK})
-target_link_libraries(orvinst PRIVATE
-  winspool_ordinals_import winspool advapi32 user32 shell32 version)
+# Two builds of one commit give the same bytes: no link time stamp, and no source or build
+# folder in the image (__FILE__, debug information) wherever the tree was checked out.
+target_compile_options(orvinst PRIVATE
+  -ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+target_link_options(orvinst PRIVATE -Wl,--no-insert-timestamp)
+# winspool.drv and version.dll are bound at run time (drv/install/system_binding.cpp): the
+# import table names only DLLs that Windows always loads from its system directory.
+target_link_libraries(orvinst PRIVATE advapi32 user32 shell32)
 set_target_properties(orvinst PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${WIN64_BIN_DIR})
 
 # Each test is a console program that returns 0 or 1 and prints what failed.
@@ -56,10 +47,19 @@ foreach(source ${WIN64_TEST_SOURCES})
 endforeach()
 include(cmake/e2e.cmake)
 
+# The release steps on the built image: signing it (scripts/sign) with a throwaway certificate,
+# and building it again in another folder, which must give the same bytes.
+add_test(NAME win64.signing
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/win64/signing.py --build-dir ${CMAKE_BINARY_DIR})
+set_tests_properties(win64.signing PROPERTIES LABELS release TIMEOUT 300)
+add_test(NAME win64.reproducible
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/win64/reproducible.py --build-dir ${CMAKE_BINARY_DIR})
+set_tests_properties(win64.reproducible PROPERTIES LABELS release TIMEOUT 900)
+
 # The Parts as a library, for test programs that call them directly.
-add_library(orvinst_parts STATIC ${INSTALL_SOURCES})
+add_library(orvinst_parts STATIC ${INSTALL_SOURCES} ${SYSTEM_BINDING_SOURCE})
 target_include_directories(orvinst_parts PUBLIC ${CMAKE_SOURCE_DIR}/drv/install)
-target_link_libraries(orvinst_parts PUBLIC winspool_ordinals_import winspool advapi32 user32 shell32 version)
+target_link_libraries(orvinst_parts PUBLIC advapi32 user32 shell32)
 
 # The conformance checks against Wine's own spooler and system. Not one of the *_test.cpp
 # programs above: it adds a monitor, drivers and printers, so it runs in a throwaway prefix of

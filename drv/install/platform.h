@@ -13,12 +13,18 @@
 // Wide literal of the platform's WCHAR.
 #define W(s) L##s
 
-// winspool.drv exports the default-printer pair by ordinal only (203 and 204); the import
-// library made from winspool_ordinals.def binds these names to the ordinals.
+// winspool.drv exports the default-printer pair by ordinal only (203 and 204). These names,
+// like the spooler and version functions the SDK declares, are defined by system_binding.cpp,
+// which binds them at run time from the system directory: the import table names only
+// Windows' known DLLs, so no DLL beside the installer is loaded in their place.
 extern "C" {
-__declspec(dllimport) BOOL WINAPI SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
-__declspec(dllimport) BOOL WINAPI SpoolerSetDefaultPrinterW(LPCWSTR printerName);
+BOOL WINAPI SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
+BOOL WINAPI SpoolerSetDefaultPrinterW(LPCWSTR printerName);
 }
+
+// Every DLL loaded from here on comes from the system directory, never from the installer's
+// own folder or the current directory. RunCommand calls it first.
+void LimitDllSearchToSystemDirectory();
 #else
 #include "winsim/win32.h"
 

@@ -144,3 +144,20 @@ TEST_F(CloseHelpWindowsTest, AWindowThatNeverClosesIsGivenUpOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// The installer runs elevated from a folder that others may write to: the DLL search is
+// limited to the system directory before any other platform call, whatever the command.
+TEST_F(CommandDispatchTest, DllSearchIsLimitedBeforeAnythingElse) {
+  for (const char16_t* line : {u"orvinst.exe", u"orvinst.exe install", u"orvinst.exe onChkDrv",
+                               u"orvinst.exe un", u"orvinst.exe removetray"}) {
+    winsim::ClearCalls();
+    Run(line);
+    ASSERT_FALSE(winsim::Calls().empty());
+    EXPECT_EQ(winsim::Calls()[0].name, "LimitDllSearchToSystemDirectory") << winsim::Utf8(line);
+    EXPECT_EQ(winsim::CountCalls("LimitDllSearchToSystemDirectory"), 1u) << winsim::Utf8(line);
+  }
+}
+
+}  // namespace

@@ -11,6 +11,7 @@ scenario's prefix is always kept) under DIR/e2e/runs/.
 """
 
 import os
+import shutil
 import sys
 import time
 import traceback
@@ -18,7 +19,7 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (PRODUCT_DRIVER, PRODUCT_PORT, SKIP_CODE, SYSTEM_DIR, TRAY, Checks,  # noqa: E402
-                     Machine, bmp_to_png, landed, make_template, missing_parts, picture_has_content,
+                     Machine, Run, bmp_to_png, landed, make_template, missing_parts, picture_has_content,
                      under_display)
 
 SCENARIOS = {}
@@ -474,6 +475,153 @@ def install_and_uninstall_started_together(m, c):
             c.check("zelmon64.dll" not in state.system_files, what + ": monitor file deleted from the system dir")
             check_tray_removed(c, m)
 
+
+
+# --- DLLs planted beside the installer ---
+
+PLANTED = ("version.dll", "winspool.drv", "localspl.dll")
+PRODUCT_DIR = "C:\\Product\\drv"
+# Windows' search order for these three: the program's own folder before the system's copy.
+# (Wine takes its builtin copies first unless told otherwise.)
+PLANTED_FIRST = "mscoree,mshtml=;version,winspool.drv,localspl=n,b"
+# The spooler library cannot be loaded at all. (version.dll cannot be taken away under Wine:
+# Wine's own user32 imports it, so no program with a window would start.)
+SPOOLER_MISSING = "mscoree,mshtml=;winspool.drv="
+
+
+def plant_dlls(m):
+    for name in PLANTED:
+        shutil.copy2(os.path.join(m.tools_dir, "planted", name), m.unix(PRODUCT_DIR))
+
+
+def planted_marks(m):
+    """The marks the planted DLLs left, {(dll, "loaded" or "called"): the loading programs or the
+    calling modules}, removed once read."""
+    marks = {}
+    folder = m.unix(PRODUCT_DIR)
+    for entry in os.listdir(folder):
+        name, _, kind = entry.lower().rpartition(".")
+        if name in PLANTED and kind in ("loaded", "called"):
+            with open(os.path.join(folder, entry), encoding="utf-8", errors="replace") as mark:
+                marks[(name, kind)] = mark.read().splitlines()
+            os.remove(os.path.join(folder, entry))
+    return marks
+
+
+def launch_with_overrides(m, overrides, words, program=None, shift=False):
+    """Runs the installer (or another program of the product folder) with its own DLL
+    overrides; the harness's tools keep theirs."""
+    saved = m.env["WINEDLLOVERRIDES"]
+    m.env["WINEDLLOVERRIDES"] = overrides
+    try:
+        if program is None:
+            return m.launch(words, shift=shift)
+        status, text = m.wine(m.tool("e2e_launch"), ["--timeout=60000", "--", program] + list(words),
+                              os.path.basename(program))
+        return Run(text)
+    finally:
+        m.env["WINEDLLOVERRIDES"] = saved
+
+
+@scenario(needs=("monitor", "driver", "printers", "checks", "tray"))
+def planted_dlls_are_never_used(m, c):
+    """A version.dll, winspool.drv and localspl.dll dropped beside orvinst.exe, with Windows'
+    search order: a program built the usual way in that folder takes all three; the installer
+    takes none, and install, a repair, onChkDrv and uninstall give their usual results."""
+    m.layout_product()
+    plant_dlls(m)
+    shutil.copy2(os.path.join(m.tools_dir, "naive_loader.exe"), m.unix(PRODUCT_DIR))
+    naive = launch_with_overrides(m, PLANTED_FIRST, [], program=PRODUCT_DIR + "\\naive_loader.exe")
+    c.equal(naive.exit, 0, "exit code of the program built the usual way")
+    c.equal(sorted(planted_marks(m)), sorted([("localspl.dll", "loaded"), ("version.dll", "called"),
+                                              ("version.dll", "loaded"), ("winspool.drv", "called"),
+                                              ("winspool.drv", "loaded")]),
+            "planted DLLs a program built the usual way takes (else this scenario proves nothing)")
+    os.remove(m.unix(PRODUCT_DIR + "\\naive_loader.exe"))
+
+    def never_used(step):
+        marks = planted_marks(m)
+        # Wine's own user32 imports version.dll and calls it, so with native-first Wine loads a
+        # planted copy into every program that uses user32 (docs/wine-differences.md). Nothing of
+        # the installer may load it or call it.
+        marks.pop(("version.dll", "loaded"), None)
+        wine_callers = [caller for caller in marks.get(("version.dll", "called"), [])
+                        if caller.lower().startswith(SYSTEM_DIR.lower() + "\\")]
+        if wine_callers:
+            print("note: after %s, Wine's %s called the planted version.dll" % (step, ", ".join(sorted(set(wine_callers)))))
+            marks[("version.dll", "called")] = [x for x in marks[("version.dll", "called")] if x not in wine_callers]
+            if not marks[("version.dll", "called")]:
+                del marks[("version.dll", "called")]
+        c.equal(marks, {}, "marks of planted DLLs after " + step)
+
+    run = launch_with_overrides(m, PLANTED_FIRST, ["install"])
+    c.equal(run.exit, 1, "install exit code")
+    no_window(c, run)
+    never_used("install")
+    state = check_tray_running(c, m)
+    check_product_installed(c, state)
+    c.equal(list(state.product_printers()), ["Orvandelle"], "product printers")
+    # A repair over it: the installed monitor's build is read through the system's version.dll,
+    # so the monitor is kept.
+    run = launch_with_overrides(m, PLANTED_FIRST, ["install"], shift=True)
+    c.equal(run.exit, 1, "repair exit code")
+    c.equal(run.window, TITLE_PLAIN, "repair log window (Shift held)")
+    c.check("Version (2547) is compatible, proceed without uninstall" in (run.window_text or ""),
+            "the repair read the installed monitor's build:\n%s" % run.window_text)
+    never_used("the repair")
+    c.equal(launch_with_overrides(m, PLANTED_FIRST, ["onChkDrv"]).exit, 103, "onChkDrv exit code")
+    never_used("onChkDrv")
+    run = launch_with_overrides(m, PLANTED_FIRST, ["uninstall"])
+    c.equal(run.exit, 2, "uninstall exit code")
+    no_window(c, run)
+    never_used("uninstall")
+    state = check_tray_removed(c, m)
+    c.check(PRODUCT_PORT not in state.monitors, "monitor unregistered")
+    c.equal(list(state.product_printers()), [], "product printers after the uninstall")
+
+
+@scenario(needs=("monitor", "driver", "printers", "checks", "tray"))
+def missing_spooler_library_fails_cleanly(m, c):
+    """With winspool.drv impossible to load, and with a winspool.drv in the system directory
+    that lacks the spooler's functions, every command still ends with its exit code; install
+    and uninstall log the spooler's failures with the reason, and the product installed
+    before, printers and default included, is still there afterwards."""
+    m.layout_product()
+    m.seed_installed(printers=[("Orvandelle Front", "Front desk", "Hall", "K-front", "K-front")],
+                     default="Orvandelle Front")
+    before = m.query()
+    system_copy = m.unix(SYSTEM_DIR + "\\winspool.drv")
+    wine_copy = os.path.join(m.run_dir, "winspool.drv.wine")
+    shutil.copy2(system_copy, wine_copy)
+    # A DLL of that name that exports none of the spooler's functions, and the only one Wine
+    # may take for the installer (native only).
+    no_functions = os.path.join(m.tools_dir, "planted", "version.dll")
+    # The system's texts for ERROR_MOD_NOT_FOUND (126) and ERROR_PROC_NOT_FOUND (127).
+    for road, overrides, stand_in, reason in (
+            ("cannot be loaded", SPOOLER_MISSING, None, "module"),
+            ("lacks its functions", "mscoree,mshtml=;winspool.drv=n", no_functions, "procedure")):
+        if stand_in:
+            shutil.copy2(stand_in, system_copy)
+        try:
+            c.equal(launch_with_overrides(m, overrides, ["onChkDrv"]).exit, 3, road + ": onChkDrv exit code")
+            c.equal(launch_with_overrides(m, overrides, ["def.set"]).exit, 4, road + ": def.set exit code")
+            for words in (["install"], ["uninstall"]):
+                run = launch_with_overrides(m, overrides, words)
+                what = "%s: %s" % (road, words[0])
+                c.equal(run.exit, 100, what + " exit code")
+                c.equal(run.window, TITLE_ERRORS, what + " log window title")
+                errors = [line.strip() for line in (run.window_text or "").splitlines() if "Error(" in line]
+                c.check(errors[:1] != [] and errors[0].startswith("Error(6): Can`t retrieve printer driver directory.")
+                        and reason in errors[0].lower(),
+                        "%s: the first error gives the reason (%s): %r" % (what, reason, errors))
+        finally:
+            shutil.copy2(wine_copy, system_copy)
+    state = m.query()
+    c.equal({n: p.record() for n, p in state.printers.items()}, {n: p.record() for n, p in before.printers.items()},
+            "printers")
+    c.equal(state.default, "Orvandelle Front", "default printer")
+    c.equal(state.monitors, before.monitors, "monitors")
+    c.equal(state.drivers, before.drivers, "drivers")
 
 def run_scenario(build_dir, name, argv):
     function, needs, display = SCENARIOS[name]

@@ -254,6 +254,12 @@ void CheckManifestAsLoaded(const std::wstring& path) {
   ReleaseActCtx(context);
 }
 
+std::wstring Hex4(WORD value) {
+  std::wstring digits;
+  for (int shift = 12; shift >= 0; shift -= 4) digits += L"0123456789abcdef"[(value >> shift) & 0xF];
+  return digits;
+}
+
 void CheckVersion(const std::wstring& path) {
   std::printf("version\n");
   DWORD ignored = 0;
@@ -268,6 +274,29 @@ void CheckVersion(const std::wstring& path) {
   if (!Check(read, "fixed version information")) return;
   CheckEqual<DWORD>(info->dwSignature, 0xFEEF04BD, "fixed version signature");
   CheckEqual<DWORD>(LOWORD(info->dwProductVersionLS), 2547, "build in the product version");
+  CheckEqual<DWORD>(info->dwFileVersionMS, MAKELONG(0, 1), "file version 1.0");
+  CheckEqual<DWORD>(info->dwFileVersionLS, MAKELONG(2547, 0), "file version .0.2547");
+
+  // The texts as Windows' file properties and the elevation prompt read them: through the
+  // first language and code page that the translation table names.
+  WORD* translation = nullptr;
+  if (!Check(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                            &length) && length >= 2 * sizeof(WORD),
+             "translation table"))
+    return;
+  CheckEqual<WORD>(translation[0], kUsEnglish, "language of the version texts");
+  std::wstring prefix = L"\\StringFileInfo\\" + Hex4(translation[0]) + Hex4(translation[1]) + L"\\";
+  const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+      {L"CompanyName", L"Corvane"},          {L"ProductName", L"Orvandelle"},
+      {L"FileDescription", L"Orvandelle installer"}, {L"FileVersion", L"1.0.0.2547"},
+      {L"ProductVersion", L"1.0.0.2547"},    {L"OriginalFilename", L"orvinst.exe"}};
+  for (const auto& text : texts) {
+    wchar_t* value = nullptr;
+    UINT chars = 0;
+    std::wstring query = prefix + text.first;
+    bool found = VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &chars) && chars > 0;
+    CheckText(found ? std::wstring(value) : L"(none)", text.second, Narrow(text.first).c_str());
+  }
 }
 
 }  // namespace

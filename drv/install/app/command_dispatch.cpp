@@ -149,6 +149,8 @@ int32_t Dispatch(int count, WCHAR** args) {
 
 int32_t RunCommand(HINSTANCE module) {
   ModuleHandle = module;
+  // Elevated, from a folder that others may write to: nothing may be loaded from there.
+  LimitDllSearchToSystemDirectory();
   int count = 0;
   WCHAR** args = CommandLineToArgvW(GetCommandLineW(), &count);
   // A command line that cannot be split counts as one without a command word.

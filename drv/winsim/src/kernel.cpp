@@ -368,3 +368,5 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
   *info = winsim::Kernel().version;
   return TRUE;
 }
+
+void LimitDllSearchToSystemDirectory() { winsim::EnterCall("LimitDllSearchToSystemDirectory", {}); }

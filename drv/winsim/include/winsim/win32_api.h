@@ -36,6 +36,9 @@ LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* count);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
 BOOL GetVersionExA(LPOSVERSIONINFOA info);
+// The installer's own start-up step (on Windows SetDefaultDllDirectories, bound at run time);
+// winsim loads no DLL and only records it.
+void LimitDllSearchToSystemDirectory();
 
 // Windows and dialogs
 HWND FindWindowW(LPCWSTR className, LPCWSTR title);
