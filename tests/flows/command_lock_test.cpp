@@ -21,10 +21,10 @@ const std::string kRefusedLine =
     "Error(18): Another installation of the product is still running; nothing was changed"
     " - (The wait operation timed out.)";
 
-// The calls a command makes before it knows whether it may run: its command line and parent
-// window, and the lock itself.
-const std::set<std::string> kLockCalls = {"GetCommandLineW", "CommandLineToArgvW", "IsWindow", "CreateMutexA",
-                                          "OpenMutexA", "WaitForSingleObject"};
+// The calls a command makes before it knows whether it may run: the DLL search limit of its
+// start, its command line and parent window, and the lock itself.
+const std::set<std::string> kLockCalls = {"LimitDllSearchToSystemDirectory", "GetCommandLineW", "CommandLineToArgvW",
+                                          "IsWindow", "CreateMutexA", "OpenMutexA", "WaitForSingleObject"};
 
 class CommandLockTest : public SimTest {
  protected:
