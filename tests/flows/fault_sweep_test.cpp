@@ -188,8 +188,25 @@ class FaultSweepTest : public SimTest {
     Check(road, fault, code, shown, printers, where);
     for (const std::u16string& name : others)
       EXPECT_TRUE(winsim::FindSimPrinter(name)) << where << "other maker's printer " << winsim::Utf8(name) << " gone";
+    // A handle whose close failed stays open in the simulation, which never ends the first
+    // installer's process: the file would be closed for a second one.
+    if (fault.arm && !kCloseCalls.count(fault.call)) Repair(road, where), repairs++;
     runs++;
     return run;
+  }
+
+  // The same command once more, as whoever deploys it does after a failed run: whatever the
+  // failure left, this run mends it without an error.
+  void Repair(const Road& road, const std::string& where) {
+    Shown shown;
+    winsim::SetDialogHook([&shown](LPARAM init) { Look(*reinterpret_cast<InstallContext*>(init), shown); });
+    winsim::ClearCalls();
+    int32_t code = RunInstaller(road.command);
+    EXPECT_TRUE(code == road.success || code == 101) << where << "repair ended with " << code << ": "
+                                                     << (shown.errorLines.empty() ? "" : shown.errorLines[0]);
+    EXPECT_EQ(shown.depth, 0) << where << "depth at the end of the repair";
+    EXPECT_EQ(winsim::LiveBlocks(), 0u) << where << "blocks leaked in the repair";
+    EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << where << "spooler stopped after the repair";
   }
 
   static size_t Opportunities(winsim::Allocator allocator) {
@@ -272,6 +289,7 @@ class FaultSweepTest : public SimTest {
   }
 
   int runs = 0;
+  int repairs = 0;
 };
 
 const char* const kAllocatorNames[] = {"HeapAlloc", "GlobalAlloc", "LocalAlloc"};
@@ -311,7 +329,7 @@ TEST_F(FaultSweepTest, EveryFailureEndsCleanly) {
       }
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::printf("fault sweep: %d runs in %.1f s\n", runs, seconds);
+  std::printf("fault sweep: %d runs and %d repair runs in %.1f s\n", runs, repairs, seconds);
   for (const auto& used : exemptRuns) std::printf("  exempt in %d runs: %s\n", used.second, used.first->why);
   RecordProperty("runs", runs);
 }
