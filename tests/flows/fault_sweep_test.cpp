@@ -22,9 +22,10 @@
 namespace {
 
 // The error each call fails with: what Windows reports for the failure an installer meets in the
-// field. Guessed where Windows documents no typical code: ClosePrinter, CloseServiceHandle,
-// RegCloseKey and CloseHandle (a bad handle), FindWindowW, SetDlgItemTextW, SetWindowTextW,
-// VerQueryValueW, GetModuleFileNameW and the spooler's get/set-default pair.
+// field (a held file, a refused right, a missing value, a spooler gone away). Guessed where
+// Windows documents no typical code: the four close calls (a bad handle), FindWindowW,
+// SetDlgItemTextW, SetWindowTextW, DialogBoxParamW, GetVersionExA, WaitForSingleObject,
+// GetFileVersionInfoSizeW, GetFileVersionInfoW, VerQueryValueW and the spooler's default pair.
 const std::map<std::string, DWORD> kErrorOf = {
     {"AddMonitorW", ERROR_PRINT_MONITOR_ALREADY_INSTALLED}, {"AddPrinterDriverExW", ERROR_ACCESS_DENIED},
     {"AddPrinterW", ERROR_PRINTER_ALREADY_EXISTS}, {"CloseHandle", ERROR_INVALID_HANDLE},
@@ -98,8 +99,7 @@ struct Road {
   const char16_t* command;
   int32_t success;    // the exit code of a run with nothing left to do
   int32_t cleanCode;
-  bool keepsPrinters;   // an install: the users' printers must come back
-  bool removesProduct;  // an uninstall: the product's files must go
+  bool installs;       // the users' printers come back and the product is in place; or it goes
 };
 
 void Nothing() {}
@@ -130,9 +130,9 @@ void InstalledWithMonitorHeld() {
 }
 
 const Road kRoads[] = {
-    {"install on an empty machine", Nothing, u"install", 1, 1, true, false},
-    {"upgrade carrying printers over", OlderBuildWithPrintersAndTray, u"install", 1, 1, true, false},
-    {"uninstall with the monitor DLL held", InstalledWithMonitorHeld, u"uninstall", 2, 101, false, true},
+    {"install on an empty machine", Nothing, u"install", 1, 1, true},
+    {"upgrade carrying printers over", OlderBuildWithPrintersAndTray, u"install", 1, 1, true},
+    {"uninstall with the monitor DLL held", InstalledWithMonitorHeld, u"uninstall", 2, 101, false},
 };
 
 // One way to fail a run: `arm` injects it once the road's machine is prepared.
@@ -198,6 +198,10 @@ class FaultSweepTest : public SimTest {
   // The same command once more, as whoever deploys it does after a failed run: whatever the
   // failure left, this run mends it without an error.
   void Repair(const Road& road, const std::string& where) {
+    std::vector<std::u16string> kept;   // the users' printers the failed install left
+    for (const auto& printer : winsim::SimPrinters())
+      if (road.installs && printer.driverName == kProductDriver && !printer.data.empty())
+        kept.push_back(printer.name);
     Shown shown;
     winsim::SetDialogHook([&shown](LPARAM init) { Look(*reinterpret_cast<InstallContext*>(init), shown); });
     winsim::ClearCalls();
@@ -207,6 +211,16 @@ class FaultSweepTest : public SimTest {
     EXPECT_EQ(shown.depth, 0) << where << "depth at the end of the repair";
     EXPECT_EQ(winsim::LiveBlocks(), 0u) << where << "blocks leaked in the repair";
     EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << where << "spooler stopped after the repair";
+    bool monitor = false, driver = false;
+    for (const auto& found : winsim::SimMonitors()) monitor = monitor || found.name == u"Orvandelle:";
+    for (const auto& found : winsim::SimDrivers()) driver = driver || found.name == kProductDriver;
+    EXPECT_EQ(monitor, road.installs) << where << "monitor after the repair";
+    EXPECT_EQ(driver, road.installs) << where << "driver after the repair";
+    size_t left = 0;
+    for (const auto& printer : winsim::SimPrinters()) left += printer.driverName == kProductDriver;
+    EXPECT_EQ(left > 0, road.installs) << where << left << " product printers after the repair";
+    for (const std::u16string& name : kept)
+      EXPECT_TRUE(winsim::FindSimPrinter(name)) << where << "the repair lost " << winsim::Utf8(name);
   }
 
   static size_t Opportunities(winsim::Allocator allocator) {
@@ -251,7 +265,7 @@ class FaultSweepTest : public SimTest {
       EXPECT_TRUE(scheduled || code == 100 || Exempt(fault.call, Rule::FilesAccounted))
           << where << winsim::Utf8(path) << " left behind, exit code " << code;
     }
-    if (!road.keepsPrinters) return;
+    if (!road.installs) return;
     for (const std::u16string& name : printers) {
       if (winsim::FindSimPrinter(name)) continue;
       bool named = false;
@@ -280,9 +294,9 @@ class FaultSweepTest : public SimTest {
     std::vector<std::u16string> left;
     for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"}) {
       left.push_back(std::u16string(kDriverDir) + name);
-      if (road.removesProduct) left.push_back(std::u16string(kDriverDir) + u"3\\" + name);
+      if (!road.installs) left.push_back(std::u16string(kDriverDir) + u"3\\" + name);
     }
-    if (road.removesProduct) left.push_back(std::u16string(kSystemDir) + u"zelmon64.dll");
+    if (!road.installs) left.push_back(std::u16string(kSystemDir) + u"zelmon64.dll");
     auto gone = [](const std::u16string& path) { return !winsim::FileExists(path); };
     left.erase(std::remove_if(left.begin(), left.end(), gone), left.end());
     return left;
