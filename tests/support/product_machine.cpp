@@ -3,6 +3,7 @@
 #include "app/command_dispatch.h"
 #include "winsim/machine.h"
 #include "winsim/sim_files.h"
+#include "winsim/sim_registry.h"
 
 const char16_t kModuleDir[] = u"C:\\Product\\drv\\";
 const char16_t kSystemDir[] = u"C:\\Windows\\system32\\";
@@ -39,4 +40,16 @@ winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& d
   printer.driverName = driver;
   printer.portName = ports;
   return printer;
+}
+
+void AddProductPrinter(const std::u16string& name, const std::string& key) {
+  winsim::SimPrinter printer = PrinterOn(name, kProductDriver, u"Orvandelle:");
+  printer.comment = u"comment of " + name;
+  printer.location = u"room of " + name;
+  std::vector<BYTE> data(key.begin(), key.end());
+  data.push_back(0);
+  printer.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, data}, {"DsUser", "SubKey", REG_SZ, data}};
+  winsim::AddSimPrinter(printer);
+  winsim::PutString(HKEY_CURRENT_USER, winsim::Utf16("Software\\Corvane\\Orvandelle\\Orvandelles\\" + key), u"Paper",
+                    u"A4");
 }

@@ -24,3 +24,8 @@ int32_t RunInstaller(const std::u16string& arguments);
 
 // A printer record on `driver` printing to `ports`, the rest as the simulated spooler's defaults.
 winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& driver, const std::u16string& ports);
+
+// A product printer a user made, printing to the product port: its own comment ("comment of "
+// + name) and location ("room of " + name), its settings key `key` as plain printer data and
+// under "DsUser", and the product's per-user registry key for it with one setting in it.
+void AddProductPrinter(const std::u16string& name, const std::string& key);

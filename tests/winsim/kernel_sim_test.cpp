@@ -30,6 +30,14 @@ TEST_F(KernelSimTest, FaultsApplyAfterSkipsAndRunOut) {
   EXPECT_EQ(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
   EXPECT_NE(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
   EXPECT_EQ(winsim::CountCalls("GetSystemDirectoryW"), 4u);
+  // By index in the record, which starts again at ClearCalls, whatever the call's name.
+  winsim::ClearCalls();
+  winsim::FailCallAt(2, ERROR_INVALID_HANDLE);
+  Sleep(1);
+  EXPECT_NE(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
+  EXPECT_EQ(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_NE(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
 }
 
 TEST_F(KernelSimTest, WrongAllocatorReleaseIsCaught) {

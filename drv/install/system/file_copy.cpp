@@ -31,12 +31,17 @@ void FillOutPath(WCHAR* outPath, const WideText& path, bool joined) {
   outPath[length] = 0;
 }
 
-// The copy loop. A read that fails leaves the target incomplete, so the copy has failed.
-HRESULT CopyBytes(InstallContext& context, HANDLE source, HANDLE target, const WCHAR* targetPath) {
+// The copy loop. A read that fails leaves the target incomplete, so the copy has failed; like
+// an unreadable source it is an error when the copy reports, or a caller that goes on without
+// the file (the help file) would end a run with a missing file as a success.
+HRESULT CopyBytes(InstallContext& context, HANDLE source, HANDLE target, const WCHAR* targetPath, bool report) {
   BYTE buffer[kCopyBufferBytes];
   for (;;) {
     DWORD read = 0;
-    if (!ReadFile(source, buffer, kCopyBufferBytes, &read, nullptr)) return E_FAIL;
+    if (!ReadFile(source, buffer, kCopyBufferBytes, &read, nullptr)) {
+      if (report) ReportError(context, 8, targetPath);
+      return E_FAIL;
+    }
     if (read > 0) {
       DWORD written = 0;
       WriteFile(target, buffer, read, &written, nullptr);
@@ -62,7 +67,7 @@ HRESULT CopyFileContents(InstallContext& context, const WCHAR* sourcePath, const
     CloseHandle(source);
     return E_FAIL;
   }
-  HRESULT result = CopyBytes(context, source, target, targetPath);
+  HRESULT result = CopyBytes(context, source, target, targetPath, report);
   CloseHandle(target);
   CloseHandle(source);
   return result;

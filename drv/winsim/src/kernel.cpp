@@ -102,6 +102,7 @@ const std::map<DWORD, const char16_t*>& Messages() {
       {8, u"Not enough memory resources are available to process this command.\r\n"},
       {14, u"Not enough memory resources are available to complete this operation.\r\n"},
       {19, u"The media is write protected.\r\n"},
+      {23, u"Data error (cyclic redundancy check).\r\n"},
       {32, u"The process cannot access the file because it is being used by another process.\r\n"},
       {39, u"The disk is full.\r\n"},
       {50, u"The request is not supported.\r\n"},

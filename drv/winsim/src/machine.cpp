@@ -17,6 +17,9 @@ struct Fault {
 struct CallState {
   std::vector<Call> calls;
   std::map<std::string, std::vector<Fault>> faults;
+  bool failAtSet = false;
+  size_t failAt = 0;
+  DWORD failAtError = 0;
 };
 
 CallState& State() {
@@ -41,8 +44,7 @@ void RegisterHandleCloser(bool (*closer)(HANDLE handle)) { Closers().push_back(c
 void RegisterReset(void (*reset)()) { Resets().push_back(reset); }
 
 void ResetMachine() {
-  State().calls.clear();
-  State().faults.clear();
+  State() = CallState();
   for (auto reset : Resets()) reset();
   SetLastError(0);
 }
@@ -64,10 +66,23 @@ void FailNext(const std::string& name, int count, DWORD error, int skip) {
   State().faults[name].push_back(Fault{skip, count, error});
 }
 
-void ClearFaults() { State().faults.clear(); }
+void FailCallAt(size_t index, DWORD error) {
+  State().failAtSet = true;
+  State().failAt = index;
+  State().failAtError = error;
+}
+
+void ClearFaults() {
+  State().faults.clear();
+  State().failAtSet = false;
+}
 
 bool EnterCall(const char* name, std::vector<std::string> args) {
   State().calls.push_back(Call{name, std::move(args), Now()});
+  if (State().failAtSet && State().failAt == State().calls.size() - 1) {
+    SetLastError(State().failAtError);
+    return true;
+  }
   auto found = State().faults.find(name);
   if (found == State().faults.end()) return false;
   for (Fault& fault : found->second) {

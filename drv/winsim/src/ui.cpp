@@ -23,6 +23,7 @@ struct UiState {
   std::vector<PostedMessage> posted;
   bool shiftHeld = false;
   std::vector<WPARAM> dialogScript = {IDOK};
+  std::function<void(LPARAM)> dialogHook;
   std::vector<DialogRun> dialogs;
   std::map<HWND, OpenDialog> openDialogs;
 };
@@ -53,6 +54,7 @@ size_t WindowCount() { return Ui().windows.size(); }
 const std::vector<PostedMessage>& PostedMessages() { return Ui().posted; }
 void SetShiftHeld(bool held) { Ui().shiftHeld = held; }
 void SetDialogScript(std::vector<WPARAM> commands) { Ui().dialogScript = std::move(commands); }
+void SetDialogHook(std::function<void(LPARAM init)> hook) { Ui().dialogHook = std::move(hook); }
 const std::vector<DialogRun>& Dialogs() { return Ui().dialogs; }
 
 std::u16string DialogItemText(const DialogRun& run, int id) {
@@ -114,6 +116,7 @@ SHORT GetAsyncKeyState(int key) {
 
 INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM init) {
   uintptr_t id = reinterpret_cast<uintptr_t>(templateName);
+  if (Ui().dialogHook) Ui().dialogHook(init);
   if (winsim::EnterCall("DialogBoxParamW",
                         {winsim::Ptr(instance), std::to_string(id), winsim::Ptr(parent), winsim::Ptr(reinterpret_cast<void*>(init))}))
     return -1;

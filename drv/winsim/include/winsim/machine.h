@@ -41,6 +41,9 @@ void ClearCalls();
 // The next `count` calls of `name` (after letting `skip` calls through) fail with `error` as
 // their last-error code and their documented failure result. A count of -1 fails every call.
 void FailNext(const std::string& name, int count, DWORD error, int skip = 0);
+// The call that will stand at `index` in the call record (counting from the last ClearCalls or
+// ResetMachine) fails with `error`, whatever its name. One such fault at a time.
+void FailCallAt(size_t index, DWORD error);
 void ClearFaults();
 
 // Used by the simulated calls: records the call and answers whether an injected fault applies,
@@ -114,6 +117,9 @@ HWND OpenHelpWindow(bool closes = true);
 // {IDOK} (the user presses Close). A script that never ends the dialog makes DialogBoxParamW
 // return -1 instead of hanging.
 void SetDialogScript(std::vector<WPARAM> commands);
+// Called as DialogBoxParamW is entered (before any injected fault applies) with the value the
+// caller passes for WM_INITDIALOG: lets a test look at what the caller shows while it is alive.
+void SetDialogHook(std::function<void(LPARAM init)> hook);
 struct DialogRun {
   uintptr_t templateId;
   HWND parent;
