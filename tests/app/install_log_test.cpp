@@ -93,21 +93,22 @@ TEST_F(InstallLogTest, EveryCodeHasItsOwnMessage) {
       "Error(15): Can`t add printer 'P'",
       "Error(16): Can`t open printer 'P'",
       "Error(17): Can`t delete printer 'P'",
+      "Error(18): Can`t rewrite PendingFileRenameOperations",
   };
   SetLastError(0);
-  for (int32_t code = 1; code <= 17; code++) {
+  for (int32_t code = 1; code <= 18; code++) {
     if (code == 5) ReportError(context, code, 1052, 1052u);
     else if (code == 8 || code == 9) ReportError(context, code, u"C:\\x\\f");
     else if (code == 10) ReportError(context, code, u"f");
-    else if (code >= 15) ReportError(context, code, u"P");
+    else if (code >= 15 && code <= 17) ReportError(context, code, u"P");
     else ReportError(context, code);
   }
   Lines lines = LogLines(context);
-  ASSERT_EQ(lines.size(), 17u);
+  ASSERT_EQ(lines.size(), 18u);
   for (size_t i = 0; i < lines.size(); i++) EXPECT_EQ(lines[i], expected[i]);
-  EXPECT_EQ(context.ErrorCount, 17);
+  EXPECT_EQ(context.ErrorCount, 18);
   EXPECT_EQ(ErrorFormat(0), nullptr);
-  EXPECT_EQ(ErrorFormat(18), nullptr);
+  EXPECT_EQ(ErrorFormat(19), nullptr);
 }
 
 class LogWindowTest : public InstallLogTest {
