@@ -3,6 +3,7 @@
 #include "app/command_dispatch.h"
 #include "winsim/machine.h"
 #include "winsim/sim_files.h"
+#include "winsim/sim_registry.h"
 
 const char16_t kModuleDir[] = u"C:\\Product\\drv\\";
 const char16_t kSystemDir[] = u"C:\\Windows\\system32\\";
@@ -39,4 +40,17 @@ winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& d
   printer.driverName = driver;
   printer.portName = ports;
   return printer;
+}
+
+bool OwnMonitorRegistered() {
+  for (const auto& monitor : winsim::SimMonitors())
+    if (monitor.name == u"Orvandelle:") return true;
+  return false;
+}
+
+std::u16string TrayRunValue() {
+  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray");
+  if (!value) return u"(none)";
+  auto strings = winsim::SplitMultiString(value->data);
+  return strings.empty() ? u"" : strings[0];
 }
