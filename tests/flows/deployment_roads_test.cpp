@@ -105,7 +105,7 @@ TEST_F(DeploymentRoadsTest, APendingListThatCannotBeRewrittenIsAnErrorOfItsOwn) 
   ASSERT_EQ(RunInstaller(u"install"), 1);
   UninstallWithHeldMonitor("held");
   winsim::FailNext("RegSetValueExW", -1, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RunInstaller(u"install"), 100);
+  ASSERT_EQ(RunInstaller(u"install"), 100);
   winsim::ClearFaults();
   const std::string error = "Error(18): Can`t rewrite PendingFileRenameOperations - (Access is denied.)";
   EXPECT_EQ(ErrorLines(ShownLogLines()),
@@ -121,7 +121,7 @@ TEST_F(DeploymentRoadsTest, APendingListThatCannotBeRewrittenIsAnErrorOfItsOwn) 
   winsim::PutFile(u"C:\\Temp\\gone.tmp", "x");
   SetPendingRenames({NtPath(u"C:\\Temp\\gone.tmp"), u""});
   winsim::FailNext("RegSetValueExW", 1, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RunInstaller(u"uninstall"), 100);
+  ASSERT_EQ(RunInstaller(u"uninstall"), 100);
   EXPECT_EQ(ErrorLines(ShownLogLines()),
             (Lines{"PendingFileRenameOperations still lists the deletions carried out now", error}));
   EXPECT_FALSE(winsim::FileExists(u"C:\\Temp\\gone.tmp"));

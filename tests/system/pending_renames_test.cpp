@@ -80,6 +80,14 @@ TEST_F(PendingRenamesTest, PendingDeletionOfAnExistingFileIsCarriedOutNowAndLeav
   Read();
   EXPECT_EQ(ClearPendingDeletes(table), ERROR_SUCCESS);
   EXPECT_EQ(winsim::CountCalls("RegSetValueExW") + winsim::CountCalls("RegOpenKeyExA"), 1u) << "only the read";
+
+  // The same file named twice: the second entry finds it gone, and leaves the list as well.
+  winsim::PutFile(kMonitor, "MZ");
+  SetPendingRenames({NtPath(kMonitor), u"", u"C:/Windows/system32/zelmon64.dll", u""});
+  Read();
+  EXPECT_EQ(ClearPendingDeletes(table), ERROR_SUCCESS);
+  EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0, 0, 0}));
+  EXPECT_EQ(PendingBytes(), std::string(2, '\0'));
 }
 
 // The rewrite takes out exactly the deletions of the named files and keeps every other byte.

@@ -219,7 +219,10 @@ LONG ClearPendingDeletes(PendingRenameTable& table) {
   for (int32_t pair = 0; pair < table.pairCount; pair++) {
     WCHAR* source = table.paths[2 * pair];
     bool deletion = table.paths[2 * pair + 1] == nullptr;
-    if (table.isFile[2 * pair] == 1 && source != nullptr && deletion && DeleteFileW(SkipNtPathPrefix(source))) {
+    if (table.isFile[2 * pair] != 1 || source == nullptr || !deletion) continue;
+    // A file already gone was deleted by an earlier entry that names it another way: carried
+    // out all the same.
+    if (DeleteFileW(SkipNtPathPrefix(source)) || GetLastError() == ERROR_FILE_NOT_FOUND) {
       table.isFile[2 * pair] = 0;
       if (done != nullptr) done[doneCount] = source;
       doneCount++;
