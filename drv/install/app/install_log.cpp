@@ -193,6 +193,8 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
   return 0;
 }
 
+namespace {
+
 bool WindowStationIsVisible() {
   USEROBJECTFLAGS flags = {};
   DWORD needed = 0;
@@ -211,8 +213,8 @@ void ReportLogToEventLog(const InstallContext& context) {
   // Each piece with its own terminator, in one block; and the pointers to them.
   auto* text = static_cast<WCHAR*>(AllocateZeroed((length + pieces) * sizeof(WCHAR)));
   auto** strings = static_cast<const WCHAR**>(AllocateZeroed(pieces * sizeof(WCHAR*)));
-  HANDLE source = text != nullptr && strings != nullptr && pieces <= 0xFFFF ? RegisterEventSourceW(nullptr, kEventSource)
-                                                                            : nullptr;
+  HANDLE source = nullptr;
+  if (text != nullptr && strings != nullptr && pieces <= 0xFFFF) source = RegisterEventSourceW(nullptr, kEventSource);
   if (source != nullptr) {
     WCHAR* at = text;
     for (uint64_t piece = 0; piece < pieces; piece++) {
@@ -228,6 +230,8 @@ void ReportLogToEventLog(const InstallContext& context) {
   if (strings != nullptr) GlobalFree(strings);
   if (text != nullptr) GlobalFree(text);
 }
+
+}  // namespace
 
 void ShowLogWindowWhenNeeded(InstallContext& context, HWND parent) {
   // Nobody could see the window or close it, and the command would never end: the log goes to

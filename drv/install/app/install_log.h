@@ -27,7 +27,6 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 // goes to the Application event log as one event instead (source "Orvandelle Install", event
 // 1, error type when an error was counted, information type otherwise).
 void ShowLogWindowWhenNeeded(InstallContext& context, HWND parent);
-bool WindowStationIsVisible();
 
 // The log window's dialog resource and its text box.
 const int kLogDialogId = 101;

@@ -238,6 +238,7 @@ LONG ClearPendingDeletes(PendingRenameTable& table) {
 }
 
 LONG DropPendingDeletes(const WCHAR* const* files, int32_t fileCount) {
+  if (fileCount <= 0) return ERROR_SUCCESS;
   HKEY key = nullptr;
   LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ | KEY_SET_VALUE, &key);
   // A key that cannot be opened for writing matters only when it lists such a deletion.
