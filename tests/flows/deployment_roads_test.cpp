@@ -148,17 +148,6 @@ TEST_F(DeploymentRoadsTest, ARepairStartsTheSameTrayProgramAgain) {
   EXPECT_TRUE(winsim::FileExists(kTrayPath));
   EXPECT_TRUE(winsim::ProcessRunning(winsim::ProcessStarts().back().process));
 
-  // Without the tray, and for removetray, the file goes as before; the upgrade road still works.
-  EXPECT_EQ(RunInstaller(u"in_notray"), 1);
-  EXPECT_FALSE(winsim::FileExists(kTrayPath));
-  PutInstallerFiles();  // the outer setup copies the new files
-  ASSERT_EQ(RunInstaller(u"install"), 1);
-  EXPECT_EQ(RunInstaller(u"removetray"), 6);
-  EXPECT_FALSE(winsim::FileExists(kTrayPath));
-  EXPECT_EQ(TrayRunValue(), u"(none)");
-  PutInstallerFiles();
-  ASSERT_EQ(RunInstaller(u"install"), 1);
-  EXPECT_TRUE(winsim::ProcessStarts().back().started);
   EXPECT_TRUE(winsim::Dialogs().empty());
 }
 
@@ -190,13 +179,6 @@ TEST_F(DeploymentRoadsTest, UnattendedRunsEndWithTheirExitCodeAndLeaveTheLogInTh
   EXPECT_EQ(winsim::LoggedEvents()[1].type, WORD(EVENTLOG_INFORMATION_TYPE));
   EXPECT_EQ(winsim::LoggedEvents()[2].type, WORD(EVENTLOG_INFORMATION_TYPE));
   EXPECT_EQ(SplitLines(winsim::Utf8(winsim::LoggedEvents()[2].strings[0]))[4], ">UnInstall");
-
-  // At the desk again: the window as before, and no event.
-  winsim::SetWindowStationVisible(true);
-  winsim::RemoveFile(std::u16string(kModuleDir) + u"zeldrv64.dll");
-  EXPECT_EQ(RunInstaller(u"install"), 100);
-  EXPECT_EQ(winsim::Dialogs().size(), 1u);
-  EXPECT_EQ(winsim::LoggedEvents().size(), 3u);
 }
 
 }  // namespace
