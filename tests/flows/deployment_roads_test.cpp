@@ -147,7 +147,6 @@ TEST_F(DeploymentRoadsTest, ARepairStartsTheSameTrayProgramAgain) {
   ASSERT_EQ(RunInstaller(u"install"), 1);
   EXPECT_TRUE(winsim::FileExists(kTrayPath));
   EXPECT_TRUE(winsim::ProcessRunning(winsim::ProcessStarts().back().process));
-
   EXPECT_TRUE(winsim::Dialogs().empty());
 }
 
