@@ -24,8 +24,9 @@ const WCHAR* SkipNtPathPrefix(const WCHAR* path);
 PendingRenameTable ReadPendingRenames();
 
 // Deletes now the source of every pending deletion that is an existing file, and clears its
-// flag when that succeeds. A deletion carried out here leaves the registry value too: the file
-// is gone, and at the next start the entry could only delete a newcomer of the same name.
+// flag when that succeeds, or when the file is already gone (an earlier entry named it another
+// way). A deletion carried out here leaves the registry value too: the file is gone, and at the
+// next start the entry could only delete a newcomer of the same name.
 // ERROR_SUCCESS, or the registry's error when the value could not be rewritten (the entries
 // carried out then stay listed).
 LONG ClearPendingDeletes(PendingRenameTable& table);
