@@ -57,8 +57,9 @@ target_link_options(e2e_naive_loader PRIVATE -static)
 target_link_libraries(e2e_naive_loader PRIVATE version winspool)
 set_target_properties(e2e_naive_loader PROPERTIES OUTPUT_NAME naive_loader RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 
-# The harness's helpers: state query, seeding, launcher and log-window reader.
-foreach(tool e2e_query e2e_seed e2e_launch e2e_window)
+# The harness's helpers: state query, seeding, launcher, log-window reader, and the launcher
+# into a window station that nobody sees.
+foreach(tool e2e_query e2e_seed e2e_launch e2e_window e2e_station)
   add_executable(${tool} ${E2E_DIR}/tools/${tool}.cpp)
   target_compile_definitions(${tool} PRIVATE UNICODE _UNICODE)
   target_link_options(${tool} PRIVATE -static -municode)
@@ -69,7 +70,7 @@ endforeach()
 # Everything a scenario or scripts/demo lays out or runs.
 add_custom_target(e2e_fixtures ALL)
 add_dependencies(e2e_fixtures
-  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_window orvinst
+  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_window e2e_station orvinst
   ${E2E_PLANTED_TARGETS} e2e_naive_loader)
 
 # One CTest test per scenario; the harness lists them. A scenario whose part of the installer

@@ -93,21 +93,23 @@ TEST_F(InstallLogTest, EveryCodeHasItsOwnMessage) {
       "Error(15): Can`t add printer 'P'",
       "Error(16): Can`t open printer 'P'",
       "Error(17): Can`t delete printer 'P'",
+      "Error(18): Can`t rewrite PendingFileRenameOperations",
+      "Error(19): Another installation of the product is still running; nothing was changed",
   };
   SetLastError(0);
-  for (int32_t code = 1; code <= 17; code++) {
+  for (int32_t code = 1; code <= 19; code++) {
     if (code == 5) ReportError(context, code, 1052, 1052u);
     else if (code == 8 || code == 9) ReportError(context, code, u"C:\\x\\f");
     else if (code == 10) ReportError(context, code, u"f");
-    else if (code >= 15) ReportError(context, code, u"P");
+    else if (code >= 15 && code <= 17) ReportError(context, code, u"P");
     else ReportError(context, code);
   }
   Lines lines = LogLines(context);
-  ASSERT_EQ(lines.size(), 17u);
+  ASSERT_EQ(lines.size(), 19u);
   for (size_t i = 0; i < lines.size(); i++) EXPECT_EQ(lines[i], expected[i]);
-  EXPECT_EQ(context.ErrorCount, 17);
+  EXPECT_EQ(context.ErrorCount, 19);
   EXPECT_EQ(ErrorFormat(0), nullptr);
-  EXPECT_EQ(ErrorFormat(18), nullptr);
+  EXPECT_EQ(ErrorFormat(20), nullptr);
 }
 
 class LogWindowTest : public InstallLogTest {
@@ -158,6 +160,51 @@ TEST_F(LogWindowTest, CloseEndsWithOneEscWithZeroOthersIgnored) {
   EXPECT_EQ(run.result, 1) << "high word ignored: 0x00050001 is command 1";
   for (INT_PTR answer : run.procResults) EXPECT_EQ(answer, 0) << "every message is answered with 0";
   EXPECT_EQ(run.procResults.size(), 3u) << "WM_INITDIALOG, 1001, then Close; Esc never sent";
+}
+
+// A run nobody can see: no window, whatever was counted; the whole log as one event, in pieces
+// the event log takes; interactive runs write none.
+TEST_F(LogWindowTest, UnseenStationWritesTheLogAsOneEventInsteadOfAWindow) {
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_EQ(winsim::CountCalls("RegisterEventSourceW"), 0u) << "interactive: no event";
+
+  winsim::ClearCalls();
+  winsim::SetWindowStationVisible(false);
+  std::u16string line(1000, u'x');
+  for (int i = 0; i < 40; i++) LogLine(context, u"%s", line.c_str());  // 40 080 characters
+  context.ErrorCount = 1;
+  winsim::SetShiftHeld(true);
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  ASSERT_EQ(winsim::LoggedEvents().size(), 1u);
+  const winsim::LoggedEvent& event = winsim::LoggedEvents()[0];
+  EXPECT_EQ(event.source, u"Orvandelle Install");
+  EXPECT_EQ(event.type, WORD(EVENTLOG_ERROR_TYPE));
+  EXPECT_EQ(event.eventId, 1u);
+  ASSERT_EQ(event.strings.size(), 2u);
+  EXPECT_EQ(event.strings[0].size(), 31839u);
+  EXPECT_EQ(event.strings[0] + event.strings[1], Chars(context.LogText));
+
+  context.ErrorCount = 0;
+  ShowLogWindowWhenNeeded(context, nullptr);
+  ASSERT_EQ(winsim::LoggedEvents().size(), 2u);
+  EXPECT_EQ(winsim::LoggedEvents()[1].type, WORD(EVENTLOG_INFORMATION_TYPE));
+  EXPECT_EQ(winsim::CountCalls("GetAsyncKeyState"), 0u) << "no key to look at where nobody types";
+  EXPECT_EQ(winsim::OpenEventSources(), 0u);
+
+  // A station that cannot be asked counts as unseen; a refused event costs nothing else.
+  winsim::SetWindowStationVisible(true);
+  winsim::FailNext("GetUserObjectInformationW", 1, ERROR_ACCESS_DENIED);
+  winsim::FailNext("ReportEventW", 1, ERROR_INVALID_PARAMETER);
+  context.ErrorCount = 1;
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  EXPECT_EQ(winsim::CountCalls("ReportEventW"), 3u);
+  EXPECT_EQ(winsim::OpenEventSources(), 0u);
+  winsim::FailNext("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
+  winsim::SetWindowStationVisible(false);
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_EQ(winsim::CountCalls("ReportEventW"), 3u);
 }
 
 }  // namespace

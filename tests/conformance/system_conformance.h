@@ -1,5 +1,6 @@
 // Checks of the system calls outside the spooler that the installer relies on: how
-// CommandLineToArgvW splits a command line, and how MoveFileExW records a deletion at the next
+// CommandLineToArgvW splits a command line, how MoveFileExW records a deletion at the next
+// start, what a desktop session's window station reports, and that a missing program does not
 // start. Framework-free like the spooler checks, so they run against winsim and under Wine.
 #pragma once
 
@@ -120,10 +121,39 @@ inline void CheckDeletionAtReboot(Failures& failures, const WCHAR* path) {
          "MoveFileExW: \"\\??\\\" and the path, then an empty string, appended to the list");
 }
 
+// The window station of a process in a desktop session has a display surface (WSF_VISIBLE).
+// (A buffer too small: Windows documents 122, Wine answers 111; the installer passes a whole one.)
+inline void CheckWindowStationFlags(Failures& failures) {
+  HWINSTA station = GetProcessWindowStation();
+  Expect(failures, station != nullptr, "GetProcessWindowStation: a station");
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  Answer answer = Answered(GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed));
+  Expect(failures, answer.ok, "GetUserObjectInformationW(UOI_FLAGS): answered");
+  ExpectNumber(failures, flags.dwFlags & WSF_VISIBLE, WSF_VISIBLE, "GetUserObjectInformationW: WSF_VISIBLE");
+}
+
+// A program whose file is missing does not start; `missing` names no file.
+inline void CheckMissingProgram(Failures& failures, const WCHAR* missing) {
+  Text commandLine = TextOf(W("\"")) + TextOf(missing) + TextOf(W("\""));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  Answer answer = Answered(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                                          nullptr, nullptr, &startup, &process));
+  ExpectFailure(failures, answer, ERROR_FILE_NOT_FOUND, "CreateProcessW: a missing program file");
+  if (answer.ok) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}
+
 inline Failures RunSystemChecks(const WCHAR* scratchFile) {
   Failures failures;
   CheckCommandLineSplitting(failures);
   CheckDeletionAtReboot(failures, scratchFile);
+  CheckWindowStationFlags(failures);
+  CheckMissingProgram(failures, scratchFile);  // deleted again by the check before
   return failures;
 }
 

@@ -358,6 +358,29 @@ class Machine:
             raise RuntimeError("the launcher failed (%s):\n%s" % (status, text))
         return run
 
+    def launch_unseen(self, words, timeout_ms=30000):
+        """Runs the installer in a window station of its own that has no display surface, as a
+        deployment service running as SYSTEM does: nobody could see or close a window there. A
+        run that outlives the time limit is ended and reported as "timeout"."""
+        status, text = self.wine(self.tool("e2e_station"), ["--timeout=%d" % timeout_ms, "--", INSTALLER] + list(words),
+                                 "unseen-" + ("-".join(words) or "none"), timeout=timeout_ms / 1000 + 60)
+        run = Run(text)
+        if status != 0 or run.exit is None:
+            raise RuntimeError("the station launcher failed (%s):\n%s" % (status, text))
+        return run
+
+    def unseen_station_flags(self):
+        """The flags a process started by launch_unseen() reads from its own window station."""
+        _, text = self.wine(self.tool("e2e_station"), ["--probe"], "station-probe")
+        return text.strip()
+
+    def restart(self):
+        """Wine's restart: "wineboot -r" carries out the pending renames and empties the list.
+        The scenario's wineserver stays, and with it every program still running."""
+        status, text = self.wine("wineboot", ["-r"], "restart")
+        if status != 0:
+            raise RuntimeError("wineboot -r failed (%s):\n%s" % (status, text))
+
     def launch_with_window_helper(self, words, shift=False, screenshot=None, timeout_ms=90000):
         """Runs the installer while the separate window helper waits for its log window, reads
         it, pictures it and presses Close, as a person at the screen would."""

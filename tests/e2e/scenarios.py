@@ -623,6 +623,103 @@ def missing_spooler_library_fails_cleanly(m, c):
     c.equal(state.monitors, before.monitors, "monitors")
     c.equal(state.drivers, before.drivers, "drivers")
 
+
+def product_files_pending(state):
+    """Pending deletions of files the install leaves in use: the monitor DLL, the tray program,
+    the driver's files."""
+    product = ("zelmon64.dll", "orvtray.exe", "zeldrv64.dll", "zelui64.dll", "zelhelp.chm")
+    return [source for source, target in state.pending
+            if not target and source.lower().rsplit("\\", 1)[-1] in product]
+
+
+def check_monitor_survives_restart(c, m, road):
+    """After an install that reported success, the next restart leaves the monitor working."""
+    state = m.query()
+    c.equal(product_files_pending(state), [], road + ": pending deletions of files the install left in use")
+    m.restart()
+    state = m.query()
+    c.equal(state.pending, [], road + ": pending renames after the restart")
+    c.equal(state.monitors.get(PRODUCT_PORT), "zelmon64.dll", road + ": monitor registered after the restart")
+    c.equal(state.system_files.get("zelmon64.dll"), 2547, road + ": monitor file after the restart")
+
+
+@scenario(needs=("monitor", "driver", "printers", "deferred", "pending", "checks"))
+def install_before_restart_keeps_monitor(m, c):
+    """An uninstall that left the held monitor file for deletion at the next start, then an
+    install before that restart: the restart must not delete the file the install put (or kept)
+    in place. Three roads: "onInit" in between once the file is free; the file still held
+    during the install (its compatible build is kept, not copied); and the file free again
+    without "onInit", so that the install itself carries the deletion out."""
+    m.layout_product()
+    c.equal(m.launch(["install"]).exit, 1, "first install exit code")
+
+    # 1. The outer setup asks "onInit" first, once the hold has ended.
+    m.hold(MONITOR_PATH)
+    c.equal(m.launch(["uninstall"]).exit, 101, "uninstall with the held monitor")
+    c.equal(m.query().pending_sources(), ["\\??\\" + MONITOR_PATH.lower()], "pending renames after the uninstall")
+    m.release()
+    c.equal(m.launch(["onInit"]).exit, 102, "onInit once the file is free (no default printer left)")
+    c.equal(m.query().pending, [], "onInit carried the deletion out and took it off the list")
+    run = m.launch(["install"])
+    c.equal(run.exit, 1, "install after onInit")
+    no_window(c, run)
+    check_monitor_survives_restart(c, m, "after onInit")
+
+    # 2. Still held during the install: the compatible file on disk is kept.
+    m.hold(MONITOR_PATH)
+    c.equal(m.launch(["uninstall"]).exit, 101, "second uninstall with the held monitor")
+    run = m.launch(["install"])
+    c.equal(run.exit, 1, "install over the held, compatible file")
+    no_window(c, run)
+    m.release()
+    check_monitor_survives_restart(c, m, "held during the install")
+
+    # 3. Free again, no onInit: the kept file is not carried out as a pending deletion.
+    m.hold(MONITOR_PATH)
+    c.equal(m.launch(["uninstall"]).exit, 101, "third uninstall with the held monitor")
+    m.release()
+    run = m.launch(["install"])
+    c.equal(run.exit, 1, "install once the file is free, without onInit")
+    no_window(c, run)
+    check_monitor_survives_restart(c, m, "free again without onInit")
+    state = m.query()
+    check_product_installed(c, state)
+    c.equal(list(state.product_printers()), ["Orvandelle"], "product printers")
+
+
+@scenario(needs=("tray", "monitor", "driver", "printers"))
+def repair_install_keeps_tray(m, c):
+    """An administrator runs the same install again (a repair): the running tray program is
+    asked to quit and started again from the same file, which stays."""
+    m.layout_product()
+    c.equal(m.launch(["install"]).exit, 1, "first install exit code")
+    check_tray_running(c, m)
+    run = m.launch(["install"])
+    c.equal(run.exit, 1, "repair install exit code")
+    no_window(c, run)
+    state = check_tray_running(c, m)
+    c.check(m.exists(TRAY), "the tray program's file is still there")
+    check_product_installed(c, state)
+    c.equal(m.launch(["removetray"]).exit, 6, "removetray after the repair")
+    check_tray_removed(c, m)
+
+
+@scenario(needs=("copy", "driver", "monitor", "printers"))
+def unattended_install_in_unseen_station(m, c):
+    """Started in a window station that nobody sees (a deployment service as SYSTEM): an install
+    that counts an error shows no log window there, which nobody could close, and exits 100 at
+    once; a clean one exits 1; a clean uninstall 2."""
+    c.equal(m.unseen_station_flags(), "probe flags=0 visible=no", "the launcher's station has no WSF_VISIBLE")
+    m.layout_product(missing=("zelui64.dll",))
+    started = time.time()
+    run = m.launch_unseen(["install"], timeout_ms=20000)
+    c.equal(run.exit, 100, "install with a missing component (\"timeout\": it waited for a window)")
+    print("note: the install with an error ended after %.1f s" % (time.time() - started))
+    m.layout_product()
+    c.equal(m.launch_unseen(["install"], timeout_ms=20000).exit, 1, "clean install")
+    c.equal(m.launch_unseen(["uninstall"], timeout_ms=20000).exit, 2, "clean uninstall")
+
+
 def run_scenario(build_dir, name, argv):
     function, needs, display = SCENARIOS[name]
     missing = missing_parts(needs)

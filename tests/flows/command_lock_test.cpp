@@ -18,7 +18,7 @@ namespace {
 
 const char kMarksKey[] = "Software\\Corvane\\Orvandelle\\Orvandelles\\";
 const std::string kRefusedLine =
-    "Error(18): Another installation of the product is still running; nothing was changed"
+    "Error(19): Another installation of the product is still running; nothing was changed"
     " - (The wait operation timed out.)";
 
 // The calls a command makes before it knows whether it may run: the DLL search limit of its

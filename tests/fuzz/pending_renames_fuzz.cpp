@@ -34,6 +34,24 @@ void CheckTable(const PendingRenameTable& table, size_t valueBytes) {
   }
 }
 
+// "C:\a" after the NT prefix, ignoring the case of ASCII letters.
+bool NamesFileA(const WCHAR* path) {
+  const WCHAR* p = SkipNtPathPrefix(path);
+  return (p[0] == 'C' || p[0] == 'c') && p[1] == ':' && p[2] == '\\' && (p[3] == 'a' || p[3] == 'A') && p[4] == 0;
+}
+
+// Once the deletion of "C:\a" has been carried out and the list rewritten, no deletion of it is
+// left listed, and the value keeps its type.
+void CheckCarriedOutLeftTheList(LONG status, DWORD type) {
+  if (status != ERROR_SUCCESS || winsim::FileExists(u"C:\\a")) return;
+  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue);
+  Check(value.has_value() && value->type == type);
+  PendingRenameTable after = ReadPendingRenames();
+  for (int32_t k = 0; k < after.pairCount; k++)
+    Check(!(after.paths[2 * k] != nullptr && after.paths[2 * k + 1] == nullptr && NamesFileA(after.paths[2 * k])));
+  FreePendingRenames(after);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -56,8 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   PendingRenameTable table = ReadPendingRenames();
   CheckTable(table, largest);
-  ClearPendingDeletes(table);
+  LONG status = ClearPendingDeletes(table);
   FreePendingRenames(table);
+  winsim::FailAllocations(winsim::Allocator::Global, 0);
+  // The value that grew after the size query is a multi-string whatever it was before.
+  CheckCarriedOutLeftTheList(status, (mode & kStoredAsBinary) && !(mode & kGrowsAfterSizeQuery) ? REG_BINARY : REG_MULTI_SZ);
   Check(table.pairCount == 0 && table.paths == nullptr);
   Check(winsim::LiveBlocks() == 0 && winsim::BadReleases() == 0);
   Check(winsim::OpenKeyHandles() == 0);

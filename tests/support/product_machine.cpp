@@ -53,3 +53,16 @@ void AddProductPrinter(const std::u16string& name, const std::string& key) {
   winsim::PutString(HKEY_CURRENT_USER, winsim::Utf16("Software\\Corvane\\Orvandelle\\Orvandelles\\" + key), u"Paper",
                     u"A4");
 }
+
+bool OwnMonitorRegistered() {
+  for (const auto& monitor : winsim::SimMonitors())
+    if (monitor.name == u"Orvandelle:") return true;
+  return false;
+}
+
+std::u16string TrayRunValue() {
+  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray");
+  if (!value) return u"(none)";
+  auto strings = winsim::SplitMultiString(value->data);
+  return strings.empty() ? u"" : strings[0];
+}

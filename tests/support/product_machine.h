@@ -22,6 +22,11 @@ void PrepareProductMachine(WORD build = 2547);
 // The installer run with "orvinst.exe " and `arguments` as its command line; its exit code.
 int32_t RunInstaller(const std::u16string& arguments);
 
+// Whether the spooler has "Orvandelle:" registered; the tray program's Run value ("(none)" when
+// there is none).
+bool OwnMonitorRegistered();
+std::u16string TrayRunValue();
+
 // A printer record on `driver` printing to `ports`, the rest as the simulated spooler's defaults.
 winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& driver, const std::u16string& ports);
 

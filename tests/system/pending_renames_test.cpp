@@ -53,21 +53,93 @@ TEST_F(PendingRenamesTest, MissingValueOrKeyGivesAnEmptyTable) {
   EXPECT_EQ(table.pairCount, 0);
 }
 
-TEST_F(PendingRenamesTest, PendingDeletionOfAnExistingFileIsCarriedOutNow) {
+TEST_F(PendingRenamesTest, PendingDeletionOfAnExistingFileIsCarriedOutNowAndLeavesTheList) {
   winsim::PutFile(kMonitor, "MZ");
-  SetPendingRenames({NtPath(kMonitor), u""});
+  const std::u16string rename[] = {NtPath(kOther), u"!" + NtPath(u"C:\\Temp\\renamed.tmp")};
+  const std::u16string gone[] = {NtPath(u"C:\\Gone\\x.dll"), u""};
+  SetPendingRenames({rename[0], rename[1], NtPath(kMonitor), u"", gone[0], gone[1]});
+  Read();
+  ASSERT_EQ(table.pairCount, 3);
+  EXPECT_EQ(Path(2), winsim::Utf8(NtPath(kMonitor))) << "kept with its prefix";
+  EXPECT_EQ(table.paths[3], nullptr);
+  EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(winsim::CallsOf("GetFileAttributesW")[2].args[0], winsim::Utf8(kMonitor));
+
+  EXPECT_EQ(ClearPendingDeletes(table), ERROR_SUCCESS);
+  EXPECT_FALSE(winsim::FileExists(kMonitor));
+  EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0, 0, 0, 0, 0}));
+  // The rename and the deletion of a file that was not there are another program's business.
+  EXPECT_EQ(PendingBytes(), winsim::Utf16Bytes(rename[0] + u'\0' + rename[1] + u'\0' + gone[0] + u'\0' + u'\0' + u'\0'));
+  auto writes = winsim::CallsOf("RegSetValueExW");
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].args[2], std::to_string(REG_MULTI_SZ));
+  EXPECT_EQ(winsim::CallsOf("RegOpenKeyExA").back().args[3], winsim::Hex(KEY_READ | KEY_SET_VALUE));
+
+  // Nothing carried out: the value is not written at all.
+  winsim::ClearCalls();
+  Read();
+  EXPECT_EQ(ClearPendingDeletes(table), ERROR_SUCCESS);
+  EXPECT_EQ(winsim::CountCalls("RegSetValueExW") + winsim::CountCalls("RegOpenKeyExA"), 1u) << "only the read";
+
+  // The same file named twice: the second entry finds it gone, and leaves the list as well.
+  winsim::PutFile(kMonitor, "MZ");
+  SetPendingRenames({NtPath(kMonitor), u"", u"C:/Windows/system32/zelmon64.dll", u""});
+  Read();
+  EXPECT_EQ(ClearPendingDeletes(table), ERROR_SUCCESS);
+  EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0, 0, 0}));
+  EXPECT_EQ(PendingBytes(), std::string(2, '\0'));
+}
+
+// The rewrite takes out exactly the deletions of the named files and keeps every other byte.
+TEST_F(PendingRenamesTest, DroppingDeletionsKeepsEveryOtherPairByteForByte) {
+  const std::u16string monitor = NtPath(kMonitor);
+  const std::u16string tray = u"C:\\Product\\orvtray.exe";
+  std::u16string kept1 = NtPath(kOther) + u'\0' + u'\0';                                 // another file
+  std::u16string kept2 = monitor + u'\0' + u"!" + NtPath(u"C:\\x.dll") + u'\0';         // a rename of it
+  std::u16string kept3 = NtPath(u"C:\\Temp\\y.tmp") + u'\0' + monitor + u'\0';         // a rename onto it
+  std::u16string tail = NtPath(u"C:\\odd") + u'\0' + u'\0';                             // unpaired, the end
+  std::u16string value = kept1 + u"\\??\\C:\\WINDOWS\\SYSTEM32\\ZELMON64.DLL" + u'\0' + u'\0' + kept2 +
+                         tray + u'\0' + u'\0' + kept3 + monitor + u'\0' + u'\0' + tail;
+  SetPendingBytes(winsim::Utf16Bytes(value) + "x");  // an odd byte after the list stays too
+  const WCHAR* files[] = {kMonitor, u"\\??\\c:\\product\\ORVTRAY.EXE", nullptr};
+  EXPECT_EQ(DropPendingDeletes(files, 3), ERROR_SUCCESS);
+  EXPECT_EQ(PendingBytes(), winsim::Utf16Bytes(kept1 + kept2 + kept3 + tail) + "x");
+
+  winsim::ClearCalls();
+  EXPECT_EQ(DropPendingDeletes(files, 3), ERROR_SUCCESS);
+  EXPECT_EQ(winsim::CountCalls("RegSetValueExW"), 0u) << "none left: nothing written";
+  winsim::RemoveValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue);
+  EXPECT_EQ(DropPendingDeletes(files, 3), ERROR_SUCCESS) << "no list at all";
+}
+
+TEST_F(PendingRenamesTest, AListThatCannotBeRewrittenIsReportedAndLeftWhole) {
+  winsim::PutFile(kMonitor, "MZ");
+  SetPendingRenames({NtPath(kOther), u"", NtPath(kMonitor), u""});
   std::string before = PendingBytes();
   Read();
-  ASSERT_EQ(table.pairCount, 1);
-  EXPECT_EQ(Path(0), winsim::Utf8(NtPath(kMonitor))) << "kept with its prefix";
-  EXPECT_EQ(table.paths[1], nullptr);
-  EXPECT_EQ(Flags(), (std::vector<int32_t>{1, 0}));
-  EXPECT_EQ(winsim::CallsOf("GetFileAttributesW")[0].args[0], winsim::Utf8(kMonitor));
+  winsim::FailNext("RegSetValueExW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ClearPendingDeletes(table), LONG(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(winsim::FileExists(kMonitor)) << "deleted all the same";
+  EXPECT_EQ(Flags()[2], 0);
+  EXPECT_EQ(PendingBytes(), before);
 
-  ClearPendingDeletes(table);
-  EXPECT_FALSE(winsim::FileExists(kMonitor));
-  EXPECT_EQ(Flags(), (std::vector<int32_t>{0, 0}));
-  EXPECT_EQ(PendingBytes(), before) << "the system still gets the whole list";
+  // Without the right to write the key: an error only when a deletion of the files is listed.
+  winsim::SetAdministrator(false);
+  const WCHAR* listed[] = {kOther};
+  const WCHAR* unlisted[] = {u"C:\\Product\\orvtray.exe"};
+  EXPECT_EQ(DropPendingDeletes(listed, 1), LONG(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(DropPendingDeletes(unlisted, 1), ERROR_SUCCESS);
+  EXPECT_EQ(PendingBytes(), before);
+  winsim::SetAdministrator(true);
+
+  for (int skip = 0; skip < 2; skip++) {
+    winsim::FailAllocations(winsim::Allocator::Global, 1, skip);
+    EXPECT_EQ(DropPendingDeletes(listed, 1), LONG(ERROR_NOT_ENOUGH_MEMORY)) << "allocation " << skip << " refused";
+    EXPECT_EQ(PendingBytes(), before);
+  }
+  winsim::FailAllocations(winsim::Allocator::Global, 0);
+  EXPECT_EQ(DropPendingDeletes(listed, 1), ERROR_SUCCESS);
+  EXPECT_EQ(PendingBytes(), winsim::Utf16Bytes(NtPath(kMonitor) + u'\0' + u'\0' + u'\0'));
 }
 
 TEST_F(PendingRenamesTest, RenamesDirectoriesMissingAndHeldSourcesAreLeftAlone) {

@@ -1,6 +1,9 @@
 // The parts of the simulated machine that stand in for Windows' own rules.
 #include "support/sim_test.h"
+#include "winsim/sim_files.h"
 #include "winsim/sim_process.h"
+#include "winsim/sim_services.h"
+#include "winsim/sim_spooler.h"
 
 namespace {
 
@@ -74,6 +77,33 @@ TEST_F(KernelSimTest, MutexNamesLandInTheCallersSessionUnlessGlobal) {
   CloseHandle(mine);
   winsim::EndProcess(user);
   EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u);
+}
+
+// What a reboot does, as the session manager and the service control manager do it.
+TEST_F(KernelSimTest, RestartCarriesOutThePendingListAndStartsAfresh) {
+  winsim::PutFile(u"C:\\a.tmp", "a");
+  winsim::PutFile(u"C:\\b.tmp", "b");
+  winsim::PutFile(u"C:\\c.tmp", "c");
+  winsim::PutFile(u"C:\\held.tmp", "h");
+  winsim::PutFile(u"C:\\Windows\\system32\\mon.dll", "m");
+  winsim::PutFile(u"C:\\Product\\orvtray.exe", "t");
+  winsim::HoldFile(u"C:\\held.tmp", 7);
+  int tray = winsim::StartTray({winsim::TrayAnswer::NeverAnswers, 0, true, u"C:\\Product\\orvtray.exe"});
+  SetPendingRenames({NtPath(u"C:\\held.tmp"), u"", NtPath(u"C:\\a.tmp"), NtPath(u"C:\\b.tmp"),
+                     NtPath(u"C:\\c.tmp"), u"!" + NtPath(u"C:\\b.tmp"), NtPath(u"C:\\gone.tmp"), u""});
+  winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
+  winsim::AddSimMonitor({u"M", u"Windows x64", u"mon.dll", {u"M:"}});
+
+  winsim::RestartMachine();
+  EXPECT_FALSE(winsim::FileExists(u"C:\\held.tmp")) << "nothing holds a file across a restart";
+  EXPECT_EQ(winsim::FileContents(u"C:\\a.tmp"), "a") << "no rename onto an existing file without \"!\"";
+  EXPECT_EQ(winsim::FileContents(u"C:\\b.tmp"), "c");
+  EXPECT_FALSE(winsim::FileExists(u"C:\\c.tmp"));
+  EXPECT_TRUE(PendingRenameStrings().empty());
+  EXPECT_FALSE(winsim::ProcessRunning(tray));
+  EXPECT_FALSE(winsim::IsHeld(u"C:\\Product\\orvtray.exe"));
+  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
+  EXPECT_TRUE(winsim::IsHeld(u"C:\\Windows\\system32\\mon.dll")) << "the spooler loads its monitors";
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ const int kMaxHelpWindowPasses = 200;
 const DWORD kHelpWindowPause = 50;
 
 // The error line of a command that found another run holding the command lock.
-const int32_t kAnotherRunError = 18;
+const int32_t kAnotherRunError = 19;
 
 const int kInstallMode = 1;
 const int kInstallNoTrayMode = 3;
@@ -122,7 +122,7 @@ int32_t RunRefused(Command command, HWND parent) {
   LogLine(context, W("Orvandelle %d"), kInstallerBuild);
   // The wait is the call that failed; its own code gives the line its description.
   SetLastError(WAIT_TIMEOUT);
-  LogError(context, kAnotherRunError, W("Another installation of the product is still running; nothing was changed"));
+  ReportError(context, kAnotherRunError);
   ShowLogWindowWhenNeeded(context, parent);
   FreeContext(context);
   return 100;

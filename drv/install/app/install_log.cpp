@@ -6,6 +6,12 @@
 namespace {
 
 const int kLineCapacity = 1024;
+
+// Where a run nobody can see leaves its log: the Application event log, under this source and
+// event id. One event per run; each of its insertion strings holds at most what the log takes.
+const WCHAR kEventSource[] = W("Orvandelle Install");
+const DWORD kLogEventId = 1;
+const uint64_t kMaxEventStringChars = 31839;
 const int kTitleCapacity = 264;
 const int kMaxIndentLevels = 10;
 const DWORD kUsEnglish = 1033;
@@ -61,6 +67,10 @@ const WCHAR* const kErrorFormats[] = {
     W("Can`t add printer '%s'"),
     W("Can`t open printer '%s'"),
     W("Can`t delete printer '%s'"),
+    // The machine's list of deletions at its next start still deletes what it must not.
+    W("Can`t rewrite PendingFileRenameOperations"),
+    // Another run of the installer kept the machine for the whole wait.
+    W("Another installation of the product is still running; nothing was changed"),
 };
 const int32_t kErrorCodes = sizeof(kErrorFormats) / sizeof(kErrorFormats[0]);
 
@@ -185,7 +195,53 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
   return 0;
 }
 
+namespace {
+
+bool WindowStationIsVisible() {
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  HWINSTA station = GetProcessWindowStation();
+  // A station that cannot be asked is taken as one nobody sees: a window there could keep the
+  // command from ever ending.
+  if (station == nullptr || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed))
+    return false;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+void ReportLogToEventLog(const InstallContext& context) {
+  const WCHAR* log = Chars(context.LogText);
+  uint64_t length = Length(context.LogText);
+  uint64_t pieces = length == 0 ? 1 : (length + kMaxEventStringChars - 1) / kMaxEventStringChars;
+  // Each piece with its own terminator, in one block; and the pointers to them.
+  auto* text = static_cast<WCHAR*>(AllocateZeroed((length + pieces) * sizeof(WCHAR)));
+  auto** strings = static_cast<const WCHAR**>(AllocateZeroed(pieces * sizeof(WCHAR*)));
+  HANDLE source = nullptr;
+  if (text != nullptr && strings != nullptr && pieces <= 0xFFFF) source = RegisterEventSourceW(nullptr, kEventSource);
+  if (source != nullptr) {
+    WCHAR* at = text;
+    for (uint64_t piece = 0; piece < pieces; piece++) {
+      strings[piece] = at;
+      uint64_t start = piece * kMaxEventStringChars;
+      for (uint64_t i = start; i < length && i < start + kMaxEventStringChars; i++) *at++ = log[i];
+      at++;  // the zero-filled terminator
+    }
+    WORD type = context.ErrorCount != 0 ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE;
+    ReportEventW(source, type, 0, kLogEventId, nullptr, static_cast<WORD>(pieces), 0, strings, nullptr);
+    DeregisterEventSource(source);
+  }
+  if (strings != nullptr) GlobalFree(strings);
+  if (text != nullptr) GlobalFree(text);
+}
+
+}  // namespace
+
 void ShowLogWindowWhenNeeded(InstallContext& context, HWND parent) {
+  // Nobody could see the window or close it, and the command would never end: the log goes to
+  // the event log instead, whatever was counted, and the command goes on as if it was closed.
+  if (!WindowStationIsVisible()) {
+    ReportLogToEventLog(context);
+    return;
+  }
   // Shift is asked only when no error was counted.
   if (context.ErrorCount == 0 && (GetAsyncKeyState(VK_SHIFT) & 0x8000) == 0) return;
   DialogBoxParamW(ModuleHandle, MAKEINTRESOURCEW(kLogDialogId), parent, LogDialogProc,

@@ -15,14 +15,17 @@ int FormatText(WCHAR* buffer, int capacity, const WCHAR* format, va_list values)
 void AppendLogText(InstallContext& context, const WCHAR* text);
 void LogLine(InstallContext& context, const WCHAR* format, ...);
 void LogError(InstallContext& context, int32_t code, const WCHAR* format, ...);
-// LogError with the one message that belongs to `code` (1 to 17) and the values it takes.
+// LogError with the one message that belongs to `code` (1 to 18) and the values it takes.
 void ReportError(InstallContext& context, int32_t code, ...);
-const WCHAR* ErrorFormat(int32_t code);  // null outside 1 to 17
+const WCHAR* ErrorFormat(int32_t code);  // null outside 1 to 18
 
 INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Shows the log window for `context`, owned by `parent` (or nobody), and waits for it to close,
 // when an error was counted or, failing that, when the Shift key is held at this moment.
+// In a window station nobody sees (a service's, SYSTEM's), no window is shown: the whole log
+// goes to the Application event log as one event instead (source "Orvandelle Install", event
+// 1, error type when an error was counted, information type otherwise).
 void ShowLogWindowWhenNeeded(InstallContext& context, HWND parent);
 
 // The log window's dialog resource and its text box.

@@ -13,12 +13,56 @@
 
 namespace {
 
+// The most files an install leaves in use: the monitor DLL, the tray program, and the driver's
+// driver, data, configuration and help files.
+const int kMaxFilesInUse = 6;
+
+// A pending deletion that stays listed deletes its file at the next restart: the machine needs
+// attention before then.
+void ReportPendingListKept(InstallContext& context, LONG status, const WCHAR* line) {
+  LogLine(context, line);
+  SetLastError(static_cast<DWORD>(status));
+  ReportError(context, 18);
+}
+
 // Every pending deletion of an existing file that the system holds for its next start is
-// carried out now, whoever registered it.
-void HonourPendingDeletes() {
+// carried out now, whoever registered it, and leaves the list.
+void HonourPendingDeletes(InstallContext& context) {
   PendingRenameTable table = ReadPendingRenames();
-  ClearPendingDeletes(table);
+  LONG status = ClearPendingDeletes(table);
   FreePendingRenames(table);
+  if (status != ERROR_SUCCESS)
+    ReportPendingListKept(context, status, W("PendingFileRenameOperations still lists the deletions carried out now"));
+}
+
+// The files the install leaves in use must survive the next restart: no pending deletion of
+// them stays listed, whoever registered it (an earlier uninstall whose file was held, say).
+// Before the pending deletions are honoured this also keeps them from deleting a monitor DLL
+// that the version gate kept, or the tray program a repair starts again.
+void KeepFilesInUse(InstallContext& context, const WideText& tray) {
+  const WCHAR* files[kMaxFilesInUse] = {};
+  int32_t count = 0;
+  WideText monitor = {nullptr};
+  if (Length(context.SystemDir) != 0 && TextLength(context.MonitorFile) != 0) {
+    AssignText(monitor, context.SystemDir);
+    Append(monitor, context.MonitorFile);
+    files[count++] = Chars(monitor);
+  }
+  if (Length(tray) != 0) files[count++] = Chars(tray);
+  DriverList drivers;
+  EnumDriverList(drivers, context.Environment);
+  int32_t own = FindOwnDriver(drivers);
+  if (own >= 0) {
+    const DRIVER_INFO_6W& driver = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer)[own];
+    const WCHAR* driverFiles[] = {driver.pDriverPath, driver.pDataFile, driver.pConfigFile, driver.pHelpFile};
+    for (const WCHAR* file : driverFiles)
+      if (TextLength(file) != 0) files[count++] = file;
+  }
+  LONG status = DropPendingDeletes(files, count);
+  FreeDriverList(drivers);
+  ReleaseText(monitor);
+  if (status != ERROR_SUCCESS)
+    ReportPendingListKept(context, status, W("PendingFileRenameOperations still deletes files this install leaves in place"));
 }
 
 // Files still held after the run: one plain retry, then one with the spooler stopped.
@@ -46,10 +90,10 @@ void ClearingRestart(InstallContext& context) {
 
 }  // namespace
 
-void UnInstall(InstallContext& context) {
+void UnInstall(InstallContext& context, const WCHAR* trayToKeep) {
   LogLine(context, W(">UnInstall"));
   context.Depth++;
-  StopAndRemoveTray();
+  StopTrayKeepingFile(trayToKeep);
   MonitorList monitors;
   LogLine(context, W("EnumMonitors"));
   EnumMonitorList(monitors, context);
@@ -71,20 +115,24 @@ void ReInstall(InstallContext& context) {
   LogLine(context, W(">ReInstall"));
   context.Depth += 2;
   context.CheckMonitorVersion = 1;
-  UnInstall(context);
+  WideText tray = TrayPathToRegister(context);
+  UnInstall(context, Length(tray) != 0 ? Chars(tray) : nullptr);
   ClearingRestart(context);
-  HonourPendingDeletes();
+  KeepFilesInUse(context, tray);
+  HonourPendingDeletes(context);
   if (context.InstallMonitor) InstallPortMonitor(context);
   InstallPrinterDriver(context);
   RestorePrinters(context);
   RegisterAndStartTray(context);
   ClosingRetry(context);
+  KeepFilesInUse(context, tray);
+  ReleaseText(tray);
   context.Depth -= 2;
 }
 
 void UnInstallAndCleanUp(InstallContext& context) {
   UnInstall(context);
-  HonourPendingDeletes();
+  HonourPendingDeletes(context);
   ClosingRetry(context);
 }
 

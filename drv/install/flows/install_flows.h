@@ -6,7 +6,9 @@
 
 struct InstallContext;
 
-void UnInstall(InstallContext& context);
+// `trayToKeep`: the tray program a reinstall is about to register again; it is asked to quit,
+// but its file stays (null: the file the Run value names is deleted).
+void UnInstall(InstallContext& context, const WCHAR* trayToKeep = nullptr);
 void ReInstall(InstallContext& context);
 void UnInstallAndCleanUp(InstallContext& context);
 // The whole uninstall command on a context of its own: true when an error was logged; the

@@ -29,7 +29,9 @@ bool IsProductSpoolerFile(const WCHAR* path) {
 // One pass: carry out what can be deleted now, then look for a product file still pending.
 bool ProductFilePending() {
   PendingRenameTable table = ReadPendingRenames();
-  ClearPendingDeletes(table);
+  // A deletion carried out here that cannot leave the list has no log to go to; the install
+  // that follows meets it again and reports it when it keeps its files from the list.
+  (void)ClearPendingDeletes(table);
   bool pending = false;
   for (int32_t k = 0; k < table.pairCount; k++)
     if (table.isFile[2 * k] == 1 && table.paths[2 * k] != nullptr && IsProductSpoolerFile(table.paths[2 * k]))

@@ -9,32 +9,38 @@ const WCHAR kPendingRenamesValue[] = W("PendingFileRenameOperations");
 // reads that found it grown the list is taken as unreadable.
 const int kValueReads = 3;
 
-// The value's bytes in a zero-filled block, and how many of them the read filled.
+// The value's bytes in a zero-filled block, how many of them the read filled, the value's type,
+// and the registry's answer (ERROR_SUCCESS with no block for an empty value).
 struct RawValue {
   WCHAR* units;
   DWORD bytes;
+  DWORD type;
+  LONG status;
 };
 
 RawValue ReadValueBytes(HKEY key) {
-  RawValue raw = {nullptr, 0};
+  RawValue raw = {nullptr, 0, REG_NONE, ERROR_SUCCESS};
   DWORD size = 0;
-  LONG status = RegQueryValueExW(key, kPendingRenamesValue, nullptr, nullptr, nullptr, &size);
-  for (int read = 0; read < kValueReads && status == ERROR_SUCCESS && size > 0; read++) {
+  raw.status = RegQueryValueExW(key, kPendingRenamesValue, nullptr, &raw.type, nullptr, &size);
+  for (int read = 0; read < kValueReads && raw.status == ERROR_SUCCESS && size > 0; read++) {
     raw.units = static_cast<WCHAR*>(AllocateZeroed(size));
-    if (raw.units == nullptr) break;
+    if (raw.units == nullptr) {
+      raw.status = ERROR_NOT_ENOUGH_MEMORY;
+      break;
+    }
     DWORD filled = size;
-    status = RegQueryValueExW(key, kPendingRenamesValue, nullptr, nullptr, reinterpret_cast<BYTE*>(raw.units),
-                              &filled);
-    if (status == ERROR_SUCCESS) {
+    raw.status = RegQueryValueExW(key, kPendingRenamesValue, nullptr, &raw.type,
+                                  reinterpret_cast<BYTE*>(raw.units), &filled);
+    if (raw.status == ERROR_SUCCESS) {
       raw.bytes = filled < size ? filled : size;  // never more than the block holds
       return raw;
     }
     GlobalFree(raw.units);
     raw.units = nullptr;
     // Grown since the size query: the failed read reported the size it needs now.
-    if (status == ERROR_MORE_DATA) {
+    if (raw.status == ERROR_MORE_DATA && read + 1 < kValueReads) {
       size = filled;
-      status = ERROR_SUCCESS;
+      raw.status = ERROR_SUCCESS;
     }
   }
   return raw;
@@ -43,7 +49,7 @@ RawValue ReadValueBytes(HKEY key) {
 RawValue ReadRawValue() {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    RawValue none = {nullptr, 0};
+    RawValue none = {nullptr, 0, REG_NONE, ERROR_FILE_NOT_FOUND};
     return none;
   }
   RawValue raw = ReadValueBytes(key);
@@ -107,6 +113,87 @@ PendingRenameTable ParseTable(const WCHAR* units, DWORD bytes) {
   return table;
 }
 
+// Paths of the pending list are compared as Windows compares file names, here for the ASCII
+// letters; the NT prefix may stand on either side.
+WCHAR FoldAscii(WCHAR c) { return c >= 'A' && c <= 'Z' ? static_cast<WCHAR>(c - 'A' + 'a') : c; }
+
+bool SamePath(const WCHAR* a, const WCHAR* b) {
+  a = SkipNtPathPrefix(a);
+  b = SkipNtPathPrefix(b);
+  while (*a != 0 && FoldAscii(*a) == FoldAscii(*b)) {
+    a++;
+    b++;
+  }
+  return *a == 0 && *b == 0;
+}
+
+bool NamesAny(const WCHAR* source, const WCHAR* const* files, int32_t fileCount) {
+  for (int32_t i = 0; i < fileCount; i++)
+    if (files[i] != nullptr && files[i][0] != 0 && SamePath(source, files[i])) return true;
+  return false;
+}
+
+void CopyBytes(BYTE* to, const BYTE* from, DWORD count) {
+  for (DWORD i = 0; i < count; i++) to[i] = from[i];
+}
+
+// Copies the value's bytes into `out` (room for all of them) without the pending deletions of
+// `files`, walking the pairs as ParseTable does. Returns the bytes written.
+DWORD CopyWithoutDeletions(const RawValue& raw, const WCHAR* const* files, int32_t fileCount, BYTE* out) {
+  const WCHAR* units = raw.units;
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(units);
+  DWORD available = raw.bytes / 2;
+  DWORD limit = raw.bytes >= 2 ? (raw.bytes - 2) / 2 : 0;
+  DWORD written = 0;
+  DWORD copiedUpTo = 0;  // in code units
+  for (DWORD position = 0; position < limit;) {
+    DWORD sourceEnd = StringEnd(units, available, position);
+    DWORD target = sourceEnd + 1;
+    if (target >= limit) break;  // a last string without a partner
+    DWORD targetEnd = StringEnd(units, available, target);
+    // Here the source ends in its zero, since its target starts within the data.
+    if (targetEnd == target && sourceEnd > position && NamesAny(units + position, files, fileCount)) {
+      CopyBytes(out + written, bytes + 2 * copiedUpTo, 2 * (position - copiedUpTo));
+      written += 2 * (position - copiedUpTo);
+      copiedUpTo = target + 1;
+    }
+    position = targetEnd + 1;
+  }
+  CopyBytes(out + written, bytes + 2 * copiedUpTo, raw.bytes - 2 * copiedUpTo);
+  return written + raw.bytes - 2 * copiedUpTo;
+}
+
+// Reads the value through the open key and writes it back, with its own type, without the
+// deletions of `files`; nothing is written when there is none.
+LONG RewriteWithout(HKEY key, const WCHAR* const* files, int32_t fileCount) {
+  RawValue raw = ReadValueBytes(key);
+  if (raw.status == ERROR_FILE_NOT_FOUND || (raw.status == ERROR_SUCCESS && raw.units == nullptr))
+    return ERROR_SUCCESS;  // no list, or an empty one
+  if (raw.status != ERROR_SUCCESS) return raw.status;
+  BYTE* kept = static_cast<BYTE*>(AllocateZeroed(raw.bytes));
+  LONG status = ERROR_NOT_ENOUGH_MEMORY;
+  if (kept != nullptr) {
+    DWORD keptBytes = CopyWithoutDeletions(raw, files, fileCount, kept);
+    status = keptBytes == raw.bytes ? ERROR_SUCCESS
+                                    : RegSetValueExW(key, kPendingRenamesValue, 0, raw.type, kept, keptBytes);
+    GlobalFree(kept);
+  }
+  GlobalFree(raw.units);
+  return status;
+}
+
+// Whether the list, as ReadPendingRenames sees it, holds a deletion of one of `files`.
+bool ListsDeletionOf(const WCHAR* const* files, int32_t fileCount) {
+  PendingRenameTable table = ReadPendingRenames();
+  bool listed = false;
+  for (int32_t pair = 0; pair < table.pairCount; pair++)
+    if (table.paths[2 * pair] != nullptr && table.paths[2 * pair + 1] == nullptr &&
+        NamesAny(table.paths[2 * pair], files, fileCount))
+      listed = true;
+  FreePendingRenames(table);
+  return listed;
+}
+
 }  // namespace
 
 const WCHAR* SkipNtPathPrefix(const WCHAR* path) {
@@ -124,13 +211,41 @@ PendingRenameTable ReadPendingRenames() {
   return table;
 }
 
-void ClearPendingDeletes(PendingRenameTable& table) {
+LONG ClearPendingDeletes(PendingRenameTable& table) {
+  if (table.pairCount == 0) return ERROR_SUCCESS;
+  // The sources carried out now; they point into the table.
+  auto** done = static_cast<const WCHAR**>(AllocateZeroed(static_cast<SIZE_T>(table.pairCount) * sizeof(WCHAR*)));
+  int32_t doneCount = 0;
   for (int32_t pair = 0; pair < table.pairCount; pair++) {
     WCHAR* source = table.paths[2 * pair];
     bool deletion = table.paths[2 * pair + 1] == nullptr;
-    if (table.isFile[2 * pair] == 1 && source != nullptr && deletion && DeleteFileW(SkipNtPathPrefix(source)))
+    if (table.isFile[2 * pair] != 1 || source == nullptr || !deletion) continue;
+    // A file already gone was deleted by an earlier entry that names it another way: carried
+    // out all the same.
+    if (DeleteFileW(SkipNtPathPrefix(source)) || GetLastError() == ERROR_FILE_NOT_FOUND) {
       table.isFile[2 * pair] = 0;
+      if (done != nullptr) done[doneCount] = source;
+      doneCount++;
+    }
   }
+  LONG status = ERROR_SUCCESS;
+  if (done == nullptr && doneCount > 0)
+    status = ERROR_NOT_ENOUGH_MEMORY;
+  else if (doneCount > 0)
+    status = DropPendingDeletes(done, doneCount);
+  if (done != nullptr) GlobalFree(done);
+  return status;
+}
+
+LONG DropPendingDeletes(const WCHAR* const* files, int32_t fileCount) {
+  if (fileCount <= 0) return ERROR_SUCCESS;
+  HKEY key = nullptr;
+  LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ | KEY_SET_VALUE, &key);
+  // A key that cannot be opened for writing matters only when it lists such a deletion.
+  if (status != ERROR_SUCCESS) return ListsDeletionOf(files, fileCount) ? status : ERROR_SUCCESS;
+  status = RewriteWithout(key, files, fileCount);
+  RegCloseKey(key);
+  return status;
 }
 
 void FreePendingRenames(PendingRenameTable& table) {

@@ -24,8 +24,19 @@ const WCHAR* SkipNtPathPrefix(const WCHAR* path);
 PendingRenameTable ReadPendingRenames();
 
 // Deletes now the source of every pending deletion that is an existing file, and clears its
-// flag when that succeeds. The registry value is left as it is.
-void ClearPendingDeletes(PendingRenameTable& table);
+// flag when that succeeds, or when the file is already gone (an earlier entry named it another
+// way). A deletion carried out here leaves the registry value too: the file is gone, and at the
+// next start the entry could only delete a newcomer of the same name.
+// ERROR_SUCCESS, or the registry's error when the value could not be rewritten (the entries
+// carried out then stay listed).
+LONG ClearPendingDeletes(PendingRenameTable& table);
+
+// Rewrites the registry value without the pending deletions (pairs with an empty target) whose
+// source names one of `files`, after SkipNtPathPrefix on both and ignoring the case of ASCII
+// letters. Every other pair, and whatever follows the last pair, stays byte for byte and in
+// order. ERROR_SUCCESS when no such deletion is left listed, nothing written when there was
+// none; otherwise the registry's error (or ERROR_NOT_ENOUGH_MEMORY), and the value is unchanged.
+LONG DropPendingDeletes(const WCHAR* const* files, int32_t fileCount);
 
 // Releases the strings and both arrays; the table is empty afterwards.
 void FreePendingRenames(PendingRenameTable& table);

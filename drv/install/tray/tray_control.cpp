@@ -118,37 +118,46 @@ void DeleteTrayFile(const WCHAR* path) {
   }
 }
 
-// The file the Run value names. The buffer has one character more than the registry may fill,
-// so that a value stored without its terminator still ends within the buffer.
-void DeleteRegisteredTray(HKEY key) {
+// The file the Run value names, unless it is `keepFile`. The buffer has one character more than
+// the registry may fill, so that a value stored without its terminator still ends within it.
+void DeleteRegisteredTray(HKEY key, const WCHAR* keepFile) {
   WCHAR path[MAX_PATH + 1] = {};
   DWORD bytes = MAX_PATH * sizeof(WCHAR);
   if (RegQueryValueExW(key, kRunValue, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &bytes) != ERROR_SUCCESS) {
     Sleep(kUnreadableValuePause);
     return;
   }
-  if (path[0] != 0) DeleteTrayFile(path);
+  if (path[0] == 0) return;
+  if (keepFile != nullptr && TextEqualsIgnoringAsciiCase(path, keepFile)) return;
+  DeleteTrayFile(path);
 }
 
 }  // namespace
 
+WideText TrayPathToRegister(const InstallContext& context) {
+  WideText none = {nullptr};
+  if (context.StartTray == 0 || !IsNt6OrLater()) return none;
+  return TrayPath(context.ModuleDir);
+}
+
 void RegisterAndStartTray(InstallContext& context) {
-  if (context.StartTray == 0) return;
-  if (!IsNt6OrLater()) return;
-  WideText path = TrayPath(context.ModuleDir);
+  WideText path = TrayPathToRegister(context);
+  if (Length(path) == 0) return;
   RegisterTray(path);
   StartTray(path);
   ReleaseText(path);
 }
 
-void StopAndRemoveTray() {
+void StopAndRemoveTray() { StopTrayKeepingFile(nullptr); }
+
+void StopTrayKeepingFile(const WCHAR* keepFile) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutex);
   bool haveMutex = mutex != nullptr;
   if (haveMutex && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
   if (haveMutex) CloseHandle(mutex);
   HKEY key = OpenRunKey();
   if (key == nullptr) return;
-  if (haveMutex) DeleteRegisteredTray(key);
+  if (haveMutex) DeleteRegisteredTray(key, keepFile);
   RegDeleteValueA(key, kRunValueAnsi);
   RegCloseKey(key);
 }

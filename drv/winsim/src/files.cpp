@@ -368,6 +368,10 @@ void ReleaseFiles(int process) {
   for (auto& entry : Files().nodes) entry.second->holders.erase(process);
 }
 
+void ReleaseAllFiles() {
+  for (auto& entry : Files().nodes) entry.second->holders.clear();
+}
+
 bool IsHeld(const std::u16string& path) {
   Resolved r = Resolve(path.c_str());
   std::shared_ptr<Node> node = r.error ? nullptr : NodeAt(r.key);

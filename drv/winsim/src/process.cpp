@@ -285,6 +285,13 @@ void LaunchTrayOnStart(const TraySpec& setup) {
   State().launchSpec = setup;
 }
 
+void EndAllProcesses() {
+  std::vector<int> running;
+  for (const auto& entry : State().processes)
+    if (entry.second.running) running.push_back(entry.first);
+  for (int id : running) EndProcessNow(id);
+}
+
 bool ProcessRunning(int process) {
   auto found = State().processes.find(process);
   return found != State().processes.end() && found->second.running;
@@ -404,8 +411,9 @@ winsim::ProcessStart RecordStart(LPCWSTR application, LPWSTR commandLine, LPSECU
 
 }  // namespace
 
-// The program's file is not looked up: any name starts a process, which runs until a test
-// ends it (or, for the tray program when asked, until it quits).
+// The program's file must exist, as on Windows (relative names from the current directory; no
+// search path). Any existing file starts a process, which runs until a test ends it (or, for
+// the tray program when asked, until it quits).
 BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                     LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
                     LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
@@ -425,6 +433,10 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
   if (commandLine)
     for (volatile WCHAR* c = commandLine; *c; c++) *c = *c;
   std::u16string program = application ? std::u16string(application) : winsim::ProgramOf(commandLine);
+  if (!winsim::FileExists(program)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
   int id = 0;
   if (State().launchTray && winsim::IsTrayProgram(program)) {
     winsim::TraySpec setup = State().launchSpec;

@@ -17,8 +17,16 @@ struct OpenDialog {
   size_t run = 0;  // index into dialogs
 };
 
+// The Application log takes at most this many characters in one insertion string.
+const size_t kMaxEventStringChars = 31839;
+HWINSTA const kStation = reinterpret_cast<HWINSTA>(uintptr_t(0x7C0));
+
 struct UiState {
   uintptr_t nextHandle = 0x10010;
+  bool stationVisible = true;
+  std::vector<LoggedEvent> events;
+  std::map<HANDLE, std::u16string> eventSources;
+  uintptr_t nextEventSource = 0x7E000;
   std::map<HWND, Window> windows;
   std::vector<PostedMessage> posted;
   bool shiftHeld = false;
@@ -63,6 +71,10 @@ std::u16string DialogItemText(const DialogRun& run, int id) {
     if (item.first == id) text = item.second;
   return text;
 }
+
+void SetWindowStationVisible(bool visible) { Ui().stationVisible = visible; }
+const std::vector<LoggedEvent>& LoggedEvents() { return Ui().events; }
+size_t OpenEventSources() { return Ui().eventSources.size(); }
 
 HWND OpenHelpWindow(bool closes) {
   WindowSpec setup{u"HH Parent", u"Orvandelle Help", nullptr};
@@ -125,7 +137,8 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND parent, D
   size_t run = Ui().dialogs.size() - 1;
   Ui().openDialogs[dialog] = winsim::OpenDialog{false, 0, run};
   Ui().dialogs[run].procResults.push_back(proc(dialog, WM_INITDIALOG, 0, init));
-  std::vector<WPARAM> script = Ui().dialogScript;
+  // Nobody sees a window on a station without a display surface, so nobody closes it.
+  std::vector<WPARAM> script = Ui().stationVisible ? Ui().dialogScript : std::vector<WPARAM>();
   INT_PTR result = -1;
   for (WPARAM command : script) {
     if (Ui().openDialogs[dialog].ended) break;
@@ -171,5 +184,84 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
   }
   found->second.ended = true;
   found->second.result = result;
+  return TRUE;
+}
+
+HWINSTA GetProcessWindowStation() {
+  if (winsim::EnterCall("GetProcessWindowStation", {})) return nullptr;
+  return winsim::kStation;
+}
+
+// Only the flags of the process's window station are simulated.
+BOOL GetUserObjectInformationW(HANDLE object, int index, LPVOID info, DWORD length, LPDWORD needed) {
+  if (winsim::EnterCall("GetUserObjectInformationW",
+                        {winsim::Ptr(object), std::to_string(index), winsim::Ptr(info), std::to_string(length)}))
+    return FALSE;
+  if (object != winsim::kStation) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (index != UOI_FLAGS) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (needed) *needed = sizeof(USEROBJECTFLAGS);
+  if (info == nullptr || length < sizeof(USEROBJECTFLAGS)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  USEROBJECTFLAGS flags = {FALSE, FALSE, Ui().stationVisible ? DWORD(WSF_VISIBLE) : 0u};
+  *static_cast<USEROBJECTFLAGS*>(info) = flags;
+  return TRUE;
+}
+
+// Any source name is accepted and writes to the Application log, as on Windows for a source
+// that no message file describes.
+HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source) {
+  if (winsim::EnterCall("RegisterEventSourceW", {winsim::Utf8(server), winsim::Utf8(source)})) return nullptr;
+  if (source == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(Ui().nextEventSource);
+  Ui().nextEventSource += 4;
+  Ui().eventSources[handle] = source;
+  return handle;
+}
+
+BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID user, WORD stringCount,
+                  DWORD dataSize, LPCWSTR* strings, LPVOID data) {
+  if (winsim::EnterCall("ReportEventW", {winsim::Ptr(eventLog), std::to_string(type), std::to_string(category),
+                                         std::to_string(eventId), winsim::Ptr(user), std::to_string(stringCount),
+                                         std::to_string(dataSize)}))
+    return FALSE;
+  auto source = Ui().eventSources.find(eventLog);
+  if (source == Ui().eventSources.end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((stringCount > 0 && strings == nullptr) || (dataSize > 0 && data == nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  winsim::LoggedEvent event{source->second, type, category, eventId, {}};
+  for (WORD i = 0; i < stringCount; i++) {
+    std::u16string text = strings[i] ? strings[i] : u"";
+    if (text.size() > winsim::kMaxEventStringChars) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    event.strings.push_back(text);
+  }
+  Ui().events.push_back(event);
+  return TRUE;
+}
+
+BOOL DeregisterEventSource(HANDLE eventLog) {
+  if (winsim::EnterCall("DeregisterEventSource", {winsim::Ptr(eventLog)})) return FALSE;
+  if (Ui().eventSources.erase(eventLog) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   return TRUE;
 }

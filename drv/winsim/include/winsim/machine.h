@@ -131,4 +131,31 @@ struct DialogRun {
 const std::vector<DialogRun>& Dialogs();
 std::u16string DialogItemText(const DialogRun& run, int id);   // last text set, or u""
 
+// --- Window station and event log --------------------------------------------------------
+// The process's window station: visible (WSF_VISIBLE, an interactive session) by default.
+// A service's station, or one made with CreateWindowStationW, is not visible: a window there
+// is seen by nobody. A modal dialog there would wait forever: DialogBoxParamW records it (in
+// Dialogs(), after WM_INITDIALOG) but runs no script and returns -1, as nobody can close it.
+void SetWindowStationVisible(bool visible);
+// Each event ReportEventW wrote to the Application log, with the source it was registered as.
+struct LoggedEvent {
+  std::u16string source;
+  WORD type;
+  WORD category;
+  DWORD eventId;
+  std::vector<std::u16string> strings;
+};
+const std::vector<LoggedEvent>& LoggedEvents();
+// Event-log handles from RegisterEventSourceW not yet given back with DeregisterEventSource.
+size_t OpenEventSources();
+
+// --- Restart -----------------------------------------------------------------------------
+// The machine starts again, as after a reboot: every simulated process ends (letting go of its
+// files and mutexes, closing its windows); the system carries out "PendingFileRenameOperations"
+// in order (a deletion removes a file; a rename moves a file, over an existing target only with
+// the "!" mark) and removes the value; and the spooler service runs again, loading the monitor
+// DLLs and driver files that are there. Programs named in the Run key are not started. Files,
+// registry, spooler objects, the call record, the clock and the knobs stay.
+void RestartMachine();
+
 }  // namespace winsim

@@ -38,6 +38,7 @@ bool RemoveDirectoryTree(const std::u16string& path);
 void HoldFile(const std::u16string& path, int process);
 void ReleaseFile(const std::u16string& path, int process);
 void ReleaseFiles(int process);
+void ReleaseAllFiles();   // every process lets go of every file, as at a restart
 bool IsHeld(const std::u16string& path);
 
 // The directory relative paths start from (default "C:\\Product\\drv", where the installer lies).

@@ -39,6 +39,9 @@ void LaunchTrayOnStart(const TraySpec& setup);
 
 // --- Processes ------------------------------------------------------------------------------
 bool ProcessRunning(int process);
+// Every simulated process ends at once, as at a shutdown: windows gone, files let go, mutexes
+// they owned abandoned.
+void EndAllProcesses();
 
 // Each CreateProcessW call the installer made, with what it passed.
 struct ProcessStart {

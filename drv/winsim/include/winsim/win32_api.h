@@ -116,3 +116,11 @@ DWORD SetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, DWORD 
 // winspool.drv exports these by ordinal only (203 and 204).
 BOOL SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
 BOOL SpoolerSetDefaultPrinterW(LPCWSTR printerName);
+
+// Window stations and the event log
+HWINSTA GetProcessWindowStation();
+BOOL GetUserObjectInformationW(HANDLE object, int index, LPVOID info, DWORD length, LPDWORD needed);
+HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source);
+BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID user, WORD stringCount,
+                  DWORD dataSize, LPCWSTR* strings, LPVOID data);
+BOOL DeregisterEventSource(HANDLE eventLog);

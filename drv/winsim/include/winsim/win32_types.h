@@ -503,3 +503,20 @@ static_assert(sizeof(VS_FIXEDFILEINFO) == 52, "VS_FIXEDFILEINFO layout");
 #define ERROR_INVALID_PRINTER_COMMAND 1803L
 #define PRINTER_STATUS_PAUSED 0x00000001
 #define PRINTER_STATUS_PENDING_DELETION 0x00000004
+
+// Window stations and the event log.
+struct HWINSTA__ { int unused; };
+typedef HWINSTA__* HWINSTA;
+typedef void* PSID;
+struct USEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
+};
+#define UOI_FLAGS 1
+#define UOI_NAME 2
+#define WSF_VISIBLE 0x0001L
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
