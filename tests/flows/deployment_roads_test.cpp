@@ -147,6 +147,15 @@ TEST_F(DeploymentRoadsTest, ARepairStartsTheSameTrayProgramAgain) {
   ASSERT_EQ(RunInstaller(u"install"), 1);
   EXPECT_TRUE(winsim::FileExists(kTrayPath));
   EXPECT_TRUE(winsim::ProcessRunning(winsim::ProcessStarts().back().process));
+
+  // Another program's uninstaller left the tray program to be deleted at the next start: the
+  // repair keeps it, and the restart finds it still there.
+  SetPendingRenames({NtPath(kTrayPath), u""});
+  ASSERT_EQ(RunInstaller(u"install"), 1);
+  EXPECT_TRUE(winsim::ProcessRunning(winsim::ProcessStarts().back().process));
+  EXPECT_TRUE(PendingRenameStrings().empty());
+  winsim::RestartMachine();
+  EXPECT_TRUE(winsim::FileExists(kTrayPath));
   EXPECT_TRUE(winsim::Dialogs().empty());
 }
 
