@@ -77,10 +77,6 @@ struct Exemption {
 };
 const Exemption kExemptions[] = {
     {"StartServiceW", Rule::SpoolerRunning, "the spooler cannot be started: \"Can't start the spooler\" is logged"},
-    {"OpenPrinterW", Rule::PrinterKept,
-     "a printer that cannot be opened to read its settings key is not saved, deleted all the same, and nothing is "
-     "logged"},
-    {"GlobalAlloc", Rule::PrinterKept, "no memory for a saved printer's node: the printer is not saved"},
     {"MoveFileExW", Rule::FilesAccounted,
      "a file that cannot be registered for deletion at restart is not counted, and nothing is logged"},
     {"EnumPrinterDriversW", Rule::FilesAccounted,

@@ -140,19 +140,25 @@ void DeleteAllPrinters(InstallContext& context) {
   for (DWORD i = 0; i < context.Printers.count; i++) {
     PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
     if (!TextEquals(entry->pDriverName, kOwnDriverName)) continue;
-    SavePrinterSettingsKey(context, *entry);
+    // A printer that cannot be carried over stays as it is, with its settings.
+    if (!SavePrinterSettingsKey(context, *entry)) continue;
     DeleteOnePrinter(context, entry->pPrinterName);
   }
   context.Depth--;
 }
 
-void SavePrinterSettingsKey(InstallContext& context, PRINTER_INFO_2W& entry) {
+bool SavePrinterSettingsKey(InstallContext& context, PRINTER_INFO_2W& entry) {
   HANDLE printer = nullptr;
-  if (!OpenPrinterW(entry.pPrinterName, &printer, nullptr)) return;
+  if (!OpenPrinterW(entry.pPrinterName, &printer, nullptr)) {
+    ReportError(context, 16, NameOrStar(entry.pPrinterName));
+    return false;
+  }
   char settingsKey[kSettingsKeyBytes];
   ReadSubKey(printer, settingsKey);
-  if (settingsKey[0] != 0) Remember(context, entry, settingsKey);
+  bool kept = settingsKey[0] == 0 || Remember(context, entry, settingsKey);
+  if (!kept) LogLine(context, W("Not enough memory to carry printer %s over, it stays"), NameOrStar(entry.pPrinterName));
   ClosePrinter(printer);
+  return kept;
 }
 
 void DeleteOnePrinter(InstallContext& context, const WCHAR* printerName) {

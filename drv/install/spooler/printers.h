@@ -8,7 +8,9 @@ struct InstallContext;
 // Deletes every printer on the product driver, remembering those that carry a settings key.
 void DeleteAllPrinters(InstallContext& context);
 // Remembers `entry` (a snapshot entry, referenced, not copied) when its settings key can be read.
-void SavePrinterSettingsKey(InstallContext& context, PRINTER_INFO_2W& entry);
+// False when the printer could not be looked at, or its key not remembered: deleting it then
+// would lose it with its settings.
+bool SavePrinterSettingsKey(InstallContext& context, PRINTER_INFO_2W& entry);
 void DeleteOnePrinter(InstallContext& context, const WCHAR* printerName);
 // A printer on the product's driver and port; the caller closes the handle. Null on failure.
 HANDLE AddOwnPrinter(InstallContext& context, const WCHAR* printerName);
