@@ -16,7 +16,6 @@
 
 namespace {
 
-const char kMarksKey[] = "Software\\Corvane\\Orvandelle\\Orvandelles\\";
 const std::string kRefusedLine =
     "Error(19): Another installation of the product is still running; nothing was changed"
     " - (The wait operation timed out.)";
@@ -26,21 +25,11 @@ const std::string kRefusedLine =
 const std::set<std::string> kLockCalls = {"LimitDllSearchToSystemDirectory", "GetCommandLineW", "CommandLineToArgvW",
                                           "IsWindow", "CreateMutexA", "OpenMutexA", "WaitForSingleObject"};
 
-class CommandLockTest : public SimTest {
+class CommandLockTest : public ProductMachineTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    PrepareProductMachine();
-  }
   void TearDown() override {
-    EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
-    EXPECT_EQ(winsim::OpenKeyHandles(), 0u);
-    EXPECT_EQ(winsim::OpenFileHandles(), 0u);
-    EXPECT_EQ(winsim::OpenServiceHandles(), 0u);
-    EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u) << "the lock's handle is closed";
     EXPECT_FALSE(winsim::MutexOwnedByInstaller(kCommandMutexName)) << "no command keeps the lock";
-    EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
-    SimTest::TearDown();
+    ProductMachineTest::TearDown();
   }
 
   // Another run holds the lock, in the installer's session unless told otherwise.
@@ -49,24 +38,6 @@ class CommandLockTest : public SimTest {
     other.name = kCommandMutexName;
     other.holdFor = holdFor;
     return other;
-  }
-
-  static void AddUserPrinter(const std::u16string& name, const std::string& key) {
-    winsim::SimPrinter printer = PrinterOn(name, kProductDriver, u"Orvandelle:");
-    printer.comment = u"comment of " + name;
-    printer.location = u"room of " + name;
-    std::vector<BYTE> data(key.begin(), key.end());
-    data.push_back(0);
-    printer.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, data}, {"DsUser", "SubKey", REG_SZ, data}};
-    winsim::AddSimPrinter(printer);
-    winsim::PutString(HKEY_CURRENT_USER, winsim::Utf16(kMarksKey + key), u"Paper", u"A4");
-  }
-
-  static std::vector<std::u16string> PrinterNames() {
-    std::vector<std::u16string> names;
-    for (const auto& printer : winsim::SimPrinters()) names.push_back(printer.name);
-    std::sort(names.begin(), names.end());
-    return names;
   }
 
   // The first call that is not about the command line or the lock, and when it was made.
@@ -99,15 +70,15 @@ class CommandLockTest : public SimTest {
 
 TEST_F(CommandLockTest, AnInstallWaitsForTheOtherRunAndCarriesOverWhatItLeft) {
   ASSERT_EQ(RunInstaller(u"install"), 1);
-  AddUserPrinter(u"A", "Orvandelles-A");
-  AddUserPrinter(u"B", "Orvandelles-B");
+  AddProductPrinter(u"A", "Orvandelles-A");
+  AddProductPrinter(u"B", "Orvandelles-B");
   winsim::SetSimDefaultPrinter(u"B");
   winsim::OpenHelpWindow();
   winsim::ClearCalls();
   DWORD start = winsim::Now();
   // The other run is an install that, as it ends, has re-created one more printer of a user.
   winsim::MutexHolderSpec other = OtherRun(30000);
-  other.beforeLettingGo = [] { AddUserPrinter(u"C", "Orvandelles-C"); };
+  other.beforeLettingGo = [] { AddProductPrinter(u"C", "Orvandelles-C"); };
   winsim::StartMutexHolder(other);
 
   EXPECT_EQ(RunInstaller(u"install"), 1);
@@ -134,7 +105,7 @@ TEST_F(CommandLockTest, AnInstallWaitsForTheOtherRunAndCarriesOverWhatItLeft) {
 
 TEST_F(CommandLockTest, AfterTheBoundEveryChangingCommandGivesUpWithoutTouchingTheMachine) {
   ASSERT_EQ(RunInstaller(u"install"), 1);
-  AddUserPrinter(u"A", "Orvandelles-A");
+  AddProductPrinter(u"A", "Orvandelles-A");
   winsim::SetSimDefaultPrinter(u"A");
   winsim::StartTray();
   std::u16string driver = std::u16string(kDriverDir) + u"3\\zeldrv64.dll";
@@ -179,7 +150,7 @@ TEST_F(CommandLockTest, AfterTheBoundEveryChangingCommandGivesUpWithoutTouchingT
 }
 
 TEST_F(CommandLockTest, ALockAbandonedByARunThatDiedCountsAsFree) {
-  AddUserPrinter(u"A", "Orvandelles-A");
+  AddProductPrinter(u"A", "Orvandelles-A");
   winsim::MutexHolderSpec other = OtherRun(5000);
   other.dies = true;
   winsim::StartMutexHolder(other);

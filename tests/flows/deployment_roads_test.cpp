@@ -15,23 +15,8 @@ namespace {
 
 const int kOtherProgram = 7;  // a process that keeps a product file loaded
 
-class DeploymentRoadsTest : public SimTest {
+class DeploymentRoadsTest : public ProductMachineTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    PrepareProductMachine();
-  }
-  void TearDown() override {
-    EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
-    EXPECT_EQ(winsim::OpenKeyHandles(), 0u);
-    EXPECT_EQ(winsim::OpenFileHandles(), 0u);
-    EXPECT_EQ(winsim::OpenServiceHandles(), 0u);
-    EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u);
-    EXPECT_EQ(winsim::OpenEventSources(), 0u);
-    EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << "the spooler is left running";
-    SimTest::TearDown();
-  }
-
   static std::u16string Monitor() { return std::u16string(kSystemDir) + u"zelmon64.dll"; }
 
   static Lines ErrorLines(const Lines& log) {

@@ -14,24 +14,9 @@
 
 namespace {
 
-const char kMarksKey[] = "Software\\Corvane\\Orvandelle\\Orvandelles\\";
 
-class InstallFlowsTest : public SimTest {
+class InstallFlowsTest : public ProductMachineTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    PrepareProductMachine();
-  }
-  void TearDown() override {
-    EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
-    EXPECT_EQ(winsim::OpenKeyHandles(), 0u);
-    EXPECT_EQ(winsim::OpenFileHandles(), 0u);
-    EXPECT_EQ(winsim::OpenServiceHandles(), 0u);
-    EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u);
-    EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << "the spooler is left running";
-    SimTest::TearDown();
-  }
-
   static int32_t Run(const std::u16string& word) { return RunInstaller(word); }
 
   // Runs a command with Shift held, so that the log window shows the whole log.
@@ -46,43 +31,10 @@ class InstallFlowsTest : public SimTest {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
 
-  static std::vector<std::u16string> PrinterNames() {
-    std::vector<std::u16string> names;
-    for (const auto& printer : winsim::SimPrinters()) names.push_back(printer.name);
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  static bool MonitorRegistered() {
-    for (const auto& monitor : winsim::SimMonitors())
-      if (monitor.name == u"Orvandelle:") return true;
-    return false;
-  }
-
   static bool DriverInstalled() {
     for (const auto& driver : winsim::SimDrivers())
       if (driver.name == kProductDriver) return true;
     return false;
-  }
-
-  static std::u16string RunValue() {
-    auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray");
-    if (!value) return u"(none)";
-    auto strings = winsim::SplitMultiString(value->data);
-    return strings.empty() ? u"" : strings[0];
-  }
-
-  // A product printer a user made: its own comment, location and settings key (plain and under
-  // "DsUser"), and the product's per-user key for it.
-  static void AddUserPrinter(const std::u16string& name, const std::string& key) {
-    winsim::SimPrinter printer = PrinterOn(name, kProductDriver, u"Orvandelle:");
-    printer.comment = u"comment of " + name;
-    printer.location = u"room of " + name;
-    std::vector<BYTE> data(key.begin(), key.end());
-    data.push_back(0);
-    printer.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, data}, {"DsUser", "SubKey", REG_SZ, data}};
-    winsim::AddSimPrinter(printer);
-    winsim::PutString(HKEY_CURRENT_USER, winsim::Utf16(kMarksKey + key), u"Paper", u"A4");
   }
 
   static std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
@@ -138,7 +90,7 @@ const Lines kInstallOnEmptyMachineLog = {
 TEST_F(InstallFlowsTest, InstallOnAMachineWithoutTheProduct) {
   EXPECT_EQ(RunShowingLog(u"install"), 1);
   EXPECT_EQ(ShownLogLines(), kInstallOnEmptyMachineLog);
-  EXPECT_TRUE(MonitorRegistered());
+  EXPECT_TRUE(OwnMonitorRegistered());
   EXPECT_EQ(winsim::FileContents(std::u16string(kSystemDir) + u"zelmon64.dll"), ComponentContents(u"zelmon64.dll", 2547));
   ASSERT_TRUE(DriverInstalled());
   EXPECT_EQ(winsim::SimDrivers()[0].driverPath, std::u16string(kDriverDir) + u"3\\zeldrv64.dll");
@@ -148,7 +100,7 @@ TEST_F(InstallFlowsTest, InstallOnAMachineWithoutTheProduct) {
   ASSERT_TRUE(printer.has_value());
   EXPECT_EQ(printer->portName, u"Orvandelle:");
   EXPECT_EQ(printer->driverName, kProductDriver);
-  EXPECT_EQ(RunValue(), kTrayPath);
+  EXPECT_EQ(TrayRunValue(), kTrayPath);
   ASSERT_EQ(winsim::ProcessStarts().size(), 1u);
   EXPECT_EQ(winsim::ProcessStarts()[0].commandLine, u"\"C:\\Product\\orvtray.exe\"");
   EXPECT_EQ(winsim::CountCalls("ControlService"), 0u) << "no spooler restart";
@@ -157,9 +109,9 @@ TEST_F(InstallFlowsTest, InstallOnAMachineWithoutTheProduct) {
 
 TEST_F(InstallFlowsTest, ReinstallKeepsTheUsersPrintersSettingsAndDefault) {
   ASSERT_EQ(Run(u"install"), 1);
-  AddUserPrinter(u"A", "Orvandelles-A");
-  AddUserPrinter(u"B", "Orvandelles-B");
-  AddUserPrinter(u"C", "Orvandelles-C");
+  AddProductPrinter(u"A", "Orvandelles-A");
+  AddProductPrinter(u"B", "Orvandelles-B");
+  AddProductPrinter(u"C", "Orvandelles-C");
   winsim::SimDriver other;
   other.name = u"Other driver";
   winsim::AddSimDriver(other);
@@ -199,7 +151,7 @@ TEST_F(InstallFlowsTest, ReinstallLeavesACompatibleRegisteredMonitorAlone) {
   EXPECT_FALSE(Contains(log, "    >AddMonitor"));
   EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 0u);
   EXPECT_EQ(winsim::CountCalls("AddMonitorW"), 0u);
-  EXPECT_TRUE(MonitorRegistered());
+  EXPECT_TRUE(OwnMonitorRegistered());
   EXPECT_TRUE(DriverInstalled());
   EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Orvandelle"}));
 }
@@ -217,7 +169,7 @@ TEST_F(InstallFlowsTest, ReinstallOverAHeldOldMonitorClearsItWithOneRestart) {
   EXPECT_TRUE(Contains(log, "    >Restart Spooler"));
   EXPECT_EQ(winsim::CountCalls("ControlService"), 1u) << "one clearing restart";
   EXPECT_EQ(winsim::FileContents(std::u16string(kSystemDir) + u"zelmon64.dll"), ComponentContents(u"zelmon64.dll", 2547));
-  EXPECT_TRUE(MonitorRegistered());
+  EXPECT_TRUE(OwnMonitorRegistered());
   EXPECT_EQ(winsim::CountCalls("MoveFileExW"), 0u) << "the new monitor is never scheduled for deletion";
 }
 
@@ -230,19 +182,19 @@ TEST_F(InstallFlowsTest, InstallWithoutTrayStopsAndRemovesItButStartsNone) {
   EXPECT_EQ(Run(u"in_notray"), 1);
   EXPECT_FALSE(winsim::ProcessRunning(tray)) << "asked to quit";
   EXPECT_EQ(winsim::ProcessStarts().size(), 1u) << "none started";
-  EXPECT_EQ(RunValue(), u"(none)");
+  EXPECT_EQ(TrayRunValue(), u"(none)");
   EXPECT_FALSE(winsim::FileExists(kTrayPath));
   EXPECT_TRUE(DriverInstalled());
 }
 
 TEST_F(InstallFlowsTest, UninstallLeavesNothingOfTheProduct) {
   ASSERT_EQ(Run(u"install"), 1);
-  AddUserPrinter(u"A", "Orvandelles-A");
+  AddProductPrinter(u"A", "Orvandelles-A");
   EXPECT_EQ(Run(u"un"), 2);
-  EXPECT_FALSE(MonitorRegistered());
+  EXPECT_FALSE(OwnMonitorRegistered());
   EXPECT_FALSE(DriverInstalled());
   EXPECT_TRUE(PrinterNames().empty());
-  EXPECT_EQ(RunValue(), u"(none)");
+  EXPECT_EQ(TrayRunValue(), u"(none)");
   EXPECT_FALSE(winsim::FileExists(std::u16string(kSystemDir) + u"zelmon64.dll"));
   for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"}) {
     EXPECT_FALSE(winsim::FileExists(std::u16string(kDriverDir) + u"3\\" + name));
@@ -296,8 +248,8 @@ TEST_F(InstallFlowsTest, EveryStepRunsAfterAnEarlierFailure) {
   EXPECT_EQ(errors, (Lines{"        Error(10): Cant't open source file: zeldrv64.dll - (The system cannot find the "
                            "file specified.)",
                            "      Error(15): Can`t add printer 'Orvandelle' - (The printer driver is unknown.)"}));
-  EXPECT_TRUE(MonitorRegistered()) << "the monitor step ran";
-  EXPECT_EQ(RunValue(), kTrayPath) << "the tray step ran";
+  EXPECT_TRUE(OwnMonitorRegistered()) << "the monitor step ran";
+  EXPECT_EQ(TrayRunValue(), kTrayPath) << "the tray step ran";
 }
 
 // The start is waited for, and the error alone opens the log window: Shift is never asked.
@@ -322,7 +274,7 @@ TEST_F(InstallFlowsTest, ASpoolerThatCannotStartFailsEachStepOnceAndLoudly) {
   }
   EXPECT_EQ(codes, (Lines{"Error(4)", "Error(6)", "Error(11)", "Error(13)", "Error(15)"}))
       << "each step fails on its own, once";
-  EXPECT_EQ(RunValue(), kTrayPath) << "the tray is registered all the same";
+  EXPECT_EQ(TrayRunValue(), kTrayPath) << "the tray is registered all the same";
   winsim::RefuseServiceStart(u"spooler", 0);
   winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
 }
@@ -412,7 +364,7 @@ TEST_F(InstallFlowsTest, AMonitorTakenOnALaterAttemptIsInstalled) {
   Lines log = ShownLogLines();
   EXPECT_EQ(std::count(log.begin(), log.end(), "      AddMonitor - failed. Trying to wait and install again"), 2);
   EXPECT_TRUE(Contains(log, "      AddMonitor - OK :)"));
-  EXPECT_TRUE(MonitorRegistered());
+  EXPECT_TRUE(OwnMonitorRegistered());
 }
 
 TEST_F(InstallFlowsTest, ADriverThatCannotBeDeletedEvenAloneGetsTheSpoolerRestart) {
@@ -431,7 +383,7 @@ TEST_F(InstallFlowsTest, ADriverThatCannotBeDeletedEvenAloneGetsTheSpoolerRestar
 
 TEST_F(InstallFlowsTest, OrvandelleIsAddedWhenNoSavedPrinterCouldBeRecreated) {
   ASSERT_EQ(Run(u"install"), 1);
-  AddUserPrinter(u"A", "Orvandelles-A");
+  AddProductPrinter(u"A", "Orvandelles-A");
   winsim::FailNext("AddPrinterW", 1, ERROR_INVALID_PRINTER_NAME);
   EXPECT_EQ(Run(u"install"), 100);
   EXPECT_EQ(PrinterNames(), (std::vector<std::u16string>{u"Orvandelle"}));

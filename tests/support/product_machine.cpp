@@ -1,9 +1,13 @@
 #include "support/product_machine.h"
 
+#include <algorithm>
+
 #include "app/command_dispatch.h"
 #include "winsim/machine.h"
 #include "winsim/sim_files.h"
+#include "winsim/sim_process.h"
 #include "winsim/sim_registry.h"
+#include "winsim/sim_services.h"
 
 const char16_t kModuleDir[] = u"C:\\Product\\drv\\";
 const char16_t kSystemDir[] = u"C:\\Windows\\system32\\";
@@ -65,4 +69,27 @@ std::u16string TrayRunValue() {
   if (!value) return u"(none)";
   auto strings = winsim::SplitMultiString(value->data);
   return strings.empty() ? u"" : strings[0];
+}
+
+std::vector<std::u16string> PrinterNames() {
+  std::vector<std::u16string> names;
+  for (const auto& printer : winsim::SimPrinters()) names.push_back(printer.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void ProductMachineTest::SetUp() {
+  SimTest::SetUp();
+  PrepareProductMachine();
+}
+
+void ProductMachineTest::TearDown() {
+  EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
+  EXPECT_EQ(winsim::OpenKeyHandles(), 0u);
+  EXPECT_EQ(winsim::OpenFileHandles(), 0u);
+  EXPECT_EQ(winsim::OpenServiceHandles(), 0u);
+  EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u);
+  EXPECT_EQ(winsim::OpenEventSources(), 0u);
+  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << "the spooler is left running";
+  SimTest::TearDown();
 }

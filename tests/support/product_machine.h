@@ -4,8 +4,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform.h"
+#include "support/sim_test.h"
 #include "winsim/sim_spooler.h"
 
 extern const char16_t kModuleDir[];    // C:\Product\drv\ (the installer's directory)
@@ -34,3 +36,14 @@ winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& d
 // + name) and location ("room of " + name), its settings key `key` as plain printer data and
 // under "DsUser", and the product's per-user registry key for it with one setting in it.
 void AddProductPrinter(const std::u16string& name, const std::string& key);
+
+// The names of all printers, sorted.
+std::vector<std::u16string> PrinterNames();
+
+// Whole commands on the product's machine: each test ends with no handle of any kind left open
+// and the spooler running, on top of SimTest's memory checks.
+class ProductMachineTest : public SimTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
