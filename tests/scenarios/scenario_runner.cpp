@@ -1,0 +1,639 @@
+// Plays the scenario table on the simulated machine, one test per scenario, under the same
+// leak, handle and spooler checks as every whole-command test.
+#include <algorithm>
+#include <map>
+
+#include "scenarios/scenario_table.h"
+#include "support/product_machine.h"
+#include "winsim/sim_files.h"
+#include "winsim/sim_process.h"
+#include "winsim/sim_registry.h"
+#include "winsim/sim_services.h"
+#include "winsim/sim_spooler.h"
+
+namespace {
+
+using scenarios::Words;
+
+const char16_t kSystem[] = u"C:\\windows\\system32\\";
+const char16_t kDrivers[] = u"C:\\windows\\system32\\spool\\drivers\\x64\\";
+const char16_t kSettingsRoot[] = u"Software\\Corvane\\Orvandelle\\Orvandelles\\";
+const char16_t kOtherDriver[] = u"Other printer";
+const char16_t kPort[] = u"Orvandelle:";
+const int kOtherProgram = 7;  // keeps the files it holds loaded
+const int kNoBuild = -1;      // a component without a version resource
+
+std::u16string U16(const std::string& text) { return winsim::Utf16(text); }
+
+std::string Trimmed(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "\"" : " \"") + item + "\"";
+  return text.empty() ? "none" : text;
+}
+
+// A log line as the table gives it: whole, or its beginning when it ends in "...".
+bool Matches(const std::string& line, const std::string& pattern) {
+  if (pattern.size() >= 3 && pattern.compare(pattern.size() - 3, 3, "...") == 0)
+    return line.compare(0, pattern.size() - 3, pattern, 0, pattern.size() - 3) == 0;
+  return line == pattern;
+}
+
+bool ParseBuild(const std::string& word, int& build) {
+  if (word == "none") return build = kNoBuild, true;
+  if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos) return false;
+  build = std::stoi(word);
+  return true;
+}
+
+// A component as a product of `build` ships it.
+std::string Component(const std::u16string& name, int build) {
+  if (name == u"zelhelp.chm") return "ITSF help";
+  return build == kNoBuild ? "MZ " + winsim::Utf8(name) + " " : ComponentContents(name, static_cast<WORD>(build));
+}
+
+// Named options after the leading words: "comment X location Y key K dsuser K settings".
+struct Options {
+  std::map<std::string, std::string> values;
+  bool Read(const Words& words, size_t from, const std::vector<std::string>& valued,
+            const std::vector<std::string>& flags) {
+    for (size_t i = from; i < words.size(); i++) {
+      if (std::find(flags.begin(), flags.end(), words[i]) != flags.end()) {
+        values[words[i]] = "";
+      } else if (std::find(valued.begin(), valued.end(), words[i]) != valued.end() && i + 1 < words.size()) {
+        values[words[i]] = words[i + 1];
+        i++;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+  bool Has(const std::string& name) const { return values.count(name) != 0; }
+  std::string Get(const std::string& name) const { return Has(name) ? values.at(name) : ""; }
+};
+
+struct Printer {
+  std::string name, port, driver, comment, location, key, dsuser;
+  bool operator==(const Printer& o) const {
+    return name == o.name && port == o.port && driver == o.driver && comment == o.comment && location == o.location;
+  }
+};
+
+std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
+  auto value = winsim::SimPrinterValueOf(printer, dataKey, "SubKey");
+  if (!value) return "none";
+  std::string text(value->data.begin(), value->data.end());
+  return text.substr(0, text.find('\0'));
+}
+
+std::vector<Printer> Printers(bool product) {
+  std::vector<Printer> found;
+  for (const auto& p : winsim::SimPrinters()) {
+    if ((p.driverName == kProductDriver) != product) continue;
+    found.push_back(Printer{winsim::Utf8(p.name), winsim::Utf8(p.portName), winsim::Utf8(p.driverName),
+                            winsim::Utf8(p.comment), winsim::Utf8(p.location),
+                            KeyOf(p.name, winsim::kPlainPrinterDataKey), KeyOf(p.name, "DsUser")});
+  }
+  std::sort(found.begin(), found.end(), [](const Printer& a, const Printer& b) { return a.name < b.name; });
+  return found;
+}
+
+std::vector<std::string> Names(const std::vector<Printer>& printers) {
+  std::vector<std::string> names;
+  for (const Printer& p : printers) names.push_back(p.name);
+  return names;
+}
+
+// A scenario being played: where it stands, and what the last step saw.
+struct Play {
+  explicit Play(const scenarios::Scenario& played) : scenario(played) {}
+  const scenarios::Scenario& scenario;
+  int line = 0;
+  std::vector<int32_t> exits;
+  size_t dialogsBefore = 0, eventsBefore = 0;
+  std::vector<Printer> othersBefore;
+  bool otherDriver = false;
+  std::vector<std::string> settingsKeys;  // marked "deleted" as the scenario began
+
+  std::string Where() const { return scenario.file + ":" + std::to_string(line) + ": "; }
+  void Malformed(const Words& words) {
+    ADD_FAILURE() << Where() << "malformed line: \"" << words[0] << "\" with " << words.size() - 1 << " words";
+  }
+  template <typename T, typename U>
+  void Expect(const T& actual, const U& expected, const std::string& what) {
+    EXPECT_EQ(actual, expected) << Where() << what;
+  }
+};
+
+// --- the machine as a scenario describes it ---------------------------------------------------
+
+bool Layout(Play&, const Words& w) {
+  int build = 2547;
+  size_t i = 1;
+  if (i < w.size() && w[i] != "missing" && !ParseBuild(w[i++], build)) return false;
+  PutInstallerFiles(static_cast<WORD>(build == kNoBuild ? 0 : build));
+  for (const char16_t* name : {u"zelmon64.dll", u"zeldrv64.dll", u"zelui64.dll"})
+    winsim::PutFile(std::u16string(kModuleDir) + name, Component(name, build));
+  if (i < w.size() && w[i++] != "missing") return false;
+  for (; i < w.size(); i++)
+    winsim::RemoveFile(w[i] == "orvtray.exe" ? std::u16string(kTrayPath) : kModuleDir + U16(w[i]));
+  return true;
+}
+
+bool Installed(Play&, const Words& w) {
+  Options o;
+  int monitor = 2547, driver = 2547;
+  if (!o.Read(w, 1, {"monitor", "driver", "monitor-dll"}, {})) return false;
+  std::u16string dll = o.Has("monitor-dll") ? U16(o.Get("monitor-dll")) : u"zelmon64.dll";
+  if ((o.Has("monitor") && !ParseBuild(o.Get("monitor"), monitor)) ||
+      (o.Has("driver") && !ParseBuild(o.Get("driver"), driver)))
+    return false;
+  winsim::PutFile(kSystem + dll, Component(u"zelmon64.dll", monitor));
+  winsim::AddSimMonitor(winsim::SimMonitor{kPort, u"Windows x64", dll, {kPort}});
+  std::u16string dir = std::u16string(kDrivers) + u"3\\";
+  for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"})
+    winsim::PutFile(dir + name, Component(name, driver));
+  winsim::SimDriver d;
+  d.name = kProductDriver;
+  d.driverPath = d.dataFile = dir + u"zeldrv64.dll";
+  d.configFile = dir + u"zelui64.dll";
+  d.helpFile = dir + u"zelhelp.chm";
+  winsim::AddSimDriver(d);
+  return true;
+}
+
+void MarkSettings(Play& play, const std::string& key) {
+  if (std::find(play.settingsKeys.begin(), play.settingsKeys.end(), key) == play.settingsKeys.end())
+    play.settingsKeys.push_back(key);
+  winsim::PutString(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted", u"1");
+}
+
+void SetKey(winsim::SimPrinter& printer, const std::string& dataKey, const std::string& key) {
+  std::vector<BYTE> data(key.begin(), key.end());
+  data.push_back(0);
+  printer.data.push_back({dataKey, "SubKey", REG_SZ, data});
+}
+
+bool ProductPrinter(Play& play, const Words& w) {
+  Options o;
+  if (w.size() < 2 || !o.Read(w, 2, {"comment", "location", "key", "dsuser"}, {"settings"})) return false;
+  winsim::SimPrinter printer = PrinterOn(U16(w[1]), kProductDriver, kPort);
+  printer.comment = U16(o.Get("comment"));
+  printer.location = U16(o.Get("location"));
+  if (o.Has("key")) SetKey(printer, winsim::kPlainPrinterDataKey, o.Get("key"));
+  if (o.Has("dsuser")) SetKey(printer, "DsUser", o.Get("dsuser"));
+  winsim::AddSimPrinter(printer);
+  if (o.Has("settings"))
+    for (const char* field : {"key", "dsuser"})
+      if (o.Has(field)) MarkSettings(play, o.Get(field));
+  return true;
+}
+
+bool OtherPrinter(Play& play, const Words& w) {
+  Options o;
+  if (w.size() < 2 || !o.Read(w, 2, {"port", "comment", "location"}, {}) || !o.Has("port")) return false;
+  if (!play.otherDriver) {
+    winsim::SimDriver other;
+    other.name = kOtherDriver;
+    winsim::AddSimDriver(other);
+    play.otherDriver = true;
+  }
+  winsim::SimPrinter printer = PrinterOn(U16(w[1]), kOtherDriver, U16(o.Get("port")));
+  printer.comment = U16(o.Get("comment"));
+  printer.location = U16(o.Get("location"));
+  winsim::AddSimPrinter(printer);
+  return true;
+}
+
+// "many N": N product printers carried by every install, "Orvandelle 001" the first, each with
+// its own comment, location and settings key, the 107th the default.
+std::string Numbered(int i) {
+  std::string n = std::to_string(i);
+  return std::string(3 - std::min<size_t>(3, n.size()), '0') + n;
+}
+
+bool Many(Play& play, const Words& w) {
+  if (w.size() != 2 || w[1].find_first_not_of("0123456789") != std::string::npos) return false;
+  for (int i = 1; i <= std::stoi(w[1]); i++) {
+    std::string key = "K-" + Numbered(i);
+    Words printer = {"printer", "Orvandelle " + Numbered(i), "comment", "Desk " + Numbered(i), "location",
+                     "Floor " + std::to_string(i % 5) + ", room " + Numbered(i), "key", key, "dsuser", key,
+                     "settings"};
+    ProductPrinter(play, printer);
+  }
+  winsim::SetSimDefaultPrinter(u"Orvandelle 107");
+  return true;
+}
+
+bool Default(Play&, const Words& w) {
+  if (w.size() != 2) return false;
+  winsim::SetSimDefaultPrinter(U16(w[1]));
+  return true;
+}
+
+bool Tray(Play&, const Words& w) {
+  if (w.size() != 1) return false;
+  winsim::StartTray(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
+  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+  return true;
+}
+
+bool Pending(Play&, const Words& w) {
+  if (w.size() != 2) return false;
+  winsim::AppendPendingRename(NtPath(U16(w[1])), u"");
+  return true;
+}
+
+bool Hold(Play&, const Words& w) {
+  if (w.size() != 2) return false;
+  winsim::HoldFile(U16(w[1]), kOtherProgram);
+  return true;
+}
+
+bool Release(Play&, const Words& w) {
+  if (w.size() != 1) return false;
+  winsim::ReleaseFiles(kOtherProgram);
+  return true;
+}
+
+bool Copy(Play&, const Words& w) {
+  int build = 0;
+  if (w.size() != 4 || !ParseBuild(w[1], build)) return false;
+  winsim::PutFile(U16(w[3]), Component(U16(w[2]), build));
+  return true;
+}
+
+bool Restart(Play&, const Words& w) {
+  if (w.size() != 1) return false;
+  winsim::RestartMachine();
+  return true;
+}
+
+// "fail CALL COUNT ERROR [skip N]": the platform refuses in the next run, as a scanner or a
+// policy would.
+bool Fail(Play&, const Words& w) {
+  if ((w.size() != 4 && w.size() != 6) || (w.size() == 6 && w[4] != "skip")) return false;
+  winsim::FailNext(w[1], std::stoi(w[2]), static_cast<DWORD>(std::stoul(w[3])), w.size() == 6 ? std::stoi(w[5]) : 0);
+  return true;
+}
+
+// "spooler holds-deleted-monitors | wine-driver-deletion | stopped | refuses-start ERROR | mended":
+// how the print spooler service behaves from now on.
+bool Spooler(Play&, const Words& w) {
+  if (w.size() == 2 && w[1] == "holds-deleted-monitors") {
+    winsim::KeepDeletedMonitorsLoaded(true);
+  } else if (w.size() == 2 && w[1] == "wine-driver-deletion") {
+    winsim::SetWineDriverDeletion(true);
+  } else if (w.size() == 3 && w[1] == "refuses-start") {
+    winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
+    winsim::RefuseServiceStart(u"spooler", static_cast<DWORD>(std::stoul(w[2])));
+  } else if (w.size() == 2 && w[1] == "stopped") {
+    winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
+  } else if (w.size() == 2 && w[1] == "mended") {
+    winsim::RefuseServiceStart(u"spooler", 0);
+    winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void BeforeRun(Play& play) {
+  play.exits.clear();
+  play.dialogsBefore = winsim::Dialogs().size();
+  play.eventsBefore = winsim::LoggedEvents().size();
+  play.othersBefore = Printers(false);
+  winsim::ClearCalls();
+}
+
+bool RunOne(Play& play, const Words& w) {
+  std::u16string word;
+  bool shift = false, unseen = false;
+  for (size_t i = 1; i < w.size(); i++) {
+    if (w[i] == "shift") shift = true;
+    else if (w[i] == "unseen") unseen = true;
+    else if (w[i] == "screenshot") continue;  // a picture only a real display can take
+    else if (i == 1) word = U16(w[i]);
+    else return false;
+  }
+  BeforeRun(play);
+  winsim::SetShiftHeld(shift);
+  winsim::SetWindowStationVisible(!unseen);
+  play.exits.push_back(RunInstaller(word));
+  winsim::ClearFaults();
+  winsim::SetShiftHeld(false);
+  winsim::SetWindowStationVisible(true);
+  return true;
+}
+
+// Two runs started at once: the command lock lets one finish before the other begins, so the
+// simulated machine plays them one after the other.
+bool Together(Play& play, const Words& w) {
+  if (w.size() != 3) return false;
+  BeforeRun(play);
+  for (size_t i = 1; i < 3; i++) play.exits.push_back(RunInstaller(U16(w[i])));
+  winsim::ClearFaults();
+  return true;
+}
+
+// --- what must hold ----------------------------------------------------------------------------
+
+// The log of the last run: its log window, else the event it wrote unseen.
+std::vector<std::string> RunLog(Play& play) {
+  if (winsim::Dialogs().size() > play.dialogsBefore) return ShownLogLines();
+  if (winsim::LoggedEvents().size() > play.eventsBefore)
+    return SplitLines(winsim::Utf8(winsim::LoggedEvents().back().strings.at(0)));
+  ADD_FAILURE() << play.Where() << "the run showed no log";
+  return {};
+}
+
+std::vector<std::string> TrimmedLog(Play& play) {
+  std::vector<std::string> lines = RunLog(play);
+  for (std::string& line : lines) line = Trimmed(line);
+  return lines;
+}
+
+bool CheckExit(Play& play, const Words& w) {
+  std::vector<int32_t> expected;
+  for (size_t i = 1; i < w.size(); i++) expected.push_back(std::stoi(w[i]));
+  play.Expect(play.exits, expected, "exit codes");
+  return w.size() > 1;
+}
+
+bool CheckWindow(Play& play, const Words& w) {
+  if (w.size() != 2) return false;
+  const auto& dialogs = winsim::Dialogs();
+  std::string title = dialogs.size() > play.dialogsBefore ? winsim::Utf8(dialogs.back().title) : "none";
+  if (w[1] == "error") play.Expect(title, "Orvandelle build 2547- Install error log!", "log window title");
+  else if (w[1] == "plain") play.Expect(title, "Orvandelle build 2547- Install log.", "log window title");
+  else if (w[1] == "none") play.Expect(title, "none", "log window");
+  else return false;
+  return true;
+}
+
+bool CheckLog(Play& play, const Words& w, bool present) {
+  std::vector<std::string> lines = TrimmedLog(play);
+  for (size_t i = 1; i < w.size(); i++) {
+    bool found = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return Matches(l, w[i]); });
+    EXPECT_EQ(found, present) << play.Where() << "log line \"" << w[i] << "\"";
+  }
+  return w.size() > 1;
+}
+
+bool CheckErrors(Play& play, const Words& w) {
+  std::vector<std::string> errors;
+  for (const std::string& line : TrimmedLog(play))
+    if (line.find("Error(") != std::string::npos) errors.push_back(line);
+  Words expected(w.begin() + 1, w.end());
+  if (expected == Words{"none"}) expected.clear();
+  bool same = errors.size() == expected.size();
+  for (size_t i = 0; same && i < errors.size(); i++) same = Matches(errors[i], expected[i]);
+  EXPECT_TRUE(same) << play.Where() << "error lines: got " << Joined(errors) << ", expected " << Joined(expected);
+  return w.size() > 1;
+}
+
+bool CheckWholeLog(Play& play, const scenarios::Check& check) {
+  std::vector<std::string> log = RunLog(play);
+  for (size_t i = 0; i < std::max(log.size(), check.block.size()); i++)
+    EXPECT_EQ(i < log.size() ? log[i] : "(end)", i < check.block.size() ? check.block[i] : "(end)")
+        << play.Where() << "line " << i + 1 << " of the whole log";
+  return !check.block.empty();
+}
+
+bool CheckMonitor(Play& play, const Words& w) {
+  int build = 0;
+  if (w.size() != 2 || (w[1] != "none" && !ParseBuild(w[1], build))) return false;
+  std::string dll = "none";
+  for (const auto& monitor : winsim::SimMonitors())
+    if (monitor.name == kPort) dll = winsim::Utf8(monitor.dllName);
+  play.Expect(dll, w[1] == "none" ? "none" : "zelmon64.dll", "registered monitor DLL");
+  if (w[1] != "none")
+    play.Expect(winsim::FileContents(std::u16string(kSystem) + u"zelmon64.dll") == Component(u"zelmon64.dll", build),
+                true, "the monitor file in the system directory is of build " + w[1]);
+  return true;
+}
+
+bool CheckDriver(Play& play, const Words& w) {
+  int build = 0;
+  if (w.size() != 2 || (w[1] != "none" && !ParseBuild(w[1], build))) return false;
+  std::vector<winsim::SimDriver> drivers;
+  for (const auto& driver : winsim::SimDrivers())
+    if (driver.name == kProductDriver) drivers.push_back(driver);
+  play.Expect(drivers.size(), w[1] == "none" ? 0u : 1u, "product drivers");
+  if (w[1] == "none" || drivers.empty()) return true;
+  std::u16string dir = std::u16string(kDrivers) + u"3\\";
+  play.Expect(Lower(winsim::Utf8(drivers[0].driverPath)), Lower(winsim::Utf8(dir + u"zeldrv64.dll")), "driver file");
+  play.Expect(Lower(winsim::Utf8(drivers[0].configFile)), Lower(winsim::Utf8(dir + u"zelui64.dll")), "config file");
+  play.Expect(Lower(winsim::Utf8(drivers[0].helpFile)), Lower(winsim::Utf8(dir + u"zelhelp.chm")), "help file");
+  for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"}) {
+    play.Expect(winsim::FileExists(kDrivers + std::u16string(name)), false, "staged " + winsim::Utf8(name) + " deleted");
+    play.Expect(winsim::FileContents(dir + name) == Component(name, build), true, winsim::Utf8(name) + " of build " + w[1]);
+  }
+  return true;
+}
+
+bool CheckPrinters(Play& play, const Words& w) {
+  Words expected(w.begin() + 1, w.end());
+  if (expected == Words{"none"}) expected.clear();
+  std::sort(expected.begin(), expected.end());
+  play.Expect(Joined(Names(Printers(true))), Joined(expected), "product printers");
+  return w.size() > 1;
+}
+
+bool CheckPrinter(Play& play, const Words& w) {
+  Options o;
+  if (w.size() < 2 || !o.Read(w, 2, {"comment", "location", "key"}, {})) return false;
+  std::vector<Printer> all = Printers(true);
+  auto p = std::find_if(all.begin(), all.end(), [&](const Printer& x) { return x.name == w[1]; });
+  if (p == all.end()) return ADD_FAILURE() << play.Where() << "no product printer \"" << w[1] << "\"", true;
+  play.Expect(p->port, "Orvandelle:", w[1] + ": port");
+  if (o.Has("comment")) play.Expect(p->comment, o.Get("comment"), w[1] + ": comment");
+  if (o.Has("location")) play.Expect(p->location, o.Get("location"), w[1] + ": location");
+  if (o.Has("key")) play.Expect(p->key + " " + p->dsuser, o.Get("key") + " " + o.Get("key"), w[1] + ": settings keys");
+  return true;
+}
+
+bool CheckOthers(Play& play, const Words& w) {
+  if (w.size() != 2 || w[1] != "unchanged") return false;
+  std::vector<Printer> now = Printers(false);
+  play.Expect(now == play.othersBefore, true, "printers of other drivers unchanged (now " + Joined(Names(now)) + ")");
+  return true;
+}
+
+bool CheckDefault(Play& play, const Words& w) {
+  if (w.size() != 2) return false;
+  std::string actual = winsim::Utf8(winsim::SimDefaultPrinter());
+  play.Expect(actual.empty() ? "none" : actual, w[1], "default printer");
+  return true;
+}
+
+bool CheckPending(Play& play, const Words& w) {
+  std::vector<std::u16string> strings = PendingRenameStrings();
+  std::vector<std::string> pairs;
+  for (size_t i = 0; i + 1 < strings.size(); i += 2)
+    pairs.push_back(Lower(winsim::Utf8(strings[i]) + (strings[i + 1].empty() ? "" : "=>" + winsim::Utf8(strings[i + 1]))));
+  Words expected;
+  for (size_t i = 1; i < w.size(); i++) expected.push_back(Lower(w[i]));
+  if (expected == Words{"none"}) expected.clear();
+  play.Expect(Joined(pairs), Joined(expected), "pending renames");
+  return w.size() > 1;
+}
+
+bool TrayRuns() {
+  return winsim::MutexExists(winsim::kTrayMutexName) && !winsim::ProcessStarts().empty() &&
+         winsim::ProcessRunning(winsim::ProcessStarts().back().process);
+}
+
+bool CheckTray(Play& play, const Words& w) {
+  if (w.size() != 2) return false;
+  if (w[1] == "running") {
+    play.Expect(winsim::Utf8(TrayRunValue()), winsim::Utf8(kTrayPath), "Run value");
+    play.Expect(TrayRuns(), true, "the tray program runs");
+  } else if (w[1] == "removed") {
+    play.Expect(winsim::Utf8(TrayRunValue()), "(none)", "Run value");
+    play.Expect(winsim::MutexExists(winsim::kTrayMutexName), false, "the tray program has quit");
+    play.Expect(winsim::FileExists(kTrayPath), false, "the tray program's file is deleted");
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool CheckMarked(Play& play, const Words& w) {
+  std::vector<std::string> marked;
+  for (const std::string& key : play.settingsKeys)
+    if (winsim::ReadValue(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted")) marked.push_back(key);
+  std::sort(marked.begin(), marked.end());
+  Words expected(w.begin() + 1, w.end());
+  if (expected == Words{"none"}) expected.clear();
+  std::sort(expected.begin(), expected.end());
+  play.Expect(Joined(marked), Joined(expected), "settings keys still marked deleted");
+  return w.size() > 1;
+}
+
+bool CheckFile(Play& play, const Words& w) {
+  if (w.size() != 3 || (w[2] != "absent" && w[2] != "present")) return false;
+  play.Expect(winsim::FileExists(U16(w[1])) ? "present" : "absent", w[2], w[1]);
+  return true;
+}
+
+// "many carried": every printer of "many N" is still there with its fields, and no other.
+bool CheckMany(Play& play, const Words& w) {
+  if (w.size() != 3 || w[1] != "carried") return false;
+  std::vector<Printer> all = Printers(true);
+  play.Expect(all.size(), static_cast<size_t>(std::stoi(w[2])), "product printers");
+  for (size_t i = 0; i < all.size(); i++) {
+    std::string n = Numbered(static_cast<int>(i) + 1), key = "K-" + n;
+    Printer expected{"Orvandelle " + n, "Orvandelle:", "Orvandelle printer", "Desk " + n,
+                     "Floor " + std::to_string((i + 1) % 5) + ", room " + n, key, key};
+    EXPECT_TRUE(all[i] == expected && all[i].key == key && all[i].dsuser == key) << play.Where() << all[i].name;
+  }
+  play.Expect(winsim::Utf8(winsim::SimDefaultPrinter()), "Orvandelle 107", "default printer");
+  return true;
+}
+
+// "host event error|info": the kind of the event the run wrote to the event log.
+// "host calls NAME N [FIRST]": how often the run made a platform call (with that first argument).
+bool CheckHost(Play& play, const Words& w) {
+  if (w.size() == 3 && w[1] == "event") {
+    const auto& events = winsim::LoggedEvents();
+    std::string type = events.size() == play.eventsBefore ? "none"
+                       : events.back().type == EVENTLOG_ERROR_TYPE ? "error" : "info";
+    play.Expect(type, w[2], "event logged");
+    return true;
+  }
+  if ((w.size() == 4 || w.size() == 5) && w[1] == "calls") {
+    size_t count = 0;
+    for (const auto& call : winsim::CallsOf(w[2]))
+      count += w.size() == 4 || (!call.args.empty() && Lower(call.args[0]) == Lower(w[4]));
+    play.Expect(count, static_cast<size_t>(std::stoul(w[3])), "calls of " + w[2]);
+    return true;
+  }
+  return false;
+}
+
+// "product gone-or-fresh": two runs started together ended one after the other: the machine is
+// either uninstalled or as an install leaves an empty machine, never a mixture.
+bool CheckOutcome(Play& play, const Words& w) {
+  if (w.size() != 2 || w[1] != "gone-or-fresh") return false;
+  bool gone = Printers(true).empty() && !OwnMonitorRegistered();
+  if (gone) return CheckDriver(play, {"driver", "none"}) && CheckTray(play, {"tray", "removed"});
+  return CheckMonitor(play, {"monitor", "2547"}) && CheckPrinters(play, {"printers", "Orvandelle"});
+}
+
+using ActionFn = bool (*)(Play&, const Words&);
+const std::map<std::string, ActionFn> kActions = {
+    {"product", Layout},   {"installed", Installed}, {"printer", ProductPrinter}, {"other", OtherPrinter},
+    {"many", Many},        {"default", Default},     {"tray", Tray},              {"pending", Pending},
+    {"hold", Hold},        {"release", Release},     {"copy", Copy},              {"restart", Restart},
+    {"fail", Fail},        {"spooler", Spooler},     {"run", RunOne},             {"together", Together},
+};
+
+const std::map<std::string, ActionFn> kChecks = {
+    {"exit", CheckExit},       {"window", CheckWindow},   {"errors", CheckErrors},   {"monitor", CheckMonitor},
+    {"driver", CheckDriver},   {"printers", CheckPrinters}, {"printer", CheckPrinter}, {"others", CheckOthers},
+    {"default", CheckDefault}, {"pending", CheckPending}, {"tray", CheckTray},       {"marked", CheckMarked},
+    {"file", CheckFile},       {"many", CheckMany},       {"host", CheckHost},       {"product", CheckOutcome},
+};
+
+bool RunCheck(Play& play, const scenarios::Check& check) {
+  const Words& w = check.words;
+  if (w[0] == "log") return CheckLog(play, w, true);
+  if (w[0] == "nolog") return CheckLog(play, w, false);
+  if (w[0] == "whole-log") return CheckWholeLog(play, check);
+  auto found = kChecks.find(w[0]);
+  return found != kChecks.end() && found->second(play, w);
+}
+
+class ScenarioTest : public ProductMachineTest {
+ public:
+  explicit ScenarioTest(const scenarios::Scenario& scenario) : scenario_(scenario) {}
+
+  void TestBody() override {
+    ASSERT_TRUE(scenario_.error.empty()) << scenario_.error;
+    winsim::SetSystemDirectory(u"C:\\windows\\system32");
+    winsim::SetDriverDirectory(u"C:\\windows\\system32\\spool\\drivers\\x64");
+    winsim::LaunchTrayOnStart(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
+    Play play(scenario_);
+    for (const auto& action : scenario_.actions) {
+      play.line = action.line;
+      auto found = kActions.find(action.words[0]);
+      if (found == kActions.end() || !found->second(play, action.words)) return play.Malformed(action.words);
+      for (const auto& check : action.checks) {
+        play.line = check.line;
+        if (!RunCheck(play, check)) return play.Malformed(check.words);
+      }
+    }
+  }
+
+ private:
+  const scenarios::Scenario& scenario_;
+};
+
+const std::vector<scenarios::Scenario>& Table() {
+  static const std::vector<scenarios::Scenario> table = scenarios::ReadTable(SCENARIO_DIR);
+  return table;
+}
+
+const bool kRegistered = [] {
+  for (const auto& scenario : Table()) {
+    if (scenario.only == "wine") continue;
+    ::testing::RegisterTest("Scenario", scenario.name.c_str(), nullptr, nullptr, scenario.file.c_str(), scenario.line,
+                            [&scenario]() -> ProductMachineTest* { return new ScenarioTest(scenario); });
+  }
+  return true;
+}();
+
+}  // namespace
