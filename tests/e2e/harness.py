@@ -20,45 +20,12 @@ import zlib
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-SKIP_CODE = 77
 PRODUCT_DRIVER = "Orvandelle printer"
 PRODUCT_PORT = "Orvandelle:"
 INSTALLER = "C:\\Product\\drv\\orvinst.exe"
 TRAY = "C:\\Product\\orvtray.exe"
 SYSTEM_DIR = "C:\\windows\\system32"
-
-# The parts of the installer a scenario can depend on, each recognised in the source by the
-# platform call it exists to make. A part still stubbed out makes its scenarios skip.
-PARTS = {
-    "tray": ("drv/install/tray/tray_control.cpp", "CreateMutexA"),
-    "monitor": ("drv/install/spooler/port_monitor.cpp", "AddMonitorW"),
-    "driver": ("drv/install/spooler/printer_driver.cpp", "AddPrinterDriverExW"),
-    "printers": ("drv/install/spooler/printers.cpp", "AddPrinterW"),
-    "copy": ("drv/install/system/file_copy.cpp", "CreateFileW"),
-    "checks": ("drv/install/flows/startup_checks.cpp", "SpoolerSetDefaultPrinterW"),
-    "pending": ("drv/install/system/pending_renames.cpp", "RegQueryValueExW"),
-    "deferred": ("drv/install/system/deferred_delete.cpp", "MoveFileExW"),
-}
-
-
-def landed(part):
-    path, marker = PARTS[part]
-    try:
-        with open(os.path.join(SOURCE_DIR, path), encoding="utf-8") as source:
-            return marker in source.read()
-    except OSError:
-        return False
-
-
-def missing_parts(parts):
-    return [part for part in parts if not landed(part)]
-
-
-class Skipped(Exception):
-    pass
-
 
 def wine_env(prefix, display):
     env = dict(os.environ)
@@ -438,7 +405,7 @@ class Machine:
         shutil.copy2(self.component(build, name), target)
 
     def component(self, build, name):
-        if name == "zelhelp.chm":
+        if name in ("zelhelp.chm", "orvtray.exe"):
             return os.path.join(self.tools_dir, "components", name)
         return os.path.join(self.tools_dir, "components", str(build), name)
 
@@ -453,16 +420,16 @@ class Machine:
         if "orvtray.exe" not in missing:
             shutil.copy2(os.path.join(self.tools_dir, "components", "orvtray.exe"), self.unix("C:\\Product"))
 
-    def seed_installed(self, monitor_build=2547, driver_build=2547, printers=(), default=None):
+    def seed_installed(self, monitor_build=2547, driver_build=2547, printers=(), default=None, monitor_dll="zelmon64.dll"):
         """The product as an install leaves it: the monitor DLL in the system directory and
         registered, the driver added from staged files, and the given printers, each
         (name, comment, location, subkey, dsuser-subkey) with "-" for none."""
-        shutil.copy2(self.component(monitor_build, "zelmon64.dll"), self.unix(SYSTEM_DIR))
+        shutil.copy2(self.component(monitor_build, "zelmon64.dll"), self.unix(SYSTEM_DIR + "\\" + monitor_dll))
         staging = self.unix(SYSTEM_DIR + "\\spool\\drivers\\x64")
         os.makedirs(staging, exist_ok=True)
         for name in ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm"):
             shutil.copy2(self.component(driver_build, name), staging)
-        commands = ["monitor", "driver|%s|zeldrv64.dll|zelui64.dll|zelhelp.chm" % PRODUCT_DRIVER]
+        commands = ["monitor|" + monitor_dll, "driver|%s|zeldrv64.dll|zelui64.dll|zelhelp.chm" % PRODUCT_DRIVER]
         for name, comment, location, subkey, dsuser in printers:
             commands.append("printer|%s|%s|%s|%s|%s|%s|%s" % (name, PRODUCT_PORT, PRODUCT_DRIVER, comment,
                                                               location, subkey, dsuser))

@@ -1,7 +1,7 @@
 // Puts a Wine prefix into the state a scenario starts from, through the same platform calls
 // an earlier install or the user would have made. Each argument is one command whose fields
 // are separated by "|"; "-" stands for a field left out:
-//   monitor                                  register "Orvandelle:" with zelmon64.dll
+//   monitor[|DLL]                            register "Orvandelle:" with zelmon64.dll or DLL
 //   driver|NAME|DRIVER|UI|HELP               add a driver from files staged in the driver directory
 //   printer|NAME|PORT|DRIVER|COMMENT|LOCATION|SUBKEY|DSUSER
 //   default|NAME                             make a printer the default
@@ -42,11 +42,13 @@ bool Fail(const std::wstring& command, DWORD error) {
   return false;
 }
 
-bool SeedMonitor() {
+bool SeedMonitor(std::vector<std::wstring>& f) {
+  if (f.size() > 2) return false;
+  std::wstring dll = f.size() == 2 ? f[1] : L"zelmon64.dll";
   MONITOR_INFO_2W info = {};
   info.pName = const_cast<wchar_t*>(L"Orvandelle:");
   info.pEnvironment = const_cast<wchar_t*>(e2e::kEnvironment);
-  info.pDLLName = const_cast<wchar_t*>(L"zelmon64.dll");
+  info.pDLLName = &dll[0];
   return AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info)) != FALSE;
 }
 
@@ -209,7 +211,7 @@ bool Run(const std::wstring& command) {
   SetLastError(0);
   bool ok = false;
   if (verb == L"monitor")
-    ok = SeedMonitor();
+    ok = SeedMonitor(f);
   else if (verb == L"driver")
     ok = SeedDriver(f);
   else if (verb == L"printer")

@@ -1,0 +1,587 @@
+#!/usr/bin/env python3
+"""Plays the scenario table (tests/scenarios/*.txt) with the real orvinst.exe under Wine, each
+scenario in a fresh copy of a template prefix.
+
+    wine_runner.py --build-dir DIR SCENARIO     play one scenario (exit 0 passed, 1 failed)
+    wine_runner.py --build-dir DIR --make-template
+    wine_runner.py --list                       the scenarios Wine plays
+
+E2E_KEEP=1 keeps every scenario's prefix (a failed scenario's prefix is always kept) under
+DIR/e2e/runs/. Checks that start with "host" need the simulated machine and are passed over.
+"""
+
+import glob
+import os
+import shutil
+import sys
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+
+from harness import (PRODUCT_DRIVER, PRODUCT_PORT, SYSTEM_DIR, TRAY, Checks, Machine, Run,  # noqa: E402
+                     bmp_to_png, make_template, picture_has_content, under_display)
+
+TITLES = {"error": "Orvandelle build 2547- Install error log!", "plain": "Orvandelle build 2547- Install log.",
+          "none": None}
+DRIVER_DIR = SYSTEM_DIR + "\\spool\\drivers\\x64"
+
+
+# --- the table ---
+
+class Malformed(Exception):
+    pass
+
+
+def split(text, where):
+    words, i = [], 0
+    while i < len(text):
+        if text[i] == " ":
+            i += 1
+        elif text[i] == "#":
+            break
+        elif text[i] == '"':
+            end = text.find('"', i + 1)
+            if end < 0:
+                raise Malformed(where + "unclosed quote")
+            words.append(text[i + 1:end])
+            i = end + 1
+        else:
+            end = text.find(" ", i)
+            end = len(text) if end < 0 else end
+            words.append(text[i:end])
+            i = end
+    return words
+
+
+def read_table():
+    """{name: scenario}, a scenario being {"only", "about", "where", "actions": [(where, words,
+    [(where, words, block)])]}."""
+    table = {}
+    for path in sorted(glob.glob(os.path.join(HERE, "*.txt"))):
+        current = None
+        for number, raw in enumerate(open(path, encoding="utf-8"), 1):
+            text = raw.rstrip(" \r\n")
+            where = "%s:%d: " % (path, number)
+            stripped = text.lstrip(" ")
+            indent = len(text) - len(stripped)
+            if not stripped or stripped.startswith("#"):
+                continue
+            if indent == 0:
+                words = split(text, where)
+                if len(words) != 2 or words[0] != "scenario":
+                    raise Malformed(where + 'expected "scenario NAME" at the margin')
+                current = table[words[1]] = {"only": "", "where": where, "actions": []}
+            elif current is None:
+                raise Malformed(where + "a line before the first scenario")
+            elif stripped.startswith("|"):
+                current["actions"][-1][2][-1][2].append(stripped[2:].rstrip())
+            elif indent == 2:
+                words = split(stripped, where)
+                if words[0] == "only":
+                    current["only"] = words[1][:4]
+                elif words[0] != "about":
+                    current["actions"].append((where, words, []))
+            else:
+                current["actions"][-1][2].append((where, split(stripped, where), []))
+    return table
+
+
+# --- DLLs planted beside the installer, a spooler library that fails ---
+
+PLANTED = ("version.dll", "winspool.drv", "localspl.dll")
+PRODUCT_DIR = "C:\\Product\\drv"
+# Windows' search order for these three: the program's own folder before the system's copy.
+# (Wine takes its builtin copies first unless told otherwise.)
+PLANTED_FIRST = "mscoree,mshtml=;version,winspool.drv,localspl=n,b"
+# The spooler library cannot be loaded at all. (version.dll cannot be taken away under Wine:
+# Wine's own user32 imports it, so no program with a window would start.)
+SPOOLER_MISSING = "mscoree,mshtml=;winspool.drv="
+SPOOLER_HOLLOW = "mscoree,mshtml=;winspool.drv=n"
+
+
+def planted_marks(m):
+    """The marks the planted DLLs left, {(dll, "loaded" or "called"): the loading programs or the
+    calling modules}, removed once read."""
+    marks = {}
+    folder = m.unix(PRODUCT_DIR)
+    for entry in os.listdir(folder):
+        name, _, kind = entry.lower().rpartition(".")
+        if name in PLANTED and kind in ("loaded", "called"):
+            with open(os.path.join(folder, entry), encoding="utf-8", errors="replace") as mark:
+                marks[(name, kind)] = mark.read().splitlines()
+            os.remove(os.path.join(folder, entry))
+    return marks
+
+
+def launch_with_overrides(m, overrides, words, program=None, shift=False):
+    """Runs the installer (or another program of the product folder) with its own DLL
+    overrides; the harness's tools keep theirs."""
+    saved = m.env["WINEDLLOVERRIDES"]
+    m.env["WINEDLLOVERRIDES"] = overrides
+    try:
+        if program is None:
+            return m.launch(words, shift=shift)
+        status, text = m.wine(m.tool("e2e_launch"), ["--timeout=60000", "--", program] + list(words),
+                              os.path.basename(program))
+        return Run(text)
+    finally:
+        m.env["WINEDLLOVERRIDES"] = saved
+
+
+class Play:
+    """One scenario on one Wine prefix: the runs of the last step and the state they left."""
+
+    def __init__(self, m, c):
+        self.m, self.c = m, c
+        self.runs = []
+        self.before = None
+        self._state = None
+        self.other_driver = False
+        self.overrides = None
+        self.where = ""
+
+    def state(self):
+        if self._state is None:
+            self._state = self.m.query()
+        return self._state
+
+    def fresh(self):
+        self._state = None
+
+    def check(self, ok, what):
+        return self.c.check(ok, self.where + what)
+
+    def equal(self, actual, expected, what):
+        return self.c.equal(actual, expected, self.where + what)
+
+
+# --- the machine as a scenario describes it ---
+
+def options(words, valued, flags=()):
+    found, i = {}, 0
+    while i < len(words):
+        if words[i] in flags:
+            found[words[i]] = ""
+        elif words[i] in valued and i + 1 < len(words):
+            found[words[i]] = words[i + 1]
+            i += 1
+        else:
+            raise Malformed("unknown option %r" % words[i])
+        i += 1
+    return found
+
+
+def do_product(p, w):
+    build, missing = 2547, []
+    rest = w[1:]
+    if rest and rest[0] != "missing":
+        build = int(rest.pop(0))
+    if rest:
+        if rest.pop(0) != "missing":
+            raise Malformed("expected \"missing\"")
+        missing = rest
+    p.m.layout_product(build, missing)
+
+
+def do_installed(p, w):
+    o = options(w[1:], ("monitor", "driver", "monitor-dll"))
+    p.m.seed_installed(monitor_build=o.get("monitor", 2547), driver_build=o.get("driver", 2547),
+                       monitor_dll=o.get("monitor-dll", "zelmon64.dll"))
+
+
+def printer_command(name, port, driver, o):
+    return "printer|%s|%s|%s|%s|%s|%s|%s" % (name, port, driver, o.get("comment", "-"), o.get("location", "-"),
+                                             o.get("key", "-"), o.get("dsuser", "-"))
+
+
+def printer_commands(w):
+    o = options(w[2:], ("comment", "location", "key", "dsuser"), ("settings",))
+    commands = [printer_command(w[1], PRODUCT_PORT, PRODUCT_DRIVER, o)]
+    if "settings" in o:
+        commands += ["settings|" + o[k] for k in ("key", "dsuser") if k in o and (k == "key" or o[k] != o.get("key"))]
+    return commands
+
+
+def do_printer(p, w):
+    p.m.seed(*printer_commands(w))
+
+
+def do_other(p, w):
+    o = options(w[2:], ("port", "comment", "location"))
+    if not p.other_driver:
+        p.m.seed_other_driver()
+        p.other_driver = True
+    p.m.seed(printer_command(w[1], o["port"], "Other printer", o))
+
+
+def many_printers(count):
+    for i in range(1, count + 1):
+        n = "%03d" % i
+        yield ["printer", "Orvandelle " + n, "comment", "Desk " + n, "location", "Floor %d, room %s" % (i % 5, n),
+               "key", "K-" + n, "dsuser", "K-" + n, "settings"]
+
+
+def do_many(p, w):
+    commands = []
+    for words in many_printers(int(w[1])):
+        commands += printer_commands(words)
+    p.m.seed(*(commands + ["default|Orvandelle 107"]))
+
+
+def do_plant(p, w):
+    """The planted DLLs beside the installer, and proof that a program built the usual way there
+    takes all three (else the scenario proves nothing)."""
+    for name in PLANTED:
+        shutil.copy2(os.path.join(p.m.tools_dir, "planted", name), p.m.unix(PRODUCT_DIR))
+    naive_path = p.m.unix(PRODUCT_DIR + "\\naive_loader.exe")
+    shutil.copy2(os.path.join(p.m.tools_dir, "naive_loader.exe"), naive_path)
+    naive = launch_with_overrides(p.m, PLANTED_FIRST, [], program=PRODUCT_DIR + "\\naive_loader.exe")
+    p.equal(naive.exit, 0, "exit code of the program built the usual way")
+    p.equal(sorted(planted_marks(p.m)), sorted([("localspl.dll", "loaded"), ("version.dll", "called"),
+                                                ("version.dll", "loaded"), ("winspool.drv", "called"),
+                                                ("winspool.drv", "loaded")]),
+            "planted DLLs a program built the usual way takes")
+    os.remove(naive_path)
+
+
+def do_spooler_library(p, w):
+    """"missing": winspool.drv cannot be loaded; "hollow": the system's winspool.drv lacks the
+    spooler's functions; "restored": Wine's own again."""
+    system_copy = p.m.unix(SYSTEM_DIR + "\\winspool.drv")
+    wine_copy = os.path.join(p.m.run_dir, "winspool.drv.wine")
+    if not os.path.exists(wine_copy):
+        shutil.copy2(system_copy, wine_copy)
+    shutil.copy2(wine_copy, system_copy)
+    p.overrides = None
+    if w[1] == "missing":
+        p.overrides = SPOOLER_MISSING
+    elif w[1] == "hollow":
+        shutil.copy2(os.path.join(p.m.tools_dir, "planted", "version.dll"), system_copy)
+        p.overrides = SPOOLER_HOLLOW
+    elif w[1] != "restored":
+        raise Malformed("spooler-library wants missing, hollow or restored")
+
+
+def do_run(p, w):
+    words, flags = [], set()
+    for word in w[1:]:
+        if word in ("shift", "unseen", "screenshot", "planted"):
+            flags.add(word)
+        elif not words:
+            words.append(word)
+        else:
+            raise Malformed("unknown run option %r" % word)
+    if "unseen" in flags:
+        p.equal(p.m.unseen_station_flags(), "probe flags=0 visible=no", "the launcher's station has no WSF_VISIBLE")
+        started = time.time()
+        p.runs = [p.m.launch_unseen(words, timeout_ms=20000)]
+        print("note: the unseen run ended after %.1f s" % (time.time() - started))
+    elif "screenshot" in flags:
+        p.runs = [run_with_screenshot(p, words)]
+    elif "planted" in flags or p.overrides:
+        p.runs = [launch_with_overrides(p.m, PLANTED_FIRST if "planted" in flags else p.overrides, words,
+                                        shift="shift" in flags)]
+    else:
+        p.runs = [p.m.launch(words, shift="shift" in flags)]
+
+
+def run_with_screenshot(p, words):
+    """The log window pictured as a person at the screen sees it, kept among the artifacts."""
+    m = p.m
+    screenshot = os.path.join(m.run_dir, "log-window.bmp") if m.display else None
+    run = m.launch_with_window_helper(words, screenshot=screenshot)
+    if screenshot and p.check(run.screenshot_saved, "screenshot taken"):
+        png = os.path.join(m.artifacts_dir, "%s.png" % os.path.basename(m.run_dir))
+        bmp_to_png(screenshot, png)
+        p.check(picture_has_content(screenshot), "the screenshot shows more than one colour")
+        print("screenshot of the log window: " + png)
+    return run
+
+
+def do_together(p, w):
+    started = time.time()
+    p.runs = p.m.launch_together([[word] for word in w[1:]])
+    print("note: %s started together took %.1f s" % (" and ".join(w[1:]), time.time() - started))
+
+
+def do_copy(p, w):
+    os.makedirs(os.path.dirname(p.m.unix(w[3])), exist_ok=True)
+    p.m.copy_component(w[1], w[2], p.m.unix(w[3]))
+
+
+ACTIONS = {
+    "product": do_product, "installed": do_installed, "printer": do_printer, "other": do_other, "many": do_many,
+    "default": lambda p, w: p.m.seed("default|" + w[1]), "tray": lambda p, w: p.m.start_tray(),
+    "pending": lambda p, w: p.m.seed("pending|" + w[1]), "hold": lambda p, w: p.m.hold(w[1]),
+    "release": lambda p, w: p.m.release(), "restart": lambda p, w: p.m.restart(),
+    "copy": do_copy, "runvalue": lambda p, w: p.m.seed("run|" + w[1]),
+    "plant": do_plant, "spooler-library": do_spooler_library, "run": do_run, "together": do_together,
+}
+
+
+# --- what must hold ---
+
+def log_lines(p, trim=True):
+    text = p.runs[0].window_text if p.runs else None
+    if text is None:
+        p.check(False, "the run showed no log")
+        return []
+    return [line.strip() if trim else line.rstrip() for line in text.splitlines()]
+
+
+def matches(line, pattern):
+    return line.startswith(pattern[:-3]) if pattern.endswith("...") else line == pattern
+
+
+def listed(words):
+    return [] if words == ["none"] else list(words)
+
+
+def check_window(p, w):
+    for k, run in enumerate(p.runs):
+        p.equal(run.window, TITLES[w[1]], "log window of run %d, with:\n%s" % (k + 1, run.window_text))
+
+
+def check_log(p, w, present):
+    lines = log_lines(p)
+    for pattern in w[1:]:
+        p.equal(any(matches(line, pattern) for line in lines), present, "log line %r" % pattern)
+
+
+def check_errors(p, w):
+    errors = [line for line in log_lines(p) if "Error(" in line]
+    expected = listed(w[1:])
+    p.check(len(errors) == len(expected) and all(matches(e, x) for e, x in zip(errors, expected)),
+            "error lines: got %r, expected %r" % (errors, expected))
+
+
+def check_first_error(p, w):
+    errors = [line for line in log_lines(p) if "Error(" in line]
+    p.check(errors[:1] != [] and errors[0].startswith(w[1]) and w[2] in errors[0].lower(),
+            "the first error starts %r and gives the reason (%s): %r" % (w[1], w[2], errors))
+
+
+def check_whole_log(p, w, block):
+    p.equal(log_lines(p, trim=False), block, "the whole log")
+
+
+def build_of(word):
+    return -1 if word == "none" else int(word)
+
+
+def check_monitor(p, w):
+    state = p.state()
+    if w[1] == "none":
+        p.check(PRODUCT_PORT not in state.monitors, "monitor unregistered")
+        return
+    p.equal(state.monitors.get(PRODUCT_PORT), "zelmon64.dll", "registered monitor DLL")
+    p.equal(state.system_files.get("zelmon64.dll"), build_of(w[1]), "build of the monitor in the system dir")
+
+
+def check_driver(p, w):
+    state = p.state()
+    driver = state.drivers.get(PRODUCT_DRIVER)
+    if w[1] == "none":
+        p.check(driver is None, "driver removed")
+        return
+    if not p.check(driver is not None, "driver %r registered for Windows x64" % PRODUCT_DRIVER):
+        return
+    p.equal(driver["version"], "3", "driver version")
+    for field, name in (("driver", "zeldrv64.dll"), ("data", "zeldrv64.dll"), ("config", "zelui64.dll"),
+                        ("help", "zelhelp.chm")):
+        p.check(driver[field].lower().endswith("\\3\\" + name), "driver %s file is 3\\%s: %r" % (field, name, driver[field]))
+    for name in ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm"):
+        p.check(name not in state.driver_files, "staged copy %s deleted from the driver dir" % name)
+    for name in ("3\\zeldrv64.dll", "3\\zelui64.dll"):
+        p.equal(state.driver_files.get(name), build_of(w[1]), "build of the driver's " + name)
+
+
+def check_printers(p, w):
+    p.equal(sorted(p.state().product_printers()), sorted(listed(w[1:])), "product printers")
+
+
+def text_of(value):
+    return "" if value == "(null)" else value
+
+
+def check_printer(p, w):
+    o = options(w[2:], ("comment", "location", "key"))
+    printer = p.state().product_printers().get(w[1])
+    if not p.check(printer is not None, "product printer %r" % w[1]):
+        return
+    p.equal(printer.port, PRODUCT_PORT, w[1] + ": port")
+    for field in ("comment", "location"):
+        if field in o:
+            p.equal(text_of(getattr(printer, field)), o[field], "%s: %s" % (w[1], field))
+    if "key" in o:
+        key = "(none)" if o["key"] == "none" else o["key"]
+        p.equal((printer.subkey, printer.dsuser), (key, key), w[1] + ": settings keys")
+
+
+def check_others(p, w):
+    p.equal(p.state().other_printers(), p.before.other_printers(), "printers of other drivers")
+
+
+def check_default(p, w):
+    p.equal(p.state().default, None if w[1] == "none" else w[1], "default printer")
+
+
+def check_pending(p, w):
+    pairs = [(s + ("=>" + t if t else "")).lower() for s, t in p.state().pending]
+    p.equal(pairs, [x.lower() for x in listed(w[1:])], "pending renames")
+
+
+def wait_for_tray(p, running, seconds=10):
+    """The tray program starts or ends on its own time; the state once it has."""
+    deadline = time.time() + seconds
+    while True:
+        p.fresh()
+        state = p.state()
+        if (state.tray_window and state.tray_mutex) == running or time.time() > deadline:
+            return state
+
+
+def check_tray(p, w):
+    running = w[1] == "running"
+    state = wait_for_tray(p, running)
+    p.equal(state.run_value, TRAY if running else None, "Run value OrvandelleTray")
+    p.equal(bool(state.tray_window and state.tray_mutex), running, "the tray program runs (window and mutex)")
+    if not running:
+        p.check(not p.m.exists(TRAY), "the tray program's file is deleted")
+
+
+def check_marked(p, w):
+    marked = sorted(key for key, deleted in p.state().settings.items() if deleted)
+    p.equal(marked, sorted(listed(w[1:])), "settings keys still marked deleted")
+
+
+def check_file(p, w):
+    p.equal("present" if p.m.exists(w[1]) else "absent", w[2], w[1])
+
+
+def check_many(p, w):
+    printers = p.state().product_printers()
+    expected = {words[1]: words for words in many_printers(int(w[2]))}
+    p.equal(sorted(printers), sorted(expected), "product printers")
+    wrong = [name for name, words in expected.items() if name in printers and
+             (printers[name].comment, printers[name].location, printers[name].subkey, printers[name].dsuser)
+             != (words[3], words[5], words[7], words[9])]
+    p.equal(wrong, [], "printers whose comment, location or settings key changed")
+    p.equal(p.state().default, "Orvandelle 107", "default printer")
+
+
+def check_product(p, w):
+    """Two runs started together ended one after the other: uninstalled, or as an install
+    leaves an empty machine."""
+    if PRODUCT_PORT in p.state().monitors:
+        print("note: the install ran last")
+        check_monitor(p, ["monitor", "2547"])
+        check_printers(p, ["printers", "Orvandelle"])
+    else:
+        print("note: the uninstall ran last")
+        check_driver(p, ["driver", "none"])
+        check_printers(p, ["printers", "none"])
+        check_tray(p, ["tray", "removed"])
+
+
+def check_planted(p, w):
+    marks = planted_marks(p.m)
+    # Wine's own user32 imports version.dll and calls it, so with native-first Wine loads a
+    # planted copy into every program that uses user32 (docs/wine-differences.md). Nothing of
+    # the installer may load it or call it.
+    marks.pop(("version.dll", "loaded"), None)
+    callers = [x for x in marks.pop(("version.dll", "called"), []) if not x.lower().startswith(SYSTEM_DIR.lower() + "\\")]
+    if callers:
+        marks[("version.dll", "called")] = callers
+    p.equal(marks, {}, "marks of planted DLLs")
+
+
+CHECKS = {
+    "exit": lambda p, w: p.equal([run.exit for run in p.runs], [int(x) for x in w[1:]], "exit codes"),
+    "window": check_window, "errors": check_errors, "first-error": check_first_error,
+    "monitor": check_monitor, "driver": check_driver, "printers": check_printers, "printer": check_printer,
+    "others": check_others, "default": check_default, "pending": check_pending, "tray": check_tray,
+    "marked": check_marked, "file": check_file, "many": check_many, "product": check_product,
+    "planted": check_planted, "host": lambda p, w: None,
+    "log": lambda p, w: check_log(p, w, True), "nolog": lambda p, w: check_log(p, w, False),
+}
+
+
+def play(m, c, scenario):
+    p = Play(m, c)
+    for where, words, checks in scenario["actions"]:
+        p.where = where
+        if words[0] not in ACTIONS:
+            raise Malformed(where + "unknown action %r" % words[0])
+        p.fresh()
+        if words[0] in ("run", "together"):
+            p.before = p.state()
+        ACTIONS[words[0]](p, words)
+        p.fresh()
+        for where, words, block in checks:
+            p.where = where
+            if words[0] == "whole-log":
+                check_whole_log(p, words, block)
+            elif words[0] in CHECKS:
+                CHECKS[words[0]](p, words)
+            else:
+                raise Malformed(where + "unknown check %r" % words[0])
+
+
+def run_scenario(build_dir, name, scenario, argv):
+    display = any(w[0] == "run" and "screenshot" in w for _, w, _ in scenario["actions"])
+    if display and not under_display([os.path.abspath(__file__)] + argv):
+        print("no display (xvfb-run missing): the screenshot is left out")
+        display = False
+    started = time.time()
+    template = make_template(build_dir)
+    m = Machine(build_dir, name, display=display)
+    c = Checks()
+    try:
+        m.create(template)
+        m.start()
+        play(m, c, scenario)
+    except Exception:
+        c.failures.append("exception:\n" + traceback.format_exc())
+    finally:
+        m.stop()
+    elapsed = time.time() - started
+    if c.failures:
+        print("FAILED %s (%d of %d checks, %.1f s); prefix and logs kept in %s" %
+              (name, len(c.failures), max(c.count, len(c.failures)), elapsed, m.run_dir))
+        for failure in c.failures:
+            print("  - " + failure.replace("\n", "\n    "))
+        return 1
+    if not os.environ.get("E2E_KEEP"):
+        m.remove()
+    print("passed %s (%d checks, %.1f s)" % (name, c.count, elapsed))
+    return 0
+
+
+def main(argv):
+    arguments = list(argv)
+    build_dir = None
+    if "--build-dir" in arguments:
+        i = arguments.index("--build-dir")
+        build_dir = arguments[i + 1]
+        del arguments[i:i + 2]
+    table = read_table()
+    if arguments == ["--list"]:
+        print("\n".join(name for name, s in table.items() if s["only"] != "host"))
+        return 0
+    if build_dir is None or len(arguments) != 1:
+        print(__doc__)
+        return 2
+    if arguments == ["--make-template"]:
+        print("template prefix: " + make_template(build_dir))
+        return 0
+    if arguments[0] not in table or table[arguments[0]]["only"] == "host":
+        print("unknown scenario " + arguments[0])
+        return 2
+    return run_scenario(build_dir, arguments[0], table[arguments[0]], argv)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
