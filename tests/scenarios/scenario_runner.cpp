@@ -256,6 +256,12 @@ bool Pending(Play&, const Words& w) {
   return true;
 }
 
+bool RunValue(Play&, const Words& w) {
+  if (w.size() != 2) return false;
+  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", U16(w[1]));
+  return true;
+}
+
 bool Hold(Play&, const Words& w) {
   if (w.size() != 2) return false;
   winsim::HoldFile(U16(w[1]), kOtherProgram);
@@ -576,7 +582,7 @@ bool CheckOutcome(Play& play, const Words& w) {
 using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
     {"product", Layout},   {"installed", Installed}, {"printer", ProductPrinter}, {"other", OtherPrinter},
-    {"many", Many},        {"default", Default},     {"tray", Tray},              {"pending", Pending},
+    {"many", Many},        {"default", Default},     {"tray", Tray},              {"pending", Pending},   {"runvalue", RunValue},
     {"hold", Hold},        {"release", Release},     {"copy", Copy},              {"restart", Restart},
     {"fail", Fail},        {"spooler", Spooler},     {"run", RunOne},             {"together", Together},
 };
