@@ -150,9 +150,6 @@ class State:
     def other_printers(self):
         return {name: p.record() for name, p in self.printers.items() if p.driver != PRODUCT_DRIVER}
 
-    def pending_sources(self):
-        return [source.lower() for source, _ in self.pending]
-
 
 class Run:
     """One launch: the exit code and what was seen of the log window."""
