@@ -2,7 +2,9 @@
 // leak, handle and spooler checks as every whole-command test.
 #include <algorithm>
 #include <map>
+#include <set>
 
+#include "app/command_lock.h"
 #include "scenarios/scenario_table.h"
 #include "support/product_machine.h"
 #include "winsim/sim_files.h"
@@ -123,6 +125,8 @@ struct Play {
   int line = 0;
   std::vector<int32_t> exits;
   size_t dialogsBefore = 0, eventsBefore = 0;
+  DWORD started = 0;    // the clock as the last step began
+  int otherRun = 0;     // another run of the installer holding the command lock
   std::vector<Printer> othersBefore;
   bool otherDriver = false;
   std::vector<std::string> settingsKeys;  // marked "deleted" as the scenario began
@@ -262,6 +266,40 @@ bool RunValue(Play&, const Words& w) {
   return true;
 }
 
+// "another-run MS|forever [dies] [system] [leaves PRINTER]": another run of the installer holds
+// the command lock for MS of the clock; it may die owning it, run as SYSTEM in session 0, or
+// re-create one more product printer as it ends. "another-run ends": it ends now.
+bool AnotherRun(Play& play, const Words& w) {
+  if (w.size() == 2 && w[1] == "ends") return winsim::EndProcess(play.otherRun), true;
+  Options o;
+  if (w.size() < 2 || !o.Read(w, 2, {"leaves"}, {"dies", "system"})) return false;
+  winsim::MutexHolderSpec other;
+  other.name = kCommandMutexName;
+  other.holdFor = w[1] == "forever" ? INFINITE : static_cast<DWORD>(std::stoul(w[1]));
+  other.dies = o.Has("dies");
+  other.session = o.Has("system") ? 0 : 1;
+  other.othersMayOnlyWait = o.Has("system");
+  if (o.Has("leaves")) {
+    std::string name = o.Get("leaves");
+    other.beforeLettingGo = [&play, name] { ProductPrinter(play, {"printer", name, "key", name, "dsuser", name}); };
+  }
+  play.otherRun = winsim::StartMutexHolder(other);
+  return true;
+}
+
+// "session N": the log-on session the installer runs in.
+bool Session(Play&, const Words& w) {
+  if (w.size() != 2) return false;
+  winsim::SetInstallerSession(static_cast<DWORD>(std::stoul(w[1])));
+  return true;
+}
+
+bool HelpWindow(Play&, const Words& w) {
+  if (w.size() != 1) return false;
+  winsim::OpenHelpWindow();
+  return true;
+}
+
 bool Hold(Play&, const Words& w) {
   if (w.size() != 2) return false;
   winsim::HoldFile(U16(w[1]), kOtherProgram);
@@ -321,6 +359,7 @@ void BeforeRun(Play& play) {
   play.dialogsBefore = winsim::Dialogs().size();
   play.eventsBefore = winsim::LoggedEvents().size();
   play.othersBefore = Printers(false);
+  play.started = winsim::Now();
   winsim::ClearCalls();
 }
 
@@ -570,6 +609,45 @@ bool CheckHost(Play& play, const Words& w) {
   return false;
 }
 
+// The calls a command makes before it knows whether it may run: the DLL search limit of its
+// start, its command line and parent window, and the lock itself.
+const std::set<std::string> kLockCalls = {"LimitDllSearchToSystemDirectory", "GetCommandLineW", "CommandLineToArgvW",
+                                          "IsWindow", "CreateMutexA", "OpenMutexA", "WaitForSingleObject"};
+// The calls that look at or change the machine.
+const char* const kWorkCalls[] = {"FindWindowW", "PostMessageW", "OpenSCManagerW", "EnumPrintersW", "OpenPrinterW",
+                                  "RegOpenKeyExA", "CreateFileW", "DeleteFileW", "MoveFileExW", "GetModuleFileNameW",
+                                  "SpoolerSetDefaultPrinterW"};
+
+// "lock waited MS": the run's length on the clock. "lock first-work MS [NAME]": the first call
+// past the lock came MS after the start (and was NAME). "lock untouched": no call looked at the
+// machine. "lock held-to-end": after giving the lock back the run only closed its handle.
+// "lock waits-only": the lock of a SYSTEM run was opened for waiting alone, as a global name.
+bool CheckLock(Play& play, const Words& w) {
+  const auto& calls = winsim::Calls();
+  if (w.size() == 3 && w[1] == "waited") {
+    play.Expect(winsim::Now() - play.started, static_cast<DWORD>(std::stoul(w[2])), "time the run took");
+  } else if ((w.size() == 3 || w.size() == 4) && w[1] == "first-work") {
+    auto first = std::find_if(calls.begin(), calls.end(), [](const winsim::Call& c) { return !kLockCalls.count(c.name); });
+    if (first == calls.end()) return ADD_FAILURE() << play.Where() << "no call past the lock", true;
+    EXPECT_GE(first->tick, play.started + std::stoul(w[2])) << play.Where() << first->name << " came too early";
+    if (w.size() == 4) play.Expect(first->name, w[3], "the first call past the lock");
+  } else if (w.size() == 2 && w[1] == "untouched") {
+    for (const char* name : kWorkCalls) play.Expect(winsim::CountCalls(name), 0u, std::string("calls of ") + name);
+  } else if (w.size() == 2 && w[1] == "held-to-end") {
+    auto release = std::find_if(calls.begin(), calls.end(), [](const winsim::Call& c) { return c.name == "ReleaseMutex"; });
+    std::vector<std::string> after;
+    for (auto c = release; c != calls.end(); ++c) after.push_back(c->name);
+    play.Expect(Joined(after), Joined({"ReleaseMutex", "CloseHandle"}), "calls from the lock's release on");
+  } else if (w.size() == 2 && w[1] == "waits-only") {
+    auto opens = winsim::CallsOf("OpenMutexA");
+    play.Expect(opens.size(), 1u, "OpenMutexA calls");
+    if (!opens.empty()) play.Expect(opens[0].args[0] + " " + opens[0].args[2].substr(0, 7), "0x100000 Global\\", "access and name");
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // "product gone-or-fresh": two runs started together ended one after the other: the machine is
 // either uninstalled or as an install leaves an empty machine, never a mixture.
 bool CheckOutcome(Play& play, const Words& w) {
@@ -582,7 +660,8 @@ bool CheckOutcome(Play& play, const Words& w) {
 using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
     {"product", Layout},   {"installed", Installed}, {"printer", ProductPrinter}, {"other", OtherPrinter},
-    {"many", Many},        {"default", Default},     {"tray", Tray},              {"pending", Pending},   {"runvalue", RunValue},
+    {"many", Many},        {"default", Default},     {"tray", Tray},              {"pending", Pending},   {"runvalue", RunValue},  {"another-run", AnotherRun}, {"session", Session},
+    {"help-window", HelpWindow},
     {"hold", Hold},        {"release", Release},     {"copy", Copy},              {"restart", Restart},
     {"fail", Fail},        {"spooler", Spooler},     {"run", RunOne},             {"together", Together},
 };
@@ -591,7 +670,7 @@ const std::map<std::string, ActionFn> kChecks = {
     {"exit", CheckExit},       {"window", CheckWindow},   {"errors", CheckErrors},   {"monitor", CheckMonitor},
     {"driver", CheckDriver},   {"printers", CheckPrinters}, {"printer", CheckPrinter}, {"others", CheckOthers},
     {"default", CheckDefault}, {"pending", CheckPending}, {"tray", CheckTray},       {"marked", CheckMarked},
-    {"file", CheckFile},       {"many", CheckMany},       {"host", CheckHost},       {"product", CheckOutcome},
+    {"file", CheckFile},       {"many", CheckMany},       {"host", CheckHost},       {"product", CheckOutcome},   {"lock", CheckLock},
 };
 
 bool RunCheck(Play& play, const scenarios::Check& check) {
@@ -622,6 +701,7 @@ class ScenarioTest : public ProductMachineTest {
         if (!RunCheck(play, check)) return play.Malformed(check.words);
       }
     }
+    EXPECT_FALSE(winsim::MutexOwnedByInstaller(kCommandMutexName)) << "no command keeps the lock";
   }
 
  private:
