@@ -241,31 +241,6 @@ bool Many(Play& play, const Words& w) {
   return true;
 }
 
-bool Default(Play&, const Words& w) {
-  if (w.size() != 2) return false;
-  winsim::SetSimDefaultPrinter(U16(w[1]));
-  return true;
-}
-
-bool Tray(Play&, const Words& w) {
-  if (w.size() != 1) return false;
-  winsim::StartTray(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
-  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
-  return true;
-}
-
-bool Pending(Play&, const Words& w) {
-  if (w.size() != 2) return false;
-  winsim::AppendPendingRename(NtPath(U16(w[1])), u"");
-  return true;
-}
-
-bool RunValue(Play&, const Words& w) {
-  if (w.size() != 2) return false;
-  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", U16(w[1]));
-  return true;
-}
-
 // "another-run MS|forever [dies] [system] [leaves PRINTER]": another run of the installer holds
 // the command lock for MS of the clock; it may die owning it, run as SYSTEM in session 0, or
 // re-create one more product printer as it ends. "another-run ends": it ends now.
@@ -287,41 +262,36 @@ bool AnotherRun(Play& play, const Words& w) {
   return true;
 }
 
-// "session N": the log-on session the installer runs in.
-bool Session(Play&, const Words& w) {
-  if (w.size() != 2) return false;
-  winsim::SetInstallerSession(static_cast<DWORD>(std::stoul(w[1])));
-  return true;
-}
-
-bool HelpWindow(Play&, const Words& w) {
-  if (w.size() != 1) return false;
-  winsim::OpenHelpWindow();
-  return true;
-}
-
-bool Hold(Play&, const Words& w) {
-  if (w.size() != 2) return false;
-  winsim::HoldFile(U16(w[1]), kOtherProgram);
-  return true;
-}
-
-bool Release(Play&, const Words& w) {
-  if (w.size() != 1) return false;
-  winsim::ReleaseFiles(kOtherProgram);
-  return true;
-}
+// The actions of one fixed shape: their word alone, or with one argument.
+struct SimpleAction {
+  size_t words;
+  void (*act)(const std::string& argument);
+};
+const std::map<std::string, SimpleAction> kSimpleActions = {
+    {"default", {2, [](const std::string& name) { winsim::SetSimDefaultPrinter(U16(name)); }}},
+    {"pending", {2, [](const std::string& path) { winsim::AppendPendingRename(NtPath(U16(path)), u""); }}},
+    {"runvalue",
+     {2, [](const std::string& path) {
+        winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", U16(path));
+      }}},
+    {"hold", {2, [](const std::string& path) { winsim::HoldFile(U16(path), kOtherProgram); }}},
+    {"release", {1, [](const std::string&) { winsim::ReleaseFiles(kOtherProgram); }}},
+    {"restart", {1, [](const std::string&) { winsim::RestartMachine(); }}},
+    {"help-window", {1, [](const std::string&) { winsim::OpenHelpWindow(); }}},
+    // The log-on session the installer runs in.
+    {"session", {2, [](const std::string& n) { winsim::SetInstallerSession(static_cast<DWORD>(std::stoul(n))); }}},
+    // The tray program running with its Run value, as after an install.
+    {"tray",
+     {1, [](const std::string&) {
+        winsim::StartTray(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
+        winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+      }}},
+};
 
 bool Copy(Play&, const Words& w) {
   int build = 0;
   if (w.size() != 4 || !ParseBuild(w[1], build)) return false;
   winsim::PutFile(U16(w[3]), Component(U16(w[2]), build));
-  return true;
-}
-
-bool Restart(Play&, const Words& w) {
-  if (w.size() != 1) return false;
-  winsim::RestartMachine();
   return true;
 }
 
@@ -659,11 +629,9 @@ bool CheckOutcome(Play& play, const Words& w) {
 
 using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
-    {"product", Layout},   {"installed", Installed}, {"printer", ProductPrinter}, {"other", OtherPrinter},
-    {"many", Many},        {"default", Default},     {"tray", Tray},              {"pending", Pending},   {"runvalue", RunValue},  {"another-run", AnotherRun}, {"session", Session},
-    {"help-window", HelpWindow},
-    {"hold", Hold},        {"release", Release},     {"copy", Copy},              {"restart", Restart},
-    {"fail", Fail},        {"spooler", Spooler},     {"run", RunOne},             {"together", Together},
+    {"product", Layout}, {"installed", Installed}, {"printer", ProductPrinter}, {"other", OtherPrinter},
+    {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
+    {"spooler", Spooler}, {"run", RunOne},           {"together", Together},
 };
 
 const std::map<std::string, ActionFn> kChecks = {
@@ -694,8 +662,14 @@ class ScenarioTest : public ProductMachineTest {
     Play play(scenario_);
     for (const auto& action : scenario_.actions) {
       play.line = action.line;
-      auto found = kActions.find(action.words[0]);
-      if (found == kActions.end() || !found->second(play, action.words)) return play.Malformed(action.words);
+      const Words& w = action.words;
+      auto simple = kSimpleActions.find(w[0]);
+      auto found = kActions.find(w[0]);
+      if (simple != kSimpleActions.end() && simple->second.words == w.size()) {
+        simple->second.act(w.back());
+      } else if (found == kActions.end() || !found->second(play, w)) {
+        return play.Malformed(w);
+      }
       for (const auto& check : action.checks) {
         play.line = check.line;
         if (!RunCheck(play, check)) return play.Malformed(check.words);
