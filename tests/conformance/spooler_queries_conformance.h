@@ -150,32 +150,27 @@ inline void ExpectSizeAnswer(Failures& failures, const Answer& answer, DWORD nee
 
 inline void CheckSizeQueries(Failures& failures, const SpoolerFixture& fixture) {
   WCHAR* environment = const_cast<WCHAR*>(W("Windows x64"));
+  DWORD needed = 0, returned = 0;
+  Answer answer = Answered(EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned));
+  ExpectSizeAnswer(failures, answer, needed, "size query: EnumMonitorsW");
+  needed = 0;
+  answer = Answered(EnumPrinterDriversW(nullptr, environment, 6, nullptr, 0, &needed, &returned));
+  ExpectSizeAnswer(failures, answer, needed, "size query: EnumPrinterDriversW");
+  needed = 0;
+  answer = Answered(EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, &needed,
+                                  &returned));
+  ExpectSizeAnswer(failures, answer, needed, "size query: EnumPrintersW");
   HANDLE printer = nullptr;
   if (!OpenPrinterW(const_cast<WCHAR*>(fixture.printerName), &printer, nullptr)) {
     Expect(failures, false, "size query: printer opened");
     return;
   }
-  DWORD needed = 0, returned = 0;
-  const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-  const struct {
-    const char* what;
-    BOOL (*ask)(HANDLE, WCHAR*, DWORD*, DWORD*, DWORD);
-  } queries[] = {
-      {"size query: EnumMonitorsW",
-       [](HANDLE, WCHAR*, DWORD* n, DWORD* r, DWORD) { return EnumMonitorsW(nullptr, 2, nullptr, 0, n, r); }},
-      {"size query: EnumPrinterDriversW",
-       [](HANDLE, WCHAR* e, DWORD* n, DWORD* r, DWORD) { return EnumPrinterDriversW(nullptr, e, 6, nullptr, 0, n, r); }},
-      {"size query: EnumPrintersW",
-       [](HANDLE, WCHAR*, DWORD* n, DWORD* r, DWORD f) { return EnumPrintersW(f, nullptr, 2, nullptr, 0, n, r); }},
-      {"size query: GetPrinterW", [](HANDLE p, WCHAR*, DWORD* n, DWORD*, DWORD) { return GetPrinterW(p, 2, nullptr, 0, n); }},
-      {"size query: GetPrinterDriverW",
-       [](HANDLE p, WCHAR* e, DWORD* n, DWORD*, DWORD) { return GetPrinterDriverW(p, e, 2, nullptr, 0, n); }},
-  };
-  for (const auto& query : queries) {
-    needed = 0;
-    Answer answer = Answered(query.ask(printer, environment, &needed, &returned, flags));
-    ExpectSizeAnswer(failures, answer, needed, query.what);
-  }
+  needed = 0;
+  answer = Answered(GetPrinterW(printer, 2, nullptr, 0, &needed));
+  ExpectSizeAnswer(failures, answer, needed, "size query: GetPrinterW");
+  needed = 0;
+  answer = Answered(GetPrinterDriverW(printer, environment, 2, nullptr, 0, &needed));
+  ExpectSizeAnswer(failures, answer, needed, "size query: GetPrinterDriverW");
   ClosePrinter(printer);
 }
 
