@@ -103,13 +103,6 @@ TEST_F(LogWindowTest, ShowsTheLogWithATitleByErrorCount) {
   EXPECT_EQ(Show().title, u"Orvandelle build 2547- Install error log!");
 }
 
-TEST_F(LogWindowTest, EmptyLogGivesAnEmptyTextBox) {
-  const winsim::DialogRun& run = Show();
-  ASSERT_EQ(run.itemTexts.size(), 1u);
-  EXPECT_EQ(run.itemTexts[0].first, 1001);
-  EXPECT_EQ(run.itemTexts[0].second, u"");
-}
-
 TEST_F(LogWindowTest, CloseEndsWithOneEscWithZeroOthersIgnored) {
   winsim::SetDialogScript({IDOK});
   EXPECT_EQ(Show().result, 1);

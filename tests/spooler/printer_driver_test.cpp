@@ -171,14 +171,6 @@ TEST_F(PrinterDriverTest, StagedCopiesThatCannotBeDeletedWaitOnTheDeferredList) 
                                            "C:\\Windows\\system32\\spool\\drivers\\x64\\zeldrv64.dll"}));
 }
 
-TEST_F(PrinterDriverTest, NoDriversAtAllMeansNothingToDelete) {
-  Start();
-  Remove();
-  EXPECT_EQ(NewLines(), (Lines{">DeletePrinterDriver for Windows x64",
-                               "  BTW, there is no printer drivers on this system.", "  No Orvandelle driver was found"}));
-  EXPECT_EQ(winsim::CountCalls("DeletePrinterDriverExW"), 0u);
-}
-
 TEST_F(PrinterDriverTest, ARefusedDeletionIsRetriedOnceAfterASpoolerRestart) {
   AddInstalledDriver(u"Generic Text", u"gen");
   AddInstalledDriver(kProductDriver);
