@@ -5,12 +5,12 @@ fail; every listed change must be caught.
 
   scripts/mutants [--scratch DIR] [--only TEXT] [--list]
 
-changes.txt holds blocks:
-  ## what the change does (one line)
-  @ path/of/the/file.cpp
-  - the exact text of a line, compared without its leading and trailing blanks
-  + its replacement, indented like the line it replaces (no + line: the line is dropped)
-Several - lines name consecutive lines; each block must match exactly one place.
+changes.txt holds two lines a change:
+  path/below/drv/install.cpp: what the change breaks (one line)
+    old text => new text
+The old text is compared without its leading and trailing blanks; " ⏎ " joins consecutive lines.
+The new text takes the old one's indent; with nothing after "=>" the old lines are dropped. Each
+old text must match exactly one place.
 """
 import argparse
 import os
@@ -22,28 +22,29 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHANGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "changes.txt")
 TEST_TIMEOUT = 300
+JOIN = " ⏎ "
 
 
 def read_changes(path):
     changes, current = [], None
     for number, raw in enumerate(open(path, encoding="utf-8"), 1):
         line = raw.rstrip("\n")
-        if line.startswith("## "):
-            current = {"what": line[3:].strip(), "file": None, "old": [], "new": [], "line": number}
-            changes.append(current)
-        elif current is None or not line.strip() or line.startswith("#"):
+        if not line.strip() or line.startswith("#"):
             continue
-        elif line.startswith("@ "):
-            current["file"] = line[2:].strip()
-        elif line.startswith("-"):
-            current["old"].append(line[1:].strip())
-        elif line.startswith("+"):
-            current["new"].append(line[2:] if line.startswith("+ ") else line[1:])
+        if not line[0].isspace():
+            file, _, what = line.partition(": ")
+            current = {"what": what.strip(), "file": "drv/install/" + file, "old": [], "new": [],
+                       "line": number}
+            changes.append(current)
+        elif current is not None and not current["old"] and "=>" in line:
+            old, _, new = line.partition("=>")
+            current["old"] = [part.strip() for part in old.split(JOIN)]
+            current["new"] = [part.strip() for part in new.split(JOIN)] if new.strip() else []
         else:
-            sys.exit(f"changes.txt:{number}: a line must start with ##, @, - or +")
+            sys.exit(f"changes.txt:{number}: expected \"file: what\" or an indented \"old => new\"")
     for change in changes:
-        if not change["file"] or not change["old"]:
-            sys.exit(f"changes.txt:{change['line']}: a change needs a file and a line to change")
+        if not change["what"] or not change["old"] or not all(change["old"]):
+            sys.exit(f"changes.txt:{change['line']}: a change needs a description and a line to change")
     return changes
 
 
@@ -79,7 +80,7 @@ def copy_tree(scratch):
         target = os.path.join(scratch, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         if not os.path.exists(target) or open(source, "rb").read() != open(target, "rb").read():
-            shutil.copy2(source, target)
+            shutil.copy(source, target)  # a fresh time stamp: never older than a mutant's object file
 
 
 def main():

@@ -171,27 +171,6 @@ TEST_F(PrinterDriverTest, StagedCopiesThatCannotBeDeletedWaitOnTheDeferredList) 
                                            "C:\\Windows\\system32\\spool\\drivers\\x64\\zeldrv64.dll"}));
 }
 
-TEST_F(PrinterDriverTest, NoDriversAtAllMeansNothingToDelete) {
-  Start();
-  Remove();
-  EXPECT_EQ(NewLines(), (Lines{">DeletePrinterDriver for Windows x64",
-                               "  BTW, there is no printer drivers on this system.", "  No Orvandelle driver was found"}));
-  EXPECT_EQ(winsim::CountCalls("DeletePrinterDriverExW"), 0u);
-}
-
-// The spooler itself would delete a driver named in other letter case.
-TEST_F(PrinterDriverTest, ADriverNamedInOtherLetterCaseIsNotDeleted) {
-  AddInstalledDriver(u"Generic Text", u"gen");
-  AddInstalledDriver(u"orvandelle Printer");
-  Start();
-  Remove();
-  EXPECT_EQ(NewLines(), (Lines{">DeletePrinterDriver for Windows x64", "  ------------ 2 existing drivers-----------",
-                               "  1. Generic Text", "  2. orvandelle Printer",
-                               "  -------------------------------------------", "  No Orvandelle driver was found"}));
-  EXPECT_EQ(winsim::CountCalls("DeletePrinterDriverExW"), 0u);
-  EXPECT_EQ(winsim::SimDrivers().size(), 2u);
-}
-
 TEST_F(PrinterDriverTest, ARefusedDeletionIsRetriedOnceAfterASpoolerRestart) {
   AddInstalledDriver(u"Generic Text", u"gen");
   AddInstalledDriver(kProductDriver);

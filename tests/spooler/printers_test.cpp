@@ -375,16 +375,4 @@ TEST_F(PrintersTest, TheMonitorCheckOnlyInformsTheLog) {
   EXPECT_EQ(winsim::LiveBlocks(winsim::Allocator::Global), 0u) << "the monitor lists are released";
 }
 
-// Wine refuses a printer without a data type and leaves it half made; "RAW" is what Windows
-// fills in for one anyway.
-TEST_F(PrintersTest, AddsWithRawSoWineAcceptsThePrinter) {
-  winsim::SetWineNullDatatype(true);
-  HANDLE printer = AddOwnPrinter(context, u"P");
-  ASSERT_NE(printer, nullptr);
-  EXPECT_TRUE(ClosePrinter(printer));
-  EXPECT_EQ(winsim::CallsOf("AddPrinterW")[0].args[6], "RAW");
-  EXPECT_EQ(winsim::FindSimPrinter(u"P").value_or(winsim::SimPrinter()).datatype, u"RAW");
-  EXPECT_EQ(context.ErrorCount, 0);
-}
-
 }  // namespace

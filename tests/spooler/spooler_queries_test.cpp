@@ -52,17 +52,6 @@ class SpoolerQueriesTest : public SimTest {
   }
 };
 
-TEST_F(SpoolerQueriesTest, NoMonitorsGivesAnEmptyListAndLineOne) {
-  MonitorList list;
-  EnumMonitorList(list, context);
-  EXPECT_EQ(LogLines(context), (Lines{"1. EnumMonitors returns true"}));
-  EXPECT_EQ(list.buffer, nullptr);
-  EXPECT_EQ(list.count, 0u);
-  EXPECT_EQ(list.level, 2u);
-  EXPECT_EQ(FindOwnMonitor(list), -1);
-  EXPECT_EQ(winsim::CountCalls("EnumMonitorsW"), 1u);
-}
-
 TEST_F(SpoolerQueriesTest, FailedMonitorQueriesLogTheSystemTextUntrimmed) {
   AddMonitor(u"Orvandelle:");
   MonitorList list;

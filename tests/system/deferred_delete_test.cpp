@@ -91,13 +91,6 @@ TEST_F(DeferredDeleteTest, RetryDropsDeletedAndVanishedFilesButKeepsVanishedDire
   EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{NtPath(kGoneDirectory), u""}));
 }
 
-TEST_F(DeferredDeleteTest, EmptyListIsTriedAndScheduledWithoutCalls) {
-  RetryDeferredDeletes(context);
-  EXPECT_EQ(LogLines(context), Lines{"DeleteFile-try"});
-  EXPECT_EQ(ScheduleDeletesAtReboot(context), 0);
-  EXPECT_EQ(winsim::CountCalls("DeleteFileW") + winsim::CountCalls("MoveFileExW"), 0u);
-}
-
 TEST_F(DeferredDeleteTest, FailedRegistrationsAreNotCountedAndTheListEmptiesAnyway) {
   Add(kMonitor);
   Add(kDriver);

@@ -61,18 +61,15 @@ class SystemConformanceTest : public SimTest {
 const char16_t kScratchFile[] = u"C:\\Product\\drv\\conformance.tmp";
 const char16_t kHeldFile[] = u"C:\\Windows\\system32\\conformance-held.dll";
 
-TEST_F(SystemConformanceTest, OnAFreshMachine) {
+// With no list and with renames already pending: the list is put back as it was.
+TEST_F(SystemConformanceTest, OnAFreshMachineAndWithRenamesPending) {
+  const std::vector<std::u16string> pending{u"\\??\\C:\\a.tmp", u"", u"\\??\\C:\\b.tmp", u"!\\??\\C:\\c.tmp"};
   ExpectNoFailures(conformance::RunSystemChecks(kScratchFile));
   EXPECT_FALSE(winsim::FileExists(kScratchFile));
-  EXPECT_FALSE(winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue))
-      << "the list is put back as it was: absent";
-}
-
-TEST_F(SystemConformanceTest, WithRenamesAlreadyPending) {
-  const std::vector<std::u16string> pending{u"\\??\\C:\\a.tmp", u"", u"\\??\\C:\\b.tmp", u"!\\??\\C:\\c.tmp"};
+  EXPECT_FALSE(winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue));
   SetPendingRenames(pending);
   ExpectNoFailures(conformance::RunSystemChecks(kScratchFile));
-  EXPECT_EQ(PendingRenameStrings(), pending) << "put back as it was";
+  EXPECT_EQ(PendingRenameStrings(), pending);
 }
 
 // A deletion the system refuses is caught.
