@@ -12,7 +12,7 @@ warm-up and not counted.
 Also prints the size of orvinst.exe and of each DLL it imports, from the prefix's system
 directory.
 
-    python3 bench/scale.py --build-dir build/win64 [--sizes 10,100,1000] [--runs 3]
+    python3 bench/scale.py --build-dir build/win64 [--sizes 10,100,1000] [--runs 5]
 """
 
 import argparse
@@ -126,22 +126,30 @@ def measure(build_dir, template, n, runs):
 
 def scale(build_dir, sizes, runs):
     template = harness.make_template(build_dir)
-    print("Reinstall under Wine, seconds (median of %d runs; each run checked afterwards)" % runs)
-    print("%6s %10s %10s %7s %10s  %s" % ("N", "installer", "baseline", "ratio", "warm-up", "carried over"))
+    print("Reinstall under Wine, wall-clock seconds over %d runs, each checked afterwards" % runs)
+    print("%6s %15s %15s %13s %8s  %s" % ("N", "installer", "baseline", "ratio", "1st run", "carried over"))
+    print("%6s %15s %15s %13s" % ("", "median   min", "median   min", "median  min"))
     medians = {}
     ok = True
     for n in sizes:
+        print("load average before N=%d: %s" % (n, load_average()))
         warm_up, times, problems = measure(build_dir, template, n, runs)
-        inst, base = statistics.median(times["installer"]), statistics.median(times["baseline"])
-        medians[n] = inst
+        inst, base = times["installer"], times["baseline"]
+        medians[n] = statistics.median(inst)
         verdict = "all %d" % n if not problems else "NO: " + "; ".join(problems[:3])
         ok = ok and not problems
-        print("%6d %10.2f %10.2f %7.2f %10.2f  %s" % (n, inst, base, inst / base, warm_up, verdict))
-        print("%6s %10s %10s   runs: installer %s, baseline %s" % ("", "", "", fmt(times["installer"]),
-                                                                  fmt(times["baseline"])))
+        print("%6d %8.2f %6.2f %8.2f %6.2f %7.2f %5.2f %8.2f  %s" % (
+            n, statistics.median(inst), min(inst), statistics.median(base), min(base),
+            statistics.median(inst) / statistics.median(base), min(inst) / min(base), warm_up, verdict))
+        print("%6s runs: installer %s; baseline %s" % ("", fmt(inst), fmt(base)))
     if 100 in medians and 1000 in medians:
-        print("time(1000)/time(100) = %.2f" % (medians[1000] / medians[100]))
+        print("time(1000)/time(100) = %.2f (medians)" % (medians[1000] / medians[100]))
     return ok
+
+
+def load_average():
+    with open("/proc/loadavg") as load:
+        return " ".join(load.read().split()[:3])
 
 
 def fmt(values):
@@ -186,7 +194,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--sizes", default="10,100,1000")
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--image-only", action="store_true")
     args = parser.parse_args()
     print(machine_line())

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/command_dispatch.h"
+#include "app/command_lock.h"
 #include "winsim/machine.h"
 #include "winsim/sim_files.h"
 #include "winsim/sim_process.h"
@@ -26,7 +27,6 @@ const char16_t kModuleDir[] = u"C:\\Product\\drv\\";
 const char16_t kMonitorPath[] = u"C:\\Windows\\system32\\zelmon64.dll";
 const char16_t kTrayPath[] = u"C:\\Product\\orvtray.exe";
 const char16_t kProductDriver[] = u"Orvandelle printer";
-const char kCommandMutexPrefix[] = "Global\\Orvandelle.Install";
 const int kOtherProgram = 7;  // a program that keeps the monitor DLL loaded
 
 // The tray program as it behaves in the field: it quits 300 ms after it is asked.
@@ -114,6 +114,19 @@ void UninstalledAwaitingRestart() {
   Run(u"uninstall");
 }
 
+void InstalledHelpOpen() {
+  Run(u"install");
+  winsim::OpenHelpWindow();
+}
+// Another run of the installer (a deployment tool's, say) is at work for two more seconds.
+void InstalledOtherRunBusy() {
+  Run(u"install");
+  winsim::MutexHolderSpec other;
+  other.name = kCommandMutexName;
+  other.holdFor = 2000;
+  winsim::StartMutexHolder(other);
+}
+
 const Road kRoads[] = {
     {"clean install", u"install", 1, Nothing, "an empty machine"},
     {"reinstall carrying printers", u"install", 1, InstalledWithPrinters, "3 product printers, one the default"},
@@ -127,6 +140,8 @@ const Road kRoads[] = {
     {"onChkDrv", u"onChkDrv", 103, Installed, "the product installed"},
     {"def.set", u"def.set", 4, Installed, "the product installed"},
     {"removetray", u"removetray", 6, Installed, "the product installed, its tray running"},
+    {"repair, help window open", u"install", 1, InstalledHelpOpen, "the product's help is being read"},
+    {"repair, another run busy", u"install", 1, InstalledOtherRunBusy, "another run ends 2 s later"},
 };
 
 // --- Where the time went -----------------------------------------------------------------------
@@ -152,7 +167,7 @@ std::string PlaceOf(const Trail& trail) {
   if (a == "RegQueryValueExW") return "tray: unreadable Run value";
   if (a == "DeleteFileW" || a == "GetLastError") return "tray: file deletion retries";
   if (a == "CreateMutexA" || a == "OpenMutexA")
-    return trail.lastMutex.rfind(kCommandMutexPrefix, 0) == 0 ? "command lock" : "tray hand-shake";
+    return trail.lastMutex == kCommandMutexName ? "command lock" : "tray hand-shake";
   return "after " + a;
 }
 
