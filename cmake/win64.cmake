@@ -75,3 +75,4 @@ add_test(NAME win64.conformance
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/conformance/fresh_prefix.py
           --build-dir ${CMAKE_BINARY_DIR} $<TARGET_FILE:win64_conformance>)
 set_tests_properties(win64.conformance PROPERTIES LABELS conformance FIXTURES_REQUIRED e2e_template TIMEOUT 120)
+include(cmake/bench.cmake)
