@@ -27,13 +27,6 @@ TEST_F(InstallLogTest, IndentsTwoSpacesPerLevelUpToTen) {
                                                          "                    d10", "                    d12"}));
 }
 
-TEST_F(InstallLogTest, EmptyAndNullTextsStillEndTheLine) {
-  context.Depth = 2;
-  AppendLogText(context, nullptr);
-  AppendLogText(context, u"");
-  EXPECT_EQ(LogOf(context), "    \r\n    \r\n");
-}
-
 TEST_F(InstallLogTest, FormatsTextSignedAndHexValuesAndTakesTextAsData) {
   LogLine(context, u"%s|%d|%d|%x|%x|%%|%q", u"name", -2147483647 - 1, 42, 5u, 0xFFFFFFFFu);
   LogLine(context, u"printer %s", u"%s%n%x");
@@ -51,33 +44,20 @@ TEST_F(InstallLogTest, FormattedLineIsCutAtItsBuffer) {
   EXPECT_EQ(line.substr(0, 10), "Error(7): ");
 }
 
-TEST_F(InstallLogTest, ErrorLineCarriesTheSystemTextWithoutLineBreaks) {
+// The system's text follows the error's own, without its line breaks; an unknown code says so,
+// and an error after a success has no suffix but counts.
+TEST_F(InstallLogTest, ErrorLinesCarryTheSystemText) {
   SetLastError(ERROR_ACCESS_DENIED);
   ReportError(context, 7);
-  EXPECT_EQ(LogLines(context)[0], "Error(7): Can`t retrieve system directory. - (Access is denied.)");
-  EXPECT_EQ(context.ErrorCount, 1);
-  auto formats = winsim::CallsOf("FormatMessageW");
-  ASSERT_EQ(formats.size(), 1u);
-  EXPECT_EQ(formats[0].args, (std::vector<std::string>{"0x1300", "5", "1033"}));
-}
-
-TEST_F(InstallLogTest, ErrorAfterSuccessHasNoSuffixButCounts) {
-  SetLastError(0);
-  ReportError(context, 16, u"Office");
-  EXPECT_EQ(LogLines(context)[0], "Error(16): Can`t open printer 'Office'");
-  EXPECT_EQ(context.ErrorCount, 1);
-}
-
-TEST_F(InstallLogTest, ErrorWithoutSystemTextSaysSo) {
   SetLastError(12345);
   ReportError(context, 3);
-  EXPECT_EQ(LogLines(context)[0], "Error(3): Can't stop the spooler - ( No Description )");
-}
-
-// Each code's own text is asserted where the Part that reports it is tested.
-TEST_F(InstallLogTest, CodesOutsideTheTableHaveNoText) {
-  EXPECT_NE(ErrorFormat(1), nullptr);
-  EXPECT_NE(ErrorFormat(19), nullptr);
+  SetLastError(0);
+  ReportError(context, 16, u"Office");
+  EXPECT_EQ(LogLines(context), (Lines{"Error(7): Can`t retrieve system directory. - (Access is denied.)",
+                                      "Error(3): Can't stop the spooler - ( No Description )",
+                                      "Error(16): Can`t open printer 'Office'"}));
+  EXPECT_EQ(context.ErrorCount, 3);
+  EXPECT_EQ(winsim::CallsOf("FormatMessageW")[0].args, (std::vector<std::string>{"0x1300", "5", "1033"}));
   EXPECT_EQ(ErrorFormat(0), nullptr);
   EXPECT_EQ(ErrorFormat(20), nullptr);
 }
@@ -91,17 +71,6 @@ class LogWindowTest : public InstallLogTest {
     return winsim::Dialogs().back();
   }
 };
-
-TEST_F(LogWindowTest, ShowsTheLogWithATitleByErrorCount) {
-  LogLine(context, u"Orvandelle %d", 2547);
-  LogLine(context, u"second");
-  const winsim::DialogRun& clean = Show();
-  EXPECT_EQ(clean.templateId, 101u);
-  EXPECT_EQ(clean.title, u"Orvandelle build 2547- Install log.");
-  EXPECT_EQ(winsim::DialogItemText(clean, 1001), u"Orvandelle 2547\r\nsecond\r\n");
-  context.ErrorCount = 2;
-  EXPECT_EQ(Show().title, u"Orvandelle build 2547- Install error log!");
-}
 
 TEST_F(LogWindowTest, CloseEndsWithOneEscWithZeroOthersIgnored) {
   winsim::SetDialogScript({IDOK});

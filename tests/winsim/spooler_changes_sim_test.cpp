@@ -1,6 +1,6 @@
 // The simulated spooler's changing calls where the installer relies on Windows' answers: which
 // monitors, drivers and printers it refuses to add, change or delete and with what code, which
-// files it copies, holds, lets go of and deletes, and what GetPrinterW shows after SetPrinterW.
+// files it copies, holds, lets go of and deletes.
 #include <functional>
 
 #include "support/product_machine.h"
@@ -85,24 +85,6 @@ TEST_F(SpoolerChangesSimTest, MonitorNeedsItsDllAndLeavesItsFile) {
   EXPECT_EQ(winsim::SimMonitors().size(), 1u);
 }
 
-// A reinstall whose driver removal was refused adds the driver again over the loaded files.
-TEST_F(SpoolerChangesSimTest, AnUpgradeOverLoadedFilesMovesThemAside) {
-  InstallDriver();
-  DRIVER_INFO_6W info = StagedDriver();
-  winsim::PutFile(kDrivers + u"\\zeldrv64.dll", "driver v3");
-  winsim::PutFile(kDrivers + u"\\zelui64.dll", "ui v3");
-  ASSERT_TRUE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES));
-  ASSERT_EQ(winsim::SimDrivers().size(), 1u) << "the same driver replaced";
-  EXPECT_EQ(winsim::FileContents(kInstalledDriver), "driver v3");
-  std::u16string moved = kDrivers + u"\\3\\Old\\1\\zeldrv64.dll";
-  EXPECT_EQ(winsim::FileContents(moved), "driver v2") << "the loaded copy moved aside";
-  EXPECT_EQ(winsim::FileContents(kDrivers + u"\\3\\Old\\1\\zelui64.dll"), "ui v2");
-  std::vector<std::u16string> renames = PendingRenameStrings();
-  ASSERT_EQ(renames.size(), 4u);
-  EXPECT_EQ(renames[0], NtPath(moved));
-  EXPECT_EQ(renames[1], u"");
-}
-
 TEST_F(SpoolerChangesSimTest, DriverFilesAreHeldWhileInstalledAndGoWithTheDriver) {
   InstallDriver();
   EXPECT_EQ(winsim::FileContents(kInstalledUi), "ui v2");
@@ -124,46 +106,6 @@ TEST_F(SpoolerChangesSimTest, DriverFilesAreHeldWhileInstalledAndGoWithTheDriver
   EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{NtPath(moved), u""}));
 }
 
-TEST_F(SpoolerChangesSimTest, SetPrinterWritesTheWholeRecordAndGetPrinterShowsIt) {
-  InstallDriver();
-  winsim::SimPrinter office = PrinterOn(u"Office", kProductDriver, u"LPT1:");
-  office.comment = u"old";
-  office.location = u"here";
-  office.devMode = winsim::SimDevMode(12);
-  office.jobs = 2;
-  winsim::AddSimPrinter(office);
-
-  HANDLE admin = Open(u"Office", PRINTER_ALL_ACCESS);
-  DWORD needed = 0;
-  GetPrinterW(admin, 2, nullptr, 0, &needed);
-  std::vector<BYTE> before(needed);
-  ASSERT_TRUE(GetPrinterW(admin, 2, before.data(), needed, &needed));
-  auto* entry = reinterpret_cast<PRINTER_INFO_2W*>(before.data());
-  entry->pPortName = W16(u"COM1:,FILE:");
-  entry->pComment = W16(u"new");
-  entry->pLocation = nullptr;
-  entry->pDevMode = nullptr;
-  entry->Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
-  entry->cJobs = 9;
-  entry->Status = 7;
-  ASSERT_TRUE(SetPrinterW(admin, 2, before.data(), 0));
-
-  GetPrinterW(admin, 2, nullptr, 0, &needed);
-  std::vector<BYTE> after(needed);
-  ASSERT_TRUE(GetPrinterW(admin, 2, after.data(), needed, &needed));
-  const auto* now = reinterpret_cast<const PRINTER_INFO_2W*>(after.data());
-  EXPECT_EQ(std::u16string(now->pPortName), u"COM1:,FILE:");
-  EXPECT_EQ(std::u16string(now->pComment), u"new");
-  ASSERT_NE(now->pLocation, nullptr);
-  EXPECT_EQ(std::u16string(now->pLocation), u"") << "a null text is stored empty";
-  ASSERT_NE(now->pDevMode, nullptr) << "a null device mode keeps the printer's own";
-  EXPECT_EQ(reinterpret_cast<const BYTE*>(now->pDevMode), after.data() + sizeof(PRINTER_INFO_2W));
-  EXPECT_EQ(now->Attributes, DWORD(PRINTER_ATTRIBUTE_QUEUED | PRINTER_ATTRIBUTE_LOCAL)) << "no default mark kept";
-  EXPECT_EQ(now->cJobs, 2u) << "the job count is the spooler's";
-  EXPECT_EQ(now->Status, 0u);
-  ClosePrinter(admin);
-}
-
 PRINTER_INFO_2W OwnPrinterRecord(const char16_t* name) {
   PRINTER_INFO_2W info{};
   info.pPrinterName = W16(name);
@@ -172,33 +114,6 @@ PRINTER_INFO_2W OwnPrinterRecord(const char16_t* name) {
   info.pComment = W16(u"");
   info.pPrintProcessor = W16(u"WinPrint");
   return info;
-}
-
-TEST_F(SpoolerChangesSimTest, DeletedPrinterTakesItsDataAndTheDefaultMarkWithIt) {
-  AddOwnMonitor();
-  InstallDriver();
-  AddPrinter(u"Orvandelle", u"Orvandelle:");
-  AddPrinter(u"Office", u"LPT1:");
-  winsim::SetSimDefaultPrinter(u"Orvandelle");
-  winsim::SetSimPrinterValue(u"Orvandelle", {winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, {'K', 0}});
-
-  HANDLE printer = Open(u"Orvandelle", DELETE | PRINTER_ACCESS_ADMINISTER);
-  ASSERT_TRUE(DeletePrinter(printer));
-  EXPECT_FALSE(winsim::FindSimPrinter(u"Orvandelle"));
-  EXPECT_EQ(winsim::SimDefaultPrinter(), u"") << "no default, as Windows (Wine picks the first printer)";
-  EXPECT_TRUE(DeleteMonitorW(nullptr, nullptr, W16(u"Orvandelle:"))) << "its port is free";
-  ClosePrinter(printer);
-
-  AddOwnMonitor();
-  PRINTER_INFO_2W info = OwnPrinterRecord(u"Orvandelle");
-  printer = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
-  ASSERT_NE(printer, nullptr);
-  char buffer[64];
-  DWORD type = 0, needed = 0;
-  EXPECT_EQ(GetPrinterDataA(printer, const_cast<char*>("SubKey"), &type, reinterpret_cast<LPBYTE>(buffer), 64, &needed),
-            DWORD(ERROR_FILE_NOT_FOUND))
-      << "a new printer of the old name has none of its data";
-  ClosePrinter(printer);
 }
 
 TEST_F(SpoolerChangesSimTest, PrinterWithJobsIsOnlyMarkedUntilItsJobsArePurged) {
@@ -230,11 +145,9 @@ TEST_F(SpoolerChangesSimTest, StoppedSpoolerRefusesEveryChange) {
   winsim::SpoolerServiceStopped();
   EXPECT_FALSE(winsim::IsHeld(kInstalledUi)) << "a stopped spooler lets go of its files";
 
-  DWORD type = 0, needed = 0, returned = 0;
   char name[] = "SubKey", data[] = "K";
   auto* bytes = reinterpret_cast<LPBYTE>(data);
   const std::pair<const char*, std::function<DWORD()>> refused[] = {
-      {"EnumMonitorsW", [&] { return EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned) ? 0 : GetLastError(); }},
       {"AddMonitorW", [&] { return AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor)) ? 0 : GetLastError(); }},
       {"DeleteMonitorW", [&] { return DeleteMonitorW(nullptr, nullptr, W16(u"Orvandelle:")) ? 0 : GetLastError(); }},
       {"AddPrinterDriverExW",
@@ -245,9 +158,6 @@ TEST_F(SpoolerChangesSimTest, StoppedSpoolerRefusesEveryChange) {
       {"AddPrinterW", [&] { return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)) ? 0 : GetLastError(); }},
       {"DeletePrinter", [&] { return DeletePrinter(printer) ? 0 : GetLastError(); }},
       {"SetPrinterDataA", [&] { return SetPrinterDataA(printer, name, REG_SZ, bytes, 2); }},
-      {"SetPrinterDataExA", [&] { return SetPrinterDataExA(printer, "DsUser", name, REG_SZ, bytes, 2); }},
-      {"GetPrinterDataA", [&] { return GetPrinterDataA(printer, name, &type, bytes, 2, &needed); }},
-      {"GetPrinterDataExA", [&] { return GetPrinterDataExA(printer, "DsUser", name, &type, bytes, 2, &needed); }},
   };
   for (const auto& call : refused) EXPECT_EQ(call.second(), DWORD(RPC_S_SERVER_UNAVAILABLE)) << call.first;
 
