@@ -39,6 +39,14 @@ std::string Lower(std::string text) {
   return text;
 }
 
+// The words after a check's name; "none" for no words.
+Words Listed(const Words& w, bool sorted = false) {
+  Words listed(w.begin() + 1, w.end());
+  if (listed == Words{"none"}) listed.clear();
+  if (sorted) std::sort(listed.begin(), listed.end());
+  return listed;
+}
+
 std::string Joined(const std::vector<std::string>& items) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "\"" : " \"") + item + "\"";
@@ -411,8 +419,7 @@ bool CheckErrors(Play& play, const Words& w) {
   std::vector<std::string> errors;
   for (const std::string& line : TrimmedLog(play))
     if (line.find("Error(") != std::string::npos) errors.push_back(line);
-  Words expected(w.begin() + 1, w.end());
-  if (expected == Words{"none"}) expected.clear();
+  Words expected = Listed(w);
   bool same = errors.size() == expected.size();
   for (size_t i = 0; same && i < errors.size(); i++) same = Matches(errors[i], expected[i]);
   EXPECT_TRUE(same) << play.Where() << "error lines: got " << Joined(errors) << ", expected " << Joined(expected);
@@ -460,10 +467,7 @@ bool CheckDriver(Play& play, const Words& w) {
 }
 
 bool CheckPrinters(Play& play, const Words& w) {
-  Words expected(w.begin() + 1, w.end());
-  if (expected == Words{"none"}) expected.clear();
-  std::sort(expected.begin(), expected.end());
-  play.Expect(Joined(Names(Printers(true))), Joined(expected), "product printers");
+  play.Expect(Joined(Names(Printers(true))), Joined(Listed(w, true)), "product printers");
   return w.size() > 1;
 }
 
@@ -499,9 +503,8 @@ bool CheckPending(Play& play, const Words& w) {
   std::vector<std::string> pairs;
   for (size_t i = 0; i + 1 < strings.size(); i += 2)
     pairs.push_back(Lower(winsim::Utf8(strings[i]) + (strings[i + 1].empty() ? "" : "=>" + winsim::Utf8(strings[i + 1]))));
-  Words expected;
-  for (size_t i = 1; i < w.size(); i++) expected.push_back(Lower(w[i]));
-  if (expected == Words{"none"}) expected.clear();
+  Words expected = Listed(w);
+  for (std::string& pair : expected) pair = Lower(pair);
   play.Expect(Joined(pairs), Joined(expected), "pending renames");
   return w.size() > 1;
 }
@@ -531,10 +534,7 @@ bool CheckMarked(Play& play, const Words& w) {
   for (const std::string& key : play.settingsKeys)
     if (winsim::ReadValue(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted")) marked.push_back(key);
   std::sort(marked.begin(), marked.end());
-  Words expected(w.begin() + 1, w.end());
-  if (expected == Words{"none"}) expected.clear();
-  std::sort(expected.begin(), expected.end());
-  play.Expect(Joined(marked), Joined(expected), "settings keys still marked deleted");
+  play.Expect(Joined(marked), Joined(Listed(w, true)), "settings keys still marked deleted");
   return w.size() > 1;
 }
 
