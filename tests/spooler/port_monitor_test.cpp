@@ -14,7 +14,6 @@ namespace {
 const char16_t kMonitorDll[] = u"C:\\Windows\\system32\\zelmon64.dll";
 const char16_t kMonitorSource[] = u"C:\\Product\\drv\\zelmon64.dll";
 const char16_t kOwnPort[] = u"Orvandelle:";
-const int kOtherProcess = 9;
 
 // The lines every removal of the registered monitor (next to "Local Port") begins with.
 const Lines kRegisteredOpening = {
@@ -108,61 +107,6 @@ class PortMonitorTest : public SimTest {
   }
 };
 
-TEST_F(PortMonitorTest, TheVersionGateKeepsBuildsAbove2450UpToTheInstallersOwn) {
-  struct Case {
-    int build;
-    std::string verdict;
-    bool kept;
-  } cases[] = {
-      {2450, "  Version (2450) is not supported, proceed with reinstall", false},
-      {2451, "  Version (2451) is compatible, proceed without uninstall", true},
-      {2547, "  Version (2547) is compatible, proceed without uninstall", true},
-      {2548, "  Version (2548) is not supported, proceed with reinstall", false},
-      {-1, "  Version is unknown, proceed with reinstall", false},
-  };
-  for (const Case& c : cases) {
-    RegisterOwnMonitor(c.build);
-    Reinstall();
-    Lines expected = kRegisteredOpening;
-    expected.push_back(c.verdict);
-    if (c.kept) {
-      expected.push_back("  InstallMonitor == 0, CopyMonitor == 1");
-      EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 0u) << c.build;
-      EXPECT_EQ(winsim::FileContents(kMonitorDll), "old monitor" + Build(c.build)) << c.build;
-    } else {
-      for (const char* line : {"  Monitor was removed :)", ">AddMonitor", "  Copy monitor file",
-                               "  >CopyFile zelmon64.dll to C:\\Windows\\system32\\ [0])", "    Copy Succeeded :)",
-                               "  AddMonitor - OK :)"})
-        expected.push_back(line);
-      EXPECT_EQ(winsim::FileContents(kMonitorDll), "new monitor" + Build(2547)) << c.build;
-    }
-    EXPECT_EQ(NewLines(), expected) << c.build;
-    ASSERT_EQ(winsim::SimMonitors().size(), 2u) << c.build;
-    EXPECT_EQ(context.ErrorCount, 0) << c.build;
-    EXPECT_EQ(context.Depth, 0) << c.build;
-    FreeMonitorList(monitors);
-    FreeContext(context);
-    winsim::ResetMachine();
-    SetUp();
-  }
-}
-
-TEST_F(PortMonitorTest, ACompatibleDllOnDiskIsRegisteredWithoutCopying) {
-  winsim::PutFile(kMonitorDll, "on disk" + Build(2547));
-  Reinstall();
-  EXPECT_EQ(NewLines(), (Lines{">DeleteMonitor", "  ------- 1 existing monitors ----------", "  1. Local Port",
-                               "  ---------------------------------------", "  No Orvandelle port monitor was found.",
-                               "  Computing monitor filename",
-                               "  Auto calculated monitor file name: C:\\Windows\\system32\\zelmon64.dll",
-                               "  Version (2547) is compatible, proceed without uninstall",
-                               "  InstallMonitor == 1, CopyMonitor == 0", ">AddMonitor", "  Skip copy monitor file",
-                               "  AddMonitor - OK :)"}));
-  EXPECT_EQ(winsim::FileContents(kMonitorDll), "on disk" + Build(2547));
-  EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 0u);
-  ASSERT_EQ(winsim::SimMonitors().size(), 2u);
-  EXPECT_EQ(winsim::Utf8(winsim::SimMonitors()[1].dllName), "zelmon64.dll");
-}
-
 // A printer on the product's port makes the spooler refuse (3008) until it is parked on
 // "file:"; after the monitor is back it prints to the product's port again, all else unchanged.
 TEST_F(PortMonitorTest, PrintersOnThePortAreParkedForTheRemovalAndMovedBack) {
@@ -201,87 +145,6 @@ TEST_F(PortMonitorTest, PrintersOnThePortAreParkedForTheRemovalAndMovedBack) {
   EXPECT_EQ(context.ErrorCount, 0);
 }
 
-TEST_F(PortMonitorTest, ParkingAnEmptySnapshotMakesNoBlock) {
-  RegisterOwnMonitor(2000);
-  Start(false);
-  winsim::FailNext("DeleteMonitorW", 1, ERROR_PRINT_MONITOR_IN_USE);
-  RemovePortMonitor(context, monitors);
-  Lines lines = NewLines();
-  EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
-            (Lines{"  Can't delete monitor from the first try", "  Monitor was removed :)"}));
-  EXPECT_EQ(context.ParkedPrinters, nullptr);
-  EXPECT_EQ(winsim::CountCalls("OpenPrinterW"), 0u);
-  EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 2u);
-  EXPECT_FALSE(winsim::FileExists(kMonitorDll));
-}
-
-// A printer on a second port of the monitor is no printer of the product's port: the monitor
-// stays in use however often the spooler restarts.
-TEST_F(PortMonitorTest, ThreeRefusalsAreErrorTwelveAndTheParkedPrintersStayOnFile) {
-  AddGenericDriver();
-  winsim::PutFile(kMonitorDll, "old monitor");
-  winsim::AddSimMonitor({kOwnPort, u"Windows x64", u"zelmon64.dll", {kOwnPort, u"OrvNet:"}});
-  AddPrinter(u"Office", u"Orvandelle:");
-  AddPrinter(u"Remote", u"OrvNet:");
-  Start(false);
-  RemovePortMonitor(context, monitors);
-  Lines lines = NewLines();
-  EXPECT_EQ(Lines(lines.end() - 5, lines.end()),
-            (Lines{"  There is no check for monitor version", "  Can't delete monitor from the first try",
-                   "  SetPrinter(Office) - ok", "  >Restart Spooler",
-                   "  Error(12): Can`t remove the port monitor 'Orvandelle:' - (The specified print monitor is "
-                   "currently in use.)"}));
-  EXPECT_EQ(winsim::CountCalls("DeleteMonitorW"), 3u);
-  EXPECT_EQ(PortOf(u"Office"), "file:");
-  EXPECT_EQ(Parked(), Lines{"Office"});
-  EXPECT_TRUE(winsim::FileExists(kMonitorDll));
-  EXPECT_EQ(winsim::CountCalls("DeleteFileW"), 0u);
-  EXPECT_EQ(context.ErrorCount, 1);
-}
-
-TEST_F(PortMonitorTest, WithoutMemoryToNoteThemNoPrinterIsParked) {
-  AddGenericDriver();
-  RegisterOwnMonitor();
-  AddPrinter(u"Office", u"Orvandelle:");
-  Start(false);
-  winsim::FailAllocations(winsim::Allocator::Global, 1);
-  RemovePortMonitor(context, monitors);
-  Lines lines = NewLines();
-  EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 1),
-            (Lines{"  Can't delete monitor from the first try", "  Not enough memory to park the printers",
-                   "  >Restart Spooler"}));
-  EXPECT_EQ(winsim::CountCalls("SetPrinterW"), 0u);
-  EXPECT_EQ(PortOf(u"Office"), "Orvandelle:");
-  EXPECT_EQ(context.ParkedPrinters, nullptr);
-}
-
-TEST_F(PortMonitorTest, AMonitorDllStillLoadedElsewhereWaitsOnTheDeferredList) {
-  RegisterOwnMonitor(2000);
-  winsim::HoldFile(kMonitorDll, kOtherProcess);
-  Start(false);
-  RemovePortMonitor(context, monitors);
-  EXPECT_EQ(NewLines().back(), "  Monitor was removed :)");
-  EXPECT_EQ(DeferredPaths(context), Lines{"C:\\Windows\\system32\\zelmon64.dll"});
-  EXPECT_TRUE(winsim::SimMonitors().size() == 1u);
-  EXPECT_EQ(context.ErrorCount, 0);
-}
-
-// Neither the list entry nor the context names a file: the system directory itself is never
-// deleted nor handed to the deferred deletions.
-TEST_F(PortMonitorTest, WithoutAMonitorFileNameNoFileIsTouched) {
-  winsim::AddSimMonitor({kOwnPort, u"Windows x64", u"", {kOwnPort}});
-  Start(true);
-  RemovePortMonitor(context, monitors);
-  Lines lines = NewLines();
-  EXPECT_EQ(Lines(lines.end() - 5, lines.end()),
-            (Lines{"  Trying to get monitor filename from MONITOR_INFO_2", "  Auto calculated monitor file name: ",
-                   "  Version is unknown, proceed with reinstall", "  The monitor file is unknown, no file is deleted",
-                   "  Monitor was removed :)"}));
-  EXPECT_EQ(winsim::CountCalls("DeleteFileW"), 0u);
-  EXPECT_EQ(context.DeferredDeletes, nullptr);
-  EXPECT_TRUE(winsim::DirectoryExists(u"C:\\Windows\\system32"));
-}
-
 TEST_F(PortMonitorTest, FiveRefusedRegistrationsAreErrorElevenAndNothingIsMovedBack) {
   AddGenericDriver();
   RegisterOwnMonitor(2000);
@@ -308,23 +171,6 @@ TEST_F(PortMonitorTest, FiveRefusedRegistrationsAreErrorElevenAndNothingIsMovedB
   EXPECT_EQ(PortOf(u"Office"), "LPT1:,file:");
   EXPECT_EQ(Parked(), Lines{"Office"});
   EXPECT_EQ(context.ErrorCount, 2);
-}
-
-// The spooler still has an old DLL loaded: the quiet copy gives up, the one with the spooler
-// stopped goes through.
-TEST_F(PortMonitorTest, AHeldMonitorDllIsCopiedAgainWithTheSpoolerStopped) {
-  winsim::PutFile(kMonitorDll, "old monitor");
-  winsim::HoldFile(kMonitorDll, winsim::kSpoolerProcess);
-  Start(false);
-  InstallPortMonitor(context);
-  EXPECT_EQ(NewLines(), (Lines{">AddMonitor", "  Copy monitor file",
-                               "  >CopyFile zelmon64.dll to C:\\Windows\\system32\\ [0])", "    Copy Failed :(",
-                               "  >Restart Spooler", "  >CopyFile zelmon64.dll to C:\\Windows\\system32\\ [1])",
-                               "    Copy Succeeded :)", "  AddMonitor - OK :)"}));
-  EXPECT_EQ(winsim::FileContents(kMonitorDll), "new monitor" + Build(2547));
-  EXPECT_TRUE(winsim::SpoolerRunning());
-  EXPECT_TRUE(winsim::IsHeld(kMonitorDll)) << "loaded by the spooler again";
-  EXPECT_EQ(context.ErrorCount, 0);
 }
 
 }  // namespace

@@ -10,7 +10,6 @@ const char16_t kSource[] = u"C:\\Product\\drv\\zelmon64.dll";
 const char16_t kTarget[] = u"C:\\Windows\\system32\\zelmon64.dll";
 const char kOpening[] = ">CopyFile zelmon64.dll to C:\\Windows\\system32 [1])";
 const char kOpeningQuiet[] = ">CopyFile zelmon64.dll to C:\\Windows\\system32 [0])";
-const char kHeldText[] = " - (The process cannot access the file because it is being used by another process.)";
 
 class FileCopyTest : public SimTest {
  protected:
@@ -93,27 +92,6 @@ TEST_F(FileCopyTest, CopiesEmptyExactAndOneOverBufferSizedFiles) {
   EXPECT_EQ(context.ErrorCount, 0);
 }
 
-TEST_F(FileCopyTest, HeldTargetIsTriedHundredTimesFiftyMillisecondsApart) {
-  HeldTarget();
-
-  EXPECT_EQ(Copy(kSystemDir, false), E_FAIL);
-  EXPECT_EQ(AttemptOffsets(), Every50(100));
-  EXPECT_EQ(winsim::Now(), 5000u) << "a pause follows the last attempt too";
-  EXPECT_EQ(LogLines(context), (Lines{kOpeningQuiet, "  Copy Failed :("}));
-  EXPECT_EQ(context.ErrorCount, 0) << "a quiet copy counts no error";
-
-  FreeEmptyContext(context);
-  winsim::ClearCalls();
-  EXPECT_EQ(Copy(), E_FAIL);
-  EXPECT_EQ(AttemptOffsets(), Every50(100));
-  EXPECT_EQ(LogLines(context), (Lines{kOpening,
-                                      "  Error(9): Cant't open destination file: C:\\Windows\\system32\\zelmon64.dll" +
-                                          std::string(kHeldText),
-                                      "  Copy Failed :("}));
-  EXPECT_EQ(context.ErrorCount, 1);
-  EXPECT_EQ(winsim::FileContents(kTarget), "old");
-}
-
 TEST_F(FileCopyTest, TargetLetGoDuringTheRetriesIsWritten) {
   HeldTarget();
   winsim::ScheduleAfter(120, [] { winsim::ReleaseFiles(winsim::kSpoolerProcess); });
@@ -149,46 +127,6 @@ TEST_F(FileCopyTest, SlowAttemptsStopAtTheTenSecondBudgetAcrossTheTickWrap) {
   EXPECT_EQ(LogLines(context)[1].rfind("  Error(9): ", 0), 0u) << "no timeout line before the error";
 }
 
-TEST_F(FileCopyTest, MissingSourceIsSilentOnlyWithoutReport) {
-  EXPECT_EQ(Copy(kSystemDir, false), E_FAIL);
-  EXPECT_EQ(LogLines(context), (Lines{kOpeningQuiet, "  Copy Failed :("}));
-  EXPECT_EQ(context.ErrorCount, 0);
-  EXPECT_EQ(OutPath(), winsim::Utf8(kTarget)) << "the out path is filled before anything is opened";
-
-  FreeEmptyContext(context);
-  EXPECT_EQ(Copy(), E_FAIL);
-  EXPECT_EQ(LogLines(context),
-            (Lines{kOpening, "  Error(10): Cant't open source file: zelmon64.dll - (The system cannot find the file specified.)",
-                   "  Copy Failed :("}));
-  EXPECT_EQ(context.ErrorCount, 1);
-  EXPECT_FALSE(winsim::FileExists(kTarget));
-  EXPECT_EQ(winsim::CountCalls("CreateFileW"), 2u) << "the target is never opened";
-}
-
-TEST_F(FileCopyTest, DirectoryAndFileNameAreJoinedWithOneBackslash) {
-  winsim::PutFile(kSource, "monitor");
-  winsim::PutDirectory(u"C:\\Out");
-  winsim::SetCurrentDirectoryPath(u"C:\\Out");
-  struct Case {
-    const char16_t* directory;
-    const char* target;
-  } cases[] = {
-      {u"C:\\Out", "C:\\Out\\zelmon64.dll"},
-      {u"C:\\Out\\", "C:\\Out\\zelmon64.dll"},
-      {u"C:/Out/", "C:/Out/\\zelmon64.dll"},
-      {u"C:", "C:\\zelmon64.dll"},
-      {u"", "zelmon64.dll"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.target);
-    EXPECT_EQ(Copy(c.directory), 0);
-    EXPECT_EQ(OutPath(), c.target);
-    EXPECT_EQ(winsim::CallsOf("CreateFileW").back().args[0], c.target);
-  }
-  EXPECT_EQ(winsim::FileContents(u"C:\\zelmon64.dll"), "monitor");
-  EXPECT_EQ(winsim::FileContents(u"C:\\Out\\zelmon64.dll"), "monitor") << "the bare name lands in the current directory";
-}
-
 TEST_F(FileCopyTest, OutPathStaysWithinItsBufferAndAnEmptyModuleDirUsesTheCurrentDirectory) {
   std::u16string deep = u"C:\\" + std::u16string(250, u'd');  // with the name: 263 characters
   EXPECT_EQ(Copy(deep.c_str()), E_FAIL);
@@ -213,29 +151,6 @@ TEST_F(FileCopyTest, FullDiskIsAShortWriteAndError8) {
   EXPECT_EQ(context.ErrorCount, 1) << "a short write is an error even without report";
   EXPECT_EQ(winsim::FileContents(kTarget).size(), 10000u) << "the partial target stays";
   EXPECT_EQ(winsim::CountCalls("ReadFile"), 2u);
-}
-
-// A read that fails midway is an error like a short write when the copy reports, and passes
-// quietly when it does not (the caller then tries again).
-TEST_F(FileCopyTest, ReadFailingMidwayFailsTheCopy) {
-  const DWORD kCrcError = 23;
-  winsim::PutFile(kSource, std::string(20000, 'm'));
-  winsim::FailNext("ReadFile", 1, kCrcError, 1);
-  EXPECT_EQ(Copy(kSystemDir, false), E_FAIL);
-  EXPECT_EQ(context.ErrorCount, 0);
-  winsim::FailNext("ReadFile", 1, kCrcError, 1);
-  winsim::ClearCalls();
-  EXPECT_EQ(Copy(), E_FAIL);
-  Lines log = LogLines(context);
-  EXPECT_EQ(Lines(log.begin() + 2, log.end()),
-            (Lines{kOpening,
-                   "  Error(8): CopyFile(..,C:\\Windows\\system32\\zelmon64.dll) - (Data error (cyclic redundancy check).)",
-                   "  Copy Failed :("}));
-  EXPECT_EQ(context.ErrorCount, 1);
-  EXPECT_EQ(winsim::FileContents(kTarget), std::string(8192, 'm'));
-  auto closes = winsim::CallsOf("CloseHandle");
-  ASSERT_EQ(closes.size(), 2u);
-  EXPECT_EQ(closes[0].args[0], winsim::CallsOf("WriteFile")[0].args[0]) << "the target is closed first";
 }
 
 }  // namespace

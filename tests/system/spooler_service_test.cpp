@@ -53,17 +53,6 @@ TEST_F(SpoolerServiceTest, StoppedSpoolerIsNotReportedAndStartedAgain) {
   EXPECT_EQ(winsim::CountCalls("CloseServiceHandle"), 2u);
 }
 
-TEST_F(SpoolerServiceTest, RunningSpoolerIsDownUntilTheFinish) {
-  winsim::SetServiceDelays(u"spooler", 1000, 450);
-  RestartSpooler(restart, &context);
-  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_STOPPED));
-  ExpectPolls(4, 0);  // stopped at 450 ms, seen at 600
-  winsim::ClearCalls();
-  FinishSpoolerRestart(restart);
-  ExpectPolls(6, 600);
-  EXPECT_EQ(LogLines(context), (Lines{">Restart Spooler"}));
-}
-
 TEST_F(SpoolerServiceTest, RefusedStopGivesTwoErrorsTenSecondsApart) {
   winsim::RefuseServiceStop(u"spooler", ERROR_INVALID_SERVICE_CONTROL);
   RestartSpooler(restart, &context);
@@ -82,68 +71,6 @@ TEST_F(SpoolerServiceTest, RefusedStopGivesTwoErrorsTenSecondsApart) {
   ExpectPolls(1, 10000);
   EXPECT_EQ(LogLines(context).size(), 3u);
   EXPECT_EQ(context.ErrorCount, 2);
-}
-
-TEST_F(SpoolerServiceTest, UnopenableServiceLeavesOnlyTheManagerToClose) {
-  winsim::FailServiceOpen(u"spooler", ERROR_ACCESS_DENIED);
-  RestartSpooler(restart, &context);
-  EXPECT_EQ(LogLines(context), (Lines{">Restart Spooler", "Error(2): Can't open the spooler - (Access is denied.)"}));
-  std::string manager = winsim::Ptr(restart.serviceManager);
-  winsim::ClearCalls();
-  FinishSpoolerRestart(restart);
-  ASSERT_EQ(winsim::Calls().size(), 1u);
-  EXPECT_EQ(winsim::Calls()[0].name, "CloseServiceHandle");
-  EXPECT_EQ(winsim::Calls()[0].args[0], manager);
-  EXPECT_EQ(context.ErrorCount, 1);
-}
-
-TEST_F(SpoolerServiceTest, NoLogTargetWritesNothingButDoesTheSameWork) {
-  winsim::RefuseServiceStop(u"spooler", ERROR_ACCESS_DENIED);
-  RestartSpooler(restart, nullptr);
-  ExpectPolls(51, 0);
-  winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
-  winsim::SetServiceDelays(u"spooler", winsim::kNeverCompletes, 0);
-  FinishSpoolerRestart(restart);
-  EXPECT_EQ(winsim::CountCalls("QueryServiceStatus"), 102u);
-  EXPECT_EQ(winsim::CountCalls("FormatMessageW"), 0u) << "no error line was composed";
-
-  winsim::FailManagerOpen(ERROR_ACCESS_DENIED);
-  RestartSpooler(restart, nullptr);
-  FinishSpoolerRestart(restart);
-  EXPECT_EQ(winsim::CountCalls("FormatMessageW"), 0u);
-  EXPECT_EQ(winsim::CallsOf("CloseServiceHandle").back().args[0], "null");
-  EXPECT_TRUE(LogLines(context).empty());
-}
-
-TEST_F(SpoolerServiceTest, CheckLeavesARunningSpoolerAlone) {
-  EXPECT_TRUE(CheckSpooler(context));
-  EXPECT_EQ(LogLines(context), (Lines{">Check Spooler"}));
-  EXPECT_EQ(AccessOf("OpenSCManagerW"), "0xf0001");
-  EXPECT_EQ(AccessOf("OpenServiceW"), "0x14");
-  EXPECT_EQ(winsim::CountCalls("StartServiceW"), 0u);
-  EXPECT_EQ(context.Depth, 0);
-}
-
-TEST_F(SpoolerServiceTest, CheckDoesNotStartOnAnUnreadableStatus) {
-  winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
-  winsim::FailServiceStatus(u"spooler", ERROR_ACCESS_DENIED);
-  EXPECT_TRUE(CheckSpooler(context));
-  EXPECT_EQ(winsim::CountCalls("StartServiceW"), 0u);
-  EXPECT_EQ(LogLines(context), (Lines{">Check Spooler"}));
-}
-
-TEST_F(SpoolerServiceTest, CheckCountsARunningStateOnlyUpToTheFiftyFirstRead) {
-  winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
-  winsim::SetServiceDelays(u"spooler", 10000, 0);
-  EXPECT_TRUE(CheckSpooler(context));
-  ExpectPolls(51, 0, 1);  // the check's own read, then the start's 51
-
-  winsim::ClearCalls();
-  winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
-  winsim::SetServiceDelays(u"spooler", 10001, 0);
-  EXPECT_FALSE(CheckSpooler(context));
-  ExpectPolls(51, 10000, 1);
-  EXPECT_EQ(LogLines(context), (Lines{">Check Spooler", ">Check Spooler", "  Error(4): Can't start the spooler"}));
 }
 
 TEST_F(SpoolerServiceTest, CheckFailuresAreLoggedInsideTheStep) {
