@@ -8,58 +8,6 @@ namespace {
 
 const WORD kUsEnglish = 1033;
 
-// A bounds-checked cursor over a resource block; running past the end marks it broken.
-struct Cursor {
-  const BYTE* start;
-  const BYTE* at;
-  const BYTE* end;
-  bool broken;
-
-  bool Take(void* into, size_t bytes) {
-    if (broken || static_cast<size_t>(end - at) < bytes) {
-      broken = true;
-      std::memset(into, 0, bytes);
-      return false;
-    }
-    std::memcpy(into, at, bytes);
-    at += bytes;
-    return true;
-  }
-  template <typename T>
-  T Read() {
-    T value;
-    Take(&value, sizeof value);
-    return value;
-  }
-  std::wstring Text() {
-    std::wstring text;
-    for (WCHAR c = Read<WCHAR>(); c != 0 && !broken; c = Read<WCHAR>()) text += c;
-    return text;
-  }
-  void Skip(size_t bytes) {
-    if (broken || static_cast<size_t>(end - at) < bytes) broken = true;
-    else at += bytes;
-  }
-  void AlignToDword() {
-    while (!broken && (at - start) % 4 != 0) at++;
-  }
-};
-
-// A name-or-ordinal field: 0 for none, 0xFFFF and a number, or a text.
-struct NameOrOrdinal {
-  bool none;
-  WORD ordinal;  // 0 when it is a text
-  std::wstring text;
-};
-
-NameOrOrdinal ReadNameOrOrdinal(Cursor& in) {
-  WORD first = in.Read<WORD>();
-  if (first == 0) return {true, 0, L""};
-  if (first == 0xFFFF) return {false, in.Read<WORD>(), L""};
-  std::wstring text(1, static_cast<wchar_t>(first));
-  return {false, 0, text + in.Text()};
-}
-
 std::vector<WORD> Languages(HMODULE module, LPCWSTR type, LPCWSTR name) {
   std::vector<WORD> languages;
   EnumResourceLanguagesW(
@@ -72,55 +20,57 @@ std::vector<WORD> Languages(HMODULE module, LPCWSTR type, LPCWSTR name) {
   return languages;
 }
 
-// The one US English copy of a resource; an empty cursor (and a failure) otherwise.
-Cursor Resource(HMODULE module, LPCWSTR type, WORD id, const char* what) {
+// The one US English copy of a resource, as its bytes; nothing (and a failure) otherwise.
+std::string Resource(HMODULE module, LPCWSTR type, WORD id, const char* what) {
   std::vector<WORD> languages = Languages(module, type, MAKEINTRESOURCEW(id));
-  bool onlyEnglish = languages.size() == 1 && languages[0] == kUsEnglish;
-  if (!Check(onlyEnglish, what)) return {nullptr, nullptr, nullptr, true};
+  if (!Check(languages.size() == 1 && languages[0] == kUsEnglish, what)) return "";
   HRSRC found = FindResourceExW(module, type, MAKEINTRESOURCEW(id), kUsEnglish);
-  const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+  const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
   DWORD size = SizeofResource(module, found);
   Check(data != nullptr && size != 0, what);
-  return {data, data, data + size, data == nullptr};
+  return data == nullptr ? "" : std::string(data, size);
 }
 
-// What a user sees of the log window: its size, no title of its own (set at run time), and a
-// Close button (IDOK) above nothing but a read-only, multi-line text box (1001).
+INT_PTR CALLBACK Quiet(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+// What a user sees of the log window, as Windows builds it from the template: its size, no
+// title of its own (set at run time), and a Close button (IDOK) above nothing but a read-only,
+// multi-line text box (1001).
 void CheckLogDialog(HMODULE module) {
   std::printf("dialog 101\n");
-  Cursor in = Resource(module, RT_DIALOG, 101, "dialog 101 exists in language 1033 only");
-  if (in.broken) return;
-  CheckEqual<DWORD>(in.Read<DWORD>(), 0xFFFF0001, "extended template");
-  in.Skip(12);  // help id, extended style, style
-  WORD controls = in.Read<WORD>();
-  in.Skip(4);  // x, y
-  CheckEqual<short>(in.Read<short>(), 451, "width");
-  CheckEqual<short>(in.Read<short>(), 228, "height");
-  ReadNameOrOrdinal(in);  // menu
-  ReadNameOrOrdinal(in);  // window class
-  CheckText(in.Text(), L"", "title");
-  in.Skip(6);  // font size, weight, italic, character set
-  in.Text();   // font
-  if (!CheckEqual<WORD>(controls, 2, "control count")) return;
+  std::string bytes = Resource(module, RT_DIALOG, 101, "dialog 101 exists in language 1033 only");
+  if (bytes.empty()) return;
+  HWND dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                           reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()), nullptr, Quiet, 0);
+  if (!Check(dialog != nullptr, "the template makes a dialog")) return;
+  RECT size = {0, 0, 451, 228}, client = {};
+  MapDialogRect(dialog, &size);
+  GetClientRect(dialog, &client);
+  CheckEqual<LONG>(client.right, size.right, "width");
+  CheckEqual<LONG>(client.bottom, size.bottom, "height");
+  CheckEqual<int>(GetWindowTextLengthW(dialog), 0, "title");
   const struct {
-    DWORD id;
-    WORD classOrdinal;
+    int id;
+    const wchar_t* windowClass;
     const wchar_t* text;
     DWORD styles;
-  } expected[] = {{1, 0x0080, L"Close", BS_DEFPUSHBUTTON},
-                  {1001, 0x0081, L"", ES_MULTILINE | ES_READONLY | WS_VSCROLL}};
+  } expected[] = {{IDOK, L"Button", L"Close", BS_DEFPUSHBUTTON},
+                  {1001, L"Edit", L"", ES_MULTILINE | ES_READONLY | WS_VSCROLL}};
+  int controls = 0;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) controls++;
+  CheckEqual<int>(controls, 2, "control count");
   for (const auto& control : expected) {
-    in.AlignToDword();
-    in.Skip(8);  // help id, extended style
-    DWORD style = in.Read<DWORD>();
-    in.Skip(8);  // x, y, width, height
-    CheckEqual<DWORD>(in.Read<DWORD>(), control.id, "control id");
-    CheckEqual<WORD>(ReadNameOrOrdinal(in).ordinal, control.classOrdinal, "control class");
-    CheckText(ReadNameOrOrdinal(in).text, control.text, "control text");
+    HWND item = GetDlgItem(dialog, control.id);
+    if (!Check(item != nullptr, "control present")) continue;
+    wchar_t text[64] = L"", windowClass[64] = L"";
+    GetWindowTextW(item, text, 64);
+    GetClassNameW(item, windowClass, 64);
+    CheckText(windowClass, control.windowClass, "control class");
+    CheckText(text, control.text, "control text");
+    DWORD style = static_cast<DWORD>(GetWindowLongPtrW(item, GWL_STYLE));
     CheckEqual<DWORD>(style & control.styles, control.styles, "control styles");
-    in.Skip(in.Read<WORD>());  // creation data
   }
-  Check(!in.broken, "dialog template lies within its resource");
+  DestroyWindow(dialog);
 }
 
 // The manifest's attribute `name` on the first element `element`, or "(none)".
@@ -136,9 +86,8 @@ std::string Attribute(const std::string& xml, const std::string& element, const 
 
 void CheckManifestText(HMODULE module) {
   std::printf("manifest text\n");
-  Cursor in = Resource(module, MAKEINTRESOURCEW(24), 1, "manifest 1 exists in language 1033 only");
-  if (in.broken) return;
-  std::string xml(in.start, in.end);
+  std::string xml = Resource(module, MAKEINTRESOURCEW(24), 1, "manifest 1 exists in language 1033 only");
+  if (xml.empty()) return;
   Check(Attribute(xml, "requestedExecutionLevel", "level") == "requireAdministrator", "requireAdministrator");
   Check(Attribute(xml, "assemblyIdentity", "processorArchitecture") == "*", "any processor architecture");
 }
