@@ -138,7 +138,7 @@ TEST_F(SpoolerQueriesTest, MonitorListIsLoggedAtTheCurrentDepth) {
 }
 
 // The search at every level from 1 to 6, and level 7, is in the conformance checks, which run
-// against winsim in SpoolerQueriesConformanceTest.
+// against winsim in ConformanceTest.
 TEST_F(SpoolerQueriesTest, OnlyTheExactDriverNameInTheEnvironmentMatches) {
   AddDriver(u"orvandelle printer");
   AddDriver(u"Orvandelle printer ");
