@@ -20,14 +20,10 @@ using Text = std::basic_string<WCHAR>;
 inline Text TextOf(const WCHAR* chars) { return chars != nullptr ? Text(chars) : Text(); }
 
 struct Failures {
-  std::vector<std::string> lines;
-  std::vector<std::string> wineNotes;
+  std::vector<std::string> lines, wineNotes;
 };
 
-inline bool Expect(Failures& f, bool condition, const std::string& what) {
-  if (!condition) f.lines.push_back(what);
-  return condition;
-}
+inline bool Expect(Failures& f, bool ok, const std::string& what) { return ok || (f.lines.push_back(what), false); }
 
 inline void ExpectNumber(Failures& f, unsigned long long got, unsigned long long expected, const std::string& what) {
   if (got != expected)
@@ -36,10 +32,7 @@ inline void ExpectNumber(Failures& f, unsigned long long got, unsigned long long
 
 // A call's answer as one number: 0 for success, else the last error (a failure that sets none
 // must not pass for a success).
-inline DWORD Answered(BOOL result) {
-  DWORD error = GetLastError();
-  return result ? 0 : (error != 0 ? error : 0xffffffff);
-}
+inline DWORD Answered(BOOL ok) { return ok ? 0 : (GetLastError() != 0 ? GetLastError() : 0xffffffff); }
 
 // The last error is poisoned before a call, so that a stale error cannot pass for its answer.
 inline DWORD Poisoned() { return SetLastError(0xdeadbeef), 0; }
@@ -51,12 +44,78 @@ inline void ExpectAnswer(Failures& f, bool wine, DWORD got, DWORD windows, DWORD
   ExpectNumber(f, got, wine ? wineAnswer : windows, what);
 }
 
+// --- The machine each side sets up and changes --------------------------------------------------
+enum class Hold { Loaded, OpenedUnshared, OpenedForReading };
+enum class Refusal { IgnoresStop, Disabled };
+
+// What differs per platform: `put` places a stand-in product module at `path`; `hold` creates
+// `path` and has another process hold it; `refuse` makes the "spooler" service refuse from now
+// on, `withdraw` puts it back.
+struct Machine {
+  bool (*put)(const WCHAR* module, const WCHAR* path);
+  bool (*hold)(const WCHAR* path, Hold how);
+  void (*release)(const WCHAR* path);
+  bool (*refuse)(Refusal refusal);
+  void (*withdraw)(Refusal refusal);
+};
+
+inline DWORD AddPrinterAnswer(const WCHAR* name, const WCHAR* port, const WCHAR* driver) {
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = const_cast<WCHAR*>(name);
+  info.pPortName = const_cast<WCHAR*>(port);
+  info.pDriverName = const_cast<WCHAR*>(driver);
+  info.pPrintProcessor = const_cast<WCHAR*>(W("WinPrint"));
+  info.pDatatype = const_cast<WCHAR*>(W("RAW"));  // Wine refuses a null data type
+  Poisoned();
+  HANDLE added = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  DWORD answer = Answered(added != nullptr);
+  if (added != nullptr) ClosePrinter(added);
+  return answer;
+}
+
+// The stand-in driver modules staged under the given names, added at level 6 as the installer adds.
+inline DWORD AddDriver(const Machine& machine, const WCHAR* name, const WCHAR* driverFile, const WCHAR* configFile) {
+  WCHAR directory[MAX_PATH] = {0};
+  DWORD needed = 0;
+  WCHAR* x64 = const_cast<WCHAR*>(W("Windows x64"));
+  GetPrinterDriverDirectoryW(nullptr, x64, 1, reinterpret_cast<BYTE*>(directory), sizeof directory, &needed);
+  Text driver = TextOf(directory) + W("\\") + driverFile, config = TextOf(directory) + W("\\") + configFile;
+  if (!machine.put(W("zeldrv64.dll"), driver.c_str()) || !machine.put(W("zelui64.dll"), config.c_str())) return 2;
+  DRIVER_INFO_6W info = {};
+  info.cVersion = 3;
+  info.pName = const_cast<WCHAR*>(name);
+  info.pEnvironment = x64;
+  info.pDriverPath = info.pDataFile = &driver[0];
+  info.pConfigFile = &config[0];
+  return Answered(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES));
+}
+
+// Without the product: another maker's driver and its printer "Text" on FILE:, no default. With
+// it, added to that: the product's monitor, driver and printer on its port, made the default.
+inline bool SetUpSpooler(Failures& f, const Machine& machine, bool withProduct) {
+  if (!withProduct) {
+    ExpectNumber(f, AddDriver(machine, W("Other printer"), W("othdrv64.dll"), W("othui64.dll")), 0, "set-up: driver");
+    ExpectNumber(f, AddPrinterAnswer(W("Text"), W("FILE:"), W("Other printer")), 0, "set-up: printer");
+    return f.lines.empty();
+  }
+  WCHAR system[MAX_PATH] = {0};
+  GetSystemDirectoryW(system, MAX_PATH);
+  MONITOR_INFO_2W monitor = {const_cast<WCHAR*>(W("Orvandelle:")), const_cast<WCHAR*>(W("Windows x64")),
+                             const_cast<WCHAR*>(W("zelmon64.dll"))};
+  Expect(f, machine.put(W("zelmon64.dll"), (TextOf(system) + W("\\zelmon64.dll")).c_str()) &&
+                AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&monitor)), "set-up: monitor");
+  ExpectNumber(f, AddDriver(machine, W("Orvandelle printer"), W("zeldrv64.dll"), W("zelui64.dll")), 0, "set-up: ours");
+  ExpectNumber(f, AddPrinterAnswer(W("Orvandelle"), W("Orvandelle:"), W("Orvandelle printer")), 0, "set-up: printer");
+  Expect(f, SpoolerSetDefaultPrinterW(W("Orvandelle")), "set-up: default printer");
+  return f.lines.empty();
+}
+
 // --- Read-only spooler queries ------------------------------------------------------------------
+// An existing printer whose driver is installed, the default printer (null: none), and whether
+// the product's monitor and driver are installed.
 struct SpoolerFixture {
-  const WCHAR* printerName;     // an existing printer whose driver is installed
-  const WCHAR* defaultPrinter;  // null when none is set
-  bool ownMonitorInstalled;
-  bool ownDriverInstalled;
+  const WCHAR *printerName, *defaultPrinter;
+  bool ownMonitorInstalled, ownDriverInstalled;
 };
 
 // Every string of `count` entries lies behind the entries and inside `needed` bytes.
@@ -81,20 +140,18 @@ inline DriverList DriversAtLevel(DWORD level) {
 
 // A size query fails with 122 and names a size.
 inline void CheckSizeQueries(Failures& f, HANDLE printer) {
-  WCHAR* environment = const_cast<WCHAR*>(W("Windows x64"));
-  DWORD returned = 0;
-  const std::vector<std::pair<const char*, std::function<BOOL(DWORD*)>>> queries = {
-      {"EnumMonitorsW", [&](DWORD* n) { return EnumMonitorsW(nullptr, 2, nullptr, 0, n, &returned); }},
-      {"EnumPrinterDriversW", [&](DWORD* n) { return EnumPrinterDriversW(nullptr, environment, 6, nullptr, 0, n, &returned); }},
-      {"EnumPrintersW", [&](DWORD* n) {
-         return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, n, &returned); }},
-      {"GetPrinterW", [&](DWORD* n) { return GetPrinterW(printer, 2, nullptr, 0, n); }},
-      {"GetPrinterDriverW", [&](DWORD* n) { return GetPrinterDriverW(printer, environment, 2, nullptr, 0, n); }},
-  };
+  WCHAR* x64 = const_cast<WCHAR*>(W("Windows x64"));
+  DWORD n = 0, returned = 0, all = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+  const std::vector<std::pair<const char*, std::function<BOOL()>>> queries = {
+      {"EnumMonitorsW", [&] { return EnumMonitorsW(nullptr, 2, nullptr, 0, &n, &returned); }},
+      {"EnumPrinterDriversW", [&] { return EnumPrinterDriversW(nullptr, x64, 6, nullptr, 0, &n, &returned); }},
+      {"EnumPrintersW", [&] { return EnumPrintersW(all, nullptr, 2, nullptr, 0, &n, &returned); }},
+      {"GetPrinterW", [&] { return GetPrinterW(printer, 2, nullptr, 0, &n); }},
+      {"GetPrinterDriverW", [&] { return GetPrinterDriverW(printer, x64, 2, nullptr, 0, &n); }}};
   for (const auto& query : queries) {
-    DWORD needed = 0;
-    ExpectNumber(f, Answered(query.second(&needed)), ERROR_INSUFFICIENT_BUFFER, std::string("size query: ") + query.first);
-    Expect(f, needed > 0, std::string("size query: ") + query.first + " names a size");
+    n = 0;
+    ExpectNumber(f, Answered(query.second()), ERROR_INSUFFICIENT_BUFFER, std::string("size query: ") + query.first);
+    Expect(f, n > 0, std::string("size query: ") + query.first + " names a size");
   }
 }
 
@@ -105,18 +162,18 @@ inline void CheckMonitorsAndDrivers(Failures& f, const SpoolerFixture& fixture) 
   DWORD needed = 0, returned = 0;
   EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned);
   Expect(f, monitors.level == 2 && StringsInside(monitors.buffer, monitors.count, sizeof(MONITOR_INFO_2W), needed,
-                                                 {offsetof(MONITOR_INFO_2W, pName), offsetof(MONITOR_INFO_2W, pEnvironment),
-                                                  offsetof(MONITOR_INFO_2W, pDLLName)}),
+                                                 {offsetof(MONITOR_INFO_2W, pName),
+                                                  offsetof(MONITOR_INFO_2W, pDLLName),
+                                                  offsetof(MONITOR_INFO_2W, pEnvironment)}),
          "monitor list: level 2, strings behind the entries inside the size asked for");
   Expect(f, (FindOwnMonitor(monitors) >= 0) == fixture.ownMonitorInstalled, "monitor list: own monitor found");
   Expect(f, Length(context.LogText) == 0 || monitors.count == 0, "monitor list: a filled list logs nothing");
   FreeMonitorList(monitors);
   ReleaseText(context.LogText);
-
   DriverList six;
   EnumDriverList(six, W("Windows x64"));
   int32_t expected = FindOwnDriver(six);
-  Expect(f, six.level == 6 && (expected >= 0) == fixture.ownDriverInstalled, "driver list: own driver found at level 6");
+  Expect(f, six.level == 6 && (expected >= 0) == fixture.ownDriverInstalled, "driver list: own driver at level 6");
   for (DWORD level = 1; level <= 6; level++) {
     DriverList list = DriversAtLevel(level);
     Expect(f, FindOwnDriver(list) == expected, "driver list: the same index at level " + std::to_string(level));
@@ -145,7 +202,7 @@ inline void CheckSnapshot(Failures& f, const SpoolerFixture& fixture) {
   for (DWORD i = 0; i < snapshot.count; i++) {
     const PRINTER_INFO_2W* entry = SnapshotEntry(snapshot, i);
     bool isDefault = fixture.defaultPrinter != nullptr && TextEquals(entry->pPrinterName, fixture.defaultPrinter);
-    marksRight = marksRight && ((entry->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0) == isDefault;
+    marksRight &= ((entry->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0) == isDefault;
   }
   Expect(f, marksRight, "snapshot: exactly the default printer is marked");
   FreePrinterSnapshot(snapshot);
@@ -177,7 +234,7 @@ inline void CheckDefaultPrinter(Failures& f, const SpoolerFixture& fixture) {
   WCHAR name[256] = {0};
   DWORD chars = 256;
   DWORD answer = Answered(SpoolerGetDefaultPrinterW(name, &chars));
-  if (fixture.defaultPrinter == nullptr) return ExpectNumber(f, answer, ERROR_FILE_NOT_FOUND, "default printer: none set");
+  if (!fixture.defaultPrinter) return ExpectNumber(f, answer, ERROR_FILE_NOT_FOUND, "default printer: none set");
   DWORD length = static_cast<DWORD>(TextLength(fixture.defaultPrinter));
   Expect(f, answer == 0 && TextEquals(name, fixture.defaultPrinter), "default printer: its name");
   ExpectNumber(f, chars, length + 1, "default printer: its length with the terminator");
@@ -191,25 +248,23 @@ inline void CheckDefaultPrinter(Failures& f, const SpoolerFixture& fixture) {
 // never written 2; 63 characters 0, needed 64, REG_SZ; 64 characters 234, needed 65.
 inline void CheckPrinterData(Failures& f, HANDLE printer, const char* key) {
   const std::string label = key ? std::string("GetPrinterDataExA ") + key : "GetPrinterDataA";
-  auto get = [&](const char* name, DWORD* type, BYTE* buffer, DWORD* needed) -> DWORD {
-    if (key == nullptr) return GetPrinterDataA(printer, const_cast<char*>(name), type, buffer, 64, needed);
-    return GetPrinterDataExA(printer, key, name, type, buffer, 64, needed);
-  };
   BYTE buffer[64] = {0};
   DWORD type = 0, needed = 0;
-  ExpectNumber(f, get("ConformanceNeverWritten", &type, buffer, &needed), ERROR_FILE_NOT_FOUND, label + ": a missing value");
-  for (size_t length : {63, 64}) {
-    const std::string text(length, 'k');
+  auto get = [&](const char* name) -> DWORD {
+    if (key == nullptr) return GetPrinterDataA(printer, const_cast<char*>(name), &type, buffer, 64, &needed);
+    return GetPrinterDataExA(printer, key, name, &type, buffer, 64, &needed);
+  };
+  ExpectNumber(f, get("ConformanceNeverWritten"), ERROR_FILE_NOT_FOUND, label + ": a missing value");
+  for (DWORD length : {63, 64}) {
+    const std::string text(length, 'k'), what = label + ": " + std::to_string(length) + " characters";
     BYTE* data = reinterpret_cast<BYTE*>(const_cast<char*>(text.c_str()));
-    DWORD set = key ? SetPrinterDataExA(printer, key, "ConformanceSize", REG_SZ, data, DWORD(length + 1))
-                    : SetPrinterDataA(printer, const_cast<char*>("ConformanceSize"), REG_SZ, data, DWORD(length + 1));
-    std::string what = label + ": " + std::to_string(length) + " characters";
-    ExpectNumber(f, set, ERROR_SUCCESS, what + " written");
-    DWORD status = get("ConformanceSize", &type, buffer, &needed);
-    ExpectNumber(f, status, length < 64 ? ERROR_SUCCESS : ERROR_MORE_DATA, what + " read into 64 bytes");
+    ExpectNumber(f, key ? SetPrinterDataExA(printer, key, "ConformanceSize", REG_SZ, data, length + 1)
+                        : SetPrinterDataA(printer, const_cast<char*>("ConformanceSize"), REG_SZ, data, length + 1),
+                 ERROR_SUCCESS, what + " written");
+    ExpectNumber(f, get("ConformanceSize"), length < 64 ? ERROR_SUCCESS : ERROR_MORE_DATA, what + " in 64 bytes");
     ExpectNumber(f, needed, length + 1, what + " need their length and the terminator");
-    if (length < 64)
-      Expect(f, type == REG_SZ && std::string(reinterpret_cast<char*>(buffer)) == text, what + " read back as REG_SZ");
+    Expect(f, length == 64 || (type == REG_SZ && std::string(reinterpret_cast<char*>(buffer)) == text),
+           what + " read back as REG_SZ");
   }
 }
 
@@ -248,28 +303,23 @@ inline void CheckCommandLineSplitting(Failures& f) {
   WCHAR self[MAX_PATH] = {0};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   const std::vector<std::pair<const WCHAR*, std::vector<const WCHAR*>>> cases = {
-      {W("prog a b"), {W("prog"), W("a"), W("b")}},
+      {W("prog a b"), {W("prog"), W("a"), W("b")}}, {W("p \"a b\" c"), {W("p"), W("a b"), W("c")}},
       {W("\"C:\\Program Files\\x.exe\" in"), {W("C:\\Program Files\\x.exe"), W("in")}},
-      {W("C:\\a\\\"b c"), {W("C:\\a\\\"b"), W("c")}},
-      {W("p \"a b\" c"), {W("p"), W("a b"), W("c")}},
-      {W("p a\\\\b"), {W("p"), W("a\\\\b")}},
-      {W("p a\\\"b"), {W("p"), W("a\"b")}},
-      {W("p a\\\\\"b c\""), {W("p"), W("a\\b c")}},
-      {W("p a\\\\\\\"b"), {W("p"), W("a\\\"b")}},
-      {W("p \"a\"\"b\""), {W("p"), W("a\"b")}},
-      {W("p \"\" x"), {W("p"), W(""), W("x")}},
-      {W("p\t a  \t"), {W("p"), W("a")}},
+      {W("C:\\a\\\"b c"), {W("C:\\a\\\"b"), W("c")}}, {W("p a\\\\b"), {W("p"), W("a\\\\b")}},
+      {W("p a\\\"b"), {W("p"), W("a\"b")}}, {W("p a\\\\\"b c\""), {W("p"), W("a\\b c")}},
+      {W("p a\\\\\\\"b"), {W("p"), W("a\\\"b")}}, {W("p \"a\"\"b\""), {W("p"), W("a\"b")}},
+      {W("p \"\" x"), {W("p"), W(""), W("x")}}, {W("p\t a  \t"), {W("p"), W("a")}},
       {W(""), {self}},  // the program's own path
   };
   for (size_t i = 0; i < cases.size(); i++)
     Expect(f, SplitsInto(cases[i].first, cases[i].second), "CommandLineToArgvW: case " + std::to_string(i + 1));
 }
 
+// The list's UTF-16 units; its type 0 when it is missing.
 inline Text ReadPending(HKEY key, DWORD* type) {
   DWORD size = 0;
   *type = 0;
-  if (RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, type, nullptr, &size) != ERROR_SUCCESS)
-    return Text();
+  if (RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, type, nullptr, &size)) return Text();
   Text units(size / sizeof(WCHAR), 0);
   RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, type, reinterpret_cast<BYTE*>(&units[0]), &size);
   return units;
@@ -304,7 +354,7 @@ inline void CheckDeletionAtReboot(Failures& f, const WCHAR* path) {
 }
 
 // A desktop session's window station has WSF_VISIBLE (a buffer too small: Windows 122, Wine 111;
-// the installer passes a whole one). A missing program file does not start: 2.
+// the installer passes a whole one).
 inline Failures RunSystemChecks(const WCHAR* scratchFile) {
   Failures f;
   CheckCommandLineSplitting(f);
@@ -314,30 +364,10 @@ inline Failures RunSystemChecks(const WCHAR* scratchFile) {
   Expect(f, GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed) &&
                 (flags.dwFlags & WSF_VISIBLE),
          "GetUserObjectInformationW: WSF_VISIBLE");
-  Text line = TextOf(W("\"")) + TextOf(scratchFile) + TextOf(W("\""));  // deleted by the check above
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  DWORD answer = Answered(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                                         nullptr, &startup, &process));
-  ExpectNumber(f, answer, ERROR_FILE_NOT_FOUND, "CreateProcessW: a missing program file");
-  if (answer == 0) CloseHandle(process.hThread), CloseHandle(process.hProcess);
   return f;
 }
 
 // --- Changes to the machine -------------------------------------------------------------------
-enum class Hold { Loaded, OpenedUnshared, OpenedForReading };
-enum class Refusal { IgnoresStop, Disabled };
-
-// What differs per platform: `hold` creates `path` and has another process hold it; `refuse`
-// makes the "spooler" service refuse from now on, `withdraw` puts it back.
-struct Machine {
-  bool (*hold)(const WCHAR* path, Hold how);
-  void (*release)(const WCHAR* path);
-  bool (*refuse)(Refusal refusal);
-  void (*withdraw)(Refusal refusal);
-};
-
 // Loaded: deleting 5, writing 32, reading works. Open without sharing: 32 for all three. Open
 // sharing reading: 32 for deleting and writing. Once let go, the file can be deleted.
 inline void CheckHeldFiles(Failures& f, const Machine& machine, const WCHAR* path) {
@@ -345,12 +375,12 @@ inline void CheckHeldFiles(Failures& f, const Machine& machine, const WCHAR* pat
   for (Hold how : {Hold::Loaded, Hold::OpenedUnshared, Hold::OpenedForReading}) {
     const std::string label = labels[static_cast<int>(how)];
     if (!Expect(f, machine.hold(path, how), label + ": set up")) continue;
-    ExpectNumber(f, Answered(Poisoned() || DeleteFileW(path)), how == Hold::Loaded ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION,
-                 label + ": DeleteFileW");
+    ExpectNumber(f, Answered(Poisoned() || DeleteFileW(path)),
+                 how == Hold::Loaded ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION, label + ": DeleteFileW");
     for (DWORD access : {DWORD(GENERIC_WRITE), DWORD(GENERIC_READ)}) {
       Poisoned();
-      HANDLE file = CreateFileW(path, access, FILE_SHARE_READ, nullptr, access == GENERIC_READ ? OPEN_EXISTING : CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      HANDLE file = CreateFileW(path, access, FILE_SHARE_READ, nullptr,
+                                access == GENERIC_READ ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
       DWORD answer = Answered(file != INVALID_HANDLE_VALUE);
       if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
       bool readable = access == GENERIC_READ && how != Hold::OpenedUnshared;
@@ -418,20 +448,6 @@ inline void CheckServiceAnswers(Failures& f, const Machine& machine) {
   CloseServiceHandle(manager);
 }
 
-inline DWORD AddPrinterAnswer(const WCHAR* name, const WCHAR* port, const WCHAR* driver) {
-  PRINTER_INFO_2W info = {};
-  info.pPrinterName = const_cast<WCHAR*>(name);
-  info.pPortName = const_cast<WCHAR*>(port);
-  info.pDriverName = const_cast<WCHAR*>(driver);
-  info.pPrintProcessor = const_cast<WCHAR*>(W("WinPrint"));
-  info.pDatatype = const_cast<WCHAR*>(W("RAW"));  // Wine refuses a null data type
-  Poisoned();
-  HANDLE added = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
-  DWORD answer = Answered(added != nullptr);
-  if (added != nullptr) ClosePrinter(added);
-  return answer;
-}
-
 inline bool DeleteNamedPrinter(const WCHAR* name) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE printer = nullptr;
@@ -441,27 +457,18 @@ inline bool DeleteNamedPrinter(const WCHAR* name) {
   return deleted;
 }
 
-inline Text FirstListedPrinter() {
-  DWORD needed = 0, returned = 0, flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-  EnumPrintersW(flags, nullptr, 2, nullptr, 0, &needed, &returned);
-  BYTE* buffer = static_cast<BYTE*>(AllocateZeroed(needed + 1));
-  Text first;
-  if (buffer != nullptr && EnumPrintersW(flags, nullptr, 2, buffer, needed, &needed, &returned) && returned > 0)
-    first = TextOf(reinterpret_cast<PRINTER_INFO_2W*>(buffer)->pPrinterName);
-  if (buffer != nullptr) GlobalFree(buffer);
-  return first;
-}
-
 // AddPrinterW: an unknown driver 1797, a name that exists 1802, a port no monitor provides 1796.
 // A deleted printer does not open: 1801. After the default printer is deleted there is no
 // default or another existing printer is it (Windows documents neither; Wine makes the first
-// listed printer the default). `driver` is installed, "FILE:" is a port.
-inline void CheckPrinterChanges(Failures& f, bool wine, const WCHAR* driver) {
+// listed printer the default). Played on the set-up without the product.
+inline void CheckPrinterChanges(Failures& f, bool wine) {
+  const WCHAR* driver = W("Other printer");
   const WCHAR* kept = W("Conformance kept");
   const WCHAR* deleted = W("Conformance deleted");
   ExpectNumber(f, AddPrinterAnswer(W("Conformance unknown driver"), W("FILE:"), W("No such driver")),
                ERROR_UNKNOWN_PRINTER_DRIVER, "AddPrinterW: an unknown driver");
-  for (const WCHAR* name : {kept, deleted}) ExpectNumber(f, AddPrinterAnswer(name, W("FILE:"), driver), 0, "AddPrinterW: a new name");
+  for (const WCHAR* name : {kept, deleted})
+    ExpectNumber(f, AddPrinterAnswer(name, W("FILE:"), driver), 0, "AddPrinterW: a new name");
   ExpectAnswer(f, wine, AddPrinterAnswer(kept, W("FILE:"), driver), ERROR_PRINTER_ALREADY_EXISTS, 0,
                "AddPrinterW: a name that exists");
   DWORD noPort = AddPrinterAnswer(W("Conformance no port"), W("NOPORT9:"), driver);
@@ -482,31 +489,57 @@ inline void CheckPrinterChanges(Failures& f, bool wine, const WCHAR* driver) {
          "default printer: none or one that exists, not the deleted one");
   if (named != nullptr) ClosePrinter(named);
   if (wine) {
-    Expect(f, !after.empty() && after == FirstListedPrinter(), "default printer: Wine makes the first listed one it");
+    InstallContext context{};
+    MarkDefaultPrinter(context);
+    Expect(f, !after.empty() && context.Printers.count > 0 && after == SnapshotEntry(context.Printers, 0)->pPrinterName,
+           "default printer: Wine makes the first listed one it");
     f.wineNotes.push_back("default printer: the first listed printer becomes the default after a deletion");
+    FreePrinterSnapshot(context.Printers);
+    ReleaseText(context.LogText);
   }
   Expect(f, DeleteNamedPrinter(kept), "DeletePrinter: a printer");
 }
 
-// The product's monitor installed, a printer on its port with the product's driver: adding the
-// monitor again 3006, deleting an unknown one 3000, deleting it while its port is in use 3008
+// On the set-up with the product: adding its monitor again 3006, deleting an unknown one 3000, deleting it while its port is in use 3008
 // (Wine deletes it), deleting the driver in use 3001 (Wine: 87 with its files, and deletes it
 // without). Under Wine both are gone afterwards.
-inline void CheckMonitorAndDriverChanges(Failures& f, bool wine, const WCHAR* monitorDll, const WCHAR* driver) {
-  WCHAR* environment = const_cast<WCHAR*>(W("Windows x64"));
-  WCHAR* monitor = const_cast<WCHAR*>(W("Orvandelle:"));
-  MONITOR_INFO_2W info = {monitor, environment, const_cast<WCHAR*>(monitorDll)};
+inline void CheckMonitorAndDriverChanges(Failures& f, bool wine) {
+  WCHAR *x64 = const_cast<WCHAR*>(W("Windows x64")), *monitor = const_cast<WCHAR*>(W("Orvandelle:"));
+  WCHAR* name = const_cast<WCHAR*>(W("Orvandelle printer"));
+  MONITOR_INFO_2W info = {monitor, x64, const_cast<WCHAR*>(W("zelmon64.dll"))};
   ExpectNumber(f, Answered(Poisoned() || AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info))),
                ERROR_PRINT_MONITOR_ALREADY_INSTALLED, "AddMonitorW: installed already");
-  ExpectNumber(f, Answered(Poisoned() || DeleteMonitorW(nullptr, environment, const_cast<WCHAR*>(W("No such monitor")))),
+  ExpectNumber(f, Answered(Poisoned() || DeleteMonitorW(nullptr, x64, const_cast<WCHAR*>(W("No such monitor")))),
                ERROR_UNKNOWN_PRINT_MONITOR, "DeleteMonitorW: an unknown monitor");
-  WCHAR* name = const_cast<WCHAR*>(driver);
-  ExpectAnswer(f, wine, Answered(Poisoned() || DeletePrinterDriverExW(nullptr, environment, name, DPD_DELETE_ALL_FILES, 0)),
+  ExpectAnswer(f, wine, Answered(Poisoned() || DeletePrinterDriverExW(nullptr, x64, name, DPD_DELETE_ALL_FILES, 0)),
                ERROR_PRINTER_DRIVER_IN_USE, ERROR_INVALID_PARAMETER, "DeletePrinterDriverExW: with files, in use");
-  ExpectAnswer(f, wine, Answered(Poisoned() || DeletePrinterDriverExW(nullptr, environment, name, 0, 0)),
+  ExpectAnswer(f, wine, Answered(Poisoned() || DeletePrinterDriverExW(nullptr, x64, name, 0, 0)),
                ERROR_PRINTER_DRIVER_IN_USE, 0, "DeletePrinterDriverExW: without files, in use");
-  ExpectAnswer(f, wine, Answered(Poisoned() || DeleteMonitorW(nullptr, environment, monitor)), ERROR_PRINT_MONITOR_IN_USE,
-               0, "DeleteMonitorW: its port in use");
+  ExpectAnswer(f, wine, Answered(Poisoned() || DeleteMonitorW(nullptr, x64, monitor)), ERROR_PRINT_MONITOR_IN_USE, 0,
+               "DeleteMonitorW: its port in use");
+}
+
+// The road both sides play, each phase reported; false when a set-up failed.
+inline bool PlayRoad(const Machine& machine, bool wine, const WCHAR* scratchFile, const WCHAR* heldFile,
+                     void (*report)(const char* phase, const Failures& failures)) {
+  report("system", RunSystemChecks(scratchFile));
+  Failures changes;
+  CheckHeldFiles(changes, machine, heldFile);
+  CheckServiceAnswers(changes, machine);
+  report("held files and the service", changes);
+  for (bool withProduct : {false, true}) {
+    Failures setUp, checks;
+    if (!SetUpSpooler(setUp, machine, withProduct)) return report("set-up", setUp), false;
+    if (withProduct) {
+      report("with the product", RunSpoolerQueryChecks({W("Orvandelle"), W("Orvandelle"), true, true}));
+      CheckMonitorAndDriverChanges(checks, wine);  // last: under Wine it deletes the monitor
+    } else {
+      report("without the product", RunSpoolerQueryChecks({W("Text"), nullptr, false, false}));
+      CheckPrinterChanges(checks, wine);
+    }
+    report(withProduct ? "monitor and driver changes" : "printers added and deleted", checks);
+  }
+  return true;
 }
 
 }  // namespace conformance

@@ -11,58 +11,19 @@ namespace {
 using conformance::Hold;
 using conformance::Refusal;
 
-const wchar_t kEnvironment[] = L"Windows x64";
-
 std::wstring OwnPath() {
   wchar_t self[MAX_PATH] = {0};
   return std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
 }
 
-// A set-up step that failed leaves the checks nothing to look at: the run ends there.
 bool SetUp(bool ok, const std::string& what) {
   if (!ok) std::printf("SET-UP FAILED: %s (error %lu)\n", what.c_str(), GetLastError());
   return ok;
 }
 
-bool CopyComponent(const wchar_t* name, const std::wstring& target) {
+bool CopyComponent(const wchar_t* name, const wchar_t* target) {
   std::wstring self = OwnPath(), source = self.substr(0, self.find_last_of(L'\\') + 1) + L"e2e\\components\\2547\\";
-  return SetUp(CopyFileW((source + name).c_str(), target.c_str(), FALSE) != FALSE, Narrow(target));
-}
-
-// The stand-in driver and configuration module under the given names, added as the installer adds.
-bool AddFixtureDriver(const wchar_t* name, const wchar_t* driverFile, const wchar_t* configFile) {
-  wchar_t directory[MAX_PATH] = {0};
-  DWORD needed = 0;
-  GetPrinterDriverDirectoryW(nullptr, const_cast<wchar_t*>(kEnvironment), 1, reinterpret_cast<BYTE*>(directory),
-                             sizeof directory, &needed);
-  std::wstring driver = std::wstring(directory) + L"\\" + driverFile, config = std::wstring(directory) + L"\\" + configFile;
-  if (!CopyComponent(L"zeldrv64.dll", driver) || !CopyComponent(L"zelui64.dll", config)) return false;
-  DRIVER_INFO_6W info = {};
-  info.cVersion = 3;
-  info.pName = const_cast<wchar_t*>(name);
-  info.pEnvironment = const_cast<wchar_t*>(kEnvironment);
-  info.pDriverPath = info.pDataFile = &driver[0];
-  info.pConfigFile = &config[0];
-  return SetUp(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES), "AddPrinterDriverExW");
-}
-
-// Another maker's driver and one printer on FILE:, with no default printer set.
-bool SetUpWithoutTheProduct() {
-  return AddFixtureDriver(L"Other printer", L"othdrv64.dll", L"othui64.dll") &&
-         SetUp(conformance::AddPrinterAnswer(L"Text", L"FILE:", L"Other printer") == 0, "AddPrinterW");
-}
-
-// The product's monitor, driver and printer on its port, made the default.
-bool SetUpWithTheProduct() {
-  wchar_t system[MAX_PATH] = {0};
-  GetSystemDirectoryW(system, MAX_PATH);
-  MONITOR_INFO_2W monitor = {const_cast<wchar_t*>(L"Orvandelle:"), const_cast<wchar_t*>(kEnvironment),
-                             const_cast<wchar_t*>(L"zelmon64.dll")};
-  return CopyComponent(L"zelmon64.dll", std::wstring(system) + L"\\zelmon64.dll") &&
-         SetUp(AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&monitor)), "AddMonitorW") &&
-         AddFixtureDriver(L"Orvandelle printer", L"zeldrv64.dll", L"zelui64.dll") &&
-         SetUp(conformance::AddPrinterAnswer(L"Orvandelle", L"Orvandelle:", L"Orvandelle printer") == 0, "AddPrinterW") &&
-         SetUp(SpoolerSetDefaultPrinterW(L"Orvandelle"), "SetDefaultPrinterW");
+  return SetUp(CopyFileW((source + name).c_str(), target, FALSE) != FALSE, Narrow(target));
 }
 
 void Report(const char* fixture, const conformance::Failures& failures) {
@@ -94,7 +55,7 @@ bool HoldInCopy(const wchar_t* path, Hold how) {
   HANDLE held = Event(L"orvinst-conformance-held");
   ResetEvent(held);
   bool ok = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) &&
-            (CloseHandle(process.hThread), holder = process.hProcess, WaitForSingleObject(held, 20000) == WAIT_OBJECT_0);
+            (CloseHandle(process.hThread), holder = process.hProcess, !WaitForSingleObject(held, 20000));
   CloseHandle(held);
   if (!ok) ReleaseInCopy(path);
   return SetUp(ok, "holding copy");
@@ -173,32 +134,20 @@ void WINAPI RunIgnoringStop(DWORD, wchar_t**) {
   SetServiceStatus(handle, &status);
 }
 
-const conformance::Machine kWindows = {HoldInCopy, ReleaseInCopy, RefuseInManager, WithdrawInManager};
+const conformance::Machine kWindows = {CopyComponent, HoldInCopy, ReleaseInCopy, RefuseInManager, WithdrawInManager};
 
 }  // namespace
 
 // Besides the checks: "hold HOW PATH" is the holding copy, "service" the service ignoring STOP.
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 4 && std::wstring(argv[1]) == L"hold") return HoldUntilReleased(static_cast<Hold>(_wtoi(argv[2])), argv[3]);
+  if (argc == 4 && std::wstring(argv[1]) == L"hold") return HoldUntilReleased(Hold(_wtoi(argv[2])), argv[3]);
   if (argc == 2 && std::wstring(argv[1]) == L"service") {
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L"spooler"), RunIgnoringStop}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 1;
   }
   bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-  Report("system", conformance::RunSystemChecks(L"C:\\windows\\temp\\conformance.tmp"));
-  conformance::Failures changes;
-  conformance::CheckHeldFiles(changes, kWindows, L"C:\\windows\\temp\\conformance-held.dll");
-  conformance::CheckServiceAnswers(changes, kWindows);
-  Report("held files and the service", changes);
-  if (!SetUpWithoutTheProduct()) return 1;
-  Report("without the product", conformance::RunSpoolerQueryChecks({L"Text", nullptr, false, false}));
-  changes = conformance::Failures();
-  conformance::CheckPrinterChanges(changes, wine, L"Other printer");
-  Report("printers added and deleted", changes);
-  if (!SetUpWithTheProduct()) return 1;
-  Report("with the product", conformance::RunSpoolerQueryChecks({L"Orvandelle", L"Orvandelle", true, true}));
-  changes = conformance::Failures();
-  conformance::CheckMonitorAndDriverChanges(changes, wine, L"zelmon64.dll", L"Orvandelle printer");  // last: Wine deletes the monitor
-  Report("monitor and driver changes", changes);
+  if (!conformance::PlayRoad(kWindows, wine, L"C:\\windows\\temp\\conformance.tmp",
+                             L"C:\\windows\\temp\\conformance-held.dll", Report))
+    return 1;
   return Verdict("conformance");
 }
