@@ -47,7 +47,6 @@ void ReleaseInCopy(const wchar_t*) {
 }
 
 bool HoldInCopy(const wchar_t* path, Hold how) {
-  if (!CopyComponent(L"zeldrv64.dll", path)) return false;
   std::wstring line = L"\"" + OwnPath() + L"\" hold " + std::to_wstring(static_cast<int>(how)) + L" \"" + path + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
