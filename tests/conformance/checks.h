@@ -212,8 +212,8 @@ inline void CheckSinglePrinter(Failures& f, const SpoolerFixture& fixture, HANDL
   PrinterInfo2 info;
   GetPrinterInfo2(info, printer);
   const auto* entry = reinterpret_cast<const PRINTER_INFO_2W*>(info.buffer);
-  if (!Expect(f, entry != nullptr && TextEquals(entry->pPrinterName, fixture.printerName), "single printer: its name"))
-    return;
+  if (!Expect(f, entry != nullptr, "single printer: its settings")) return;
+  Expect(f, TextEquals(entry->pPrinterName, fixture.printerName), "single printer: its name");
   DWORD needed = 0;
   BYTE* shortBuffer = static_cast<BYTE*>(AllocateZeroed(info.size));
   ExpectNumber(f, Answered(GetPrinterW(printer, 2, shortBuffer, info.size - 1, &needed)), ERROR_INSUFFICIENT_BUFFER,
@@ -392,10 +392,8 @@ inline void CheckHeldFiles(Failures& f, const Machine& machine, const WCHAR* pat
 
 inline bool ReachesState(SC_HANDLE service, DWORD state) {
   SERVICE_STATUS status = {};
-  for (int poll = 0; poll <= 100; poll++) {
+  for (int poll = 0; poll <= 100; poll++, Sleep(200))
     if (QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-    Sleep(200);
-  }
   return false;
 }
 

@@ -47,14 +47,6 @@ void ExpectNoFailures(const char* phase, const conformance::Failures& failures) 
   EXPECT_TRUE(failures.wineNotes.empty());
 }
 
-// winsim starts without the Local Port monitor that Windows and Wine bring.
-void SetUpSpooler(bool withProduct) {
-  if (!withProduct) winsim::AddLocalPortMonitor();
-  conformance::Failures failures;
-  conformance::SetUpSpooler(failures, kSim, withProduct);
-  ExpectNoFailures("set-up", failures);
-}
-
 using ConformanceTest = SimTest;
 
 // The road win64.conformance plays under Wine. The machine is left as found: the pending renames
@@ -64,7 +56,7 @@ TEST_F(ConformanceTest, WinsimAnswersAsWindows) {
   EXPECT_FALSE(winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue));
   const std::vector<std::u16string> pending{u"\\??\\C:\\a.tmp", u"", u"\\??\\C:\\b.tmp", u"!\\??\\C:\\c.tmp"};
   SetPendingRenames(pending);
-  winsim::AddLocalPortMonitor();
+  winsim::AddLocalPortMonitor();  // which Windows and Wine bring, and winsim starts without
   EXPECT_TRUE(conformance::PlayRoad(kSim, false, kScratch, kHeld, ExpectNoFailures));
   EXPECT_EQ(PendingRenameStrings(), pending);
   EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
@@ -85,13 +77,14 @@ TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
   conformance::CheckHeldFiles(all, {PutInSim, [](const char16_t*, Hold) { return true; }, [](const char16_t*) {},
                                     refuseNothing, [](Refusal) {}}, kHeld);
   conformance::CheckServiceAnswers(all, {nullptr, nullptr, nullptr, refuseNothing, [](Refusal) {}});
-  SetUpSpooler(false);
+  winsim::AddLocalPortMonitor();
+  conformance::SetUpSpooler(all, kSim, false);
   winsim::SetSimDefaultPrinter(u"Text");
   winsim::SetSimPrinterValue(u"Text", {winsim::kPlainPrinterDataKey, "ConformanceNeverWritten", REG_SZ, {'x', 0}});
   winsim::FailNext("EnumMonitorsW", 1, ERROR_INVALID_PARAMETER);
   add(conformance::RunSpoolerQueryChecks({u"Text", nullptr, true, true}));
   conformance::CheckPrinterChanges(all, true);  // Windows' answers where Wine's are expected
-  SetUpSpooler(true);
+  conformance::SetUpSpooler(all, kSim, true);
   winsim::SetWineDriverDeletion(true);  // and Wine's where Windows' are
   conformance::CheckMonitorAndDriverChanges(all, false);
   const std::string held = "held file (opened, share ";
