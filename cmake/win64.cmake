@@ -73,6 +73,6 @@ set_target_properties(win64_conformance PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${WI
 add_dependencies(win64_conformance e2e_zelmon64_2547 e2e_zeldrv64_2547 e2e_zelui64_2547)
 add_test(NAME win64.conformance
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/conformance/fresh_prefix.py
-          --build-dir ${CMAKE_BINARY_DIR} $<TARGET_FILE:win64_conformance>)
+          ${CMAKE_BINARY_DIR} $<TARGET_FILE:win64_conformance>)
 set_tests_properties(win64.conformance PROPERTIES LABELS conformance FIXTURES_REQUIRED e2e_template TIMEOUT 120)
 include(cmake/bench.cmake)

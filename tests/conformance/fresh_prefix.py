@@ -1,47 +1,45 @@
-"""Runs one Windows program in a throwaway Wine prefix and exits with its exit code.
+"""Runs one Windows program in a throwaway copy of the end-to-end template prefix, with a
+wineserver of its own, and exits 0 when it did: for a program that changes the machine, which
+must neither disturb nor be disturbed by the prefix the other Windows tests share. The copy is
+removed when the program passed and kept under <build>/e2e/runs/fresh-prefix when it did not.
 
-For a test program that changes the machine (the conformance program adds a monitor, drivers
-and printers), which must neither disturb nor be disturbed by the prefix the other Windows tests
-share. The prefix is a copy of the end-to-end harness's warm template (made once per build
-tree), with a wineserver of its own for the program's lifetime; it is removed when the program
-passed and kept under <build>/e2e/runs/<name> for a look when it did not.
-
-    fresh_prefix.py --build-dir DIR [--name NAME] [--timeout SECONDS] program.exe
+    fresh_prefix.py BUILD_DIR PROGRAM.exe
 """
 
-import argparse
 import os
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 import harness  # noqa: E402
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--name", default="conformance")
-    parser.add_argument("--timeout", type=float, default=90)
-    parser.add_argument("program")
-    options = parser.parse_args()
-
-    machine = harness.Machine(options.build_dir, options.name)
-    machine.create(harness.make_template(options.build_dir))
-    machine.start()
-    try:
-        status, text = machine.wine(os.path.abspath(options.program), [], "program", timeout=options.timeout)
-    finally:
-        machine.stop()
-    sys.stdout.write(text)
-    if status is None:
-        print("%s: still running after %g s; ended" % (options.program, options.timeout))
-        status = 1
-    if status == 0:
-        machine.remove()
-    else:
-        print("prefix kept: " + machine.prefix)
-    return status
+def main(build_dir, program):
+    run_dir = os.path.join(os.path.abspath(build_dir), "e2e", "runs", "fresh-prefix")
+    subprocess.run(["rm", "-rf", run_dir], check=True)
+    os.makedirs(run_dir)
+    prefix, log_path = os.path.join(run_dir, "prefix"), os.path.join(run_dir, "output.log")
+    subprocess.run(["cp", "-a", harness.make_template(build_dir), prefix], check=True)
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    status = None
+    subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=env, timeout=60)
+    # Wine's background programs keep inherited handles open, so the output goes to a file.
+    with open(log_path, "wb") as log:
+        try:
+            status = subprocess.run(["/usr/lib/wine/wine64", os.path.abspath(program)], env=env, timeout=90,
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log).returncode
+        except subprocess.TimeoutExpired:
+            print("%s: still running after 90 s; ended" % program)
+    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, timeout=60)
+    subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=env, timeout=60)
+    sys.stdout.write(open(log_path, errors="replace").read())
+    if status != 0:
+        print("prefix kept: " + prefix)
+        return 1
+    subprocess.run(["rm", "-rf", run_dir], check=True)
+    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(*sys.argv[1:]))
