@@ -10,6 +10,7 @@ E2E_KEEP=1 keeps every scenario's prefix (a failed scenario's prefix is always k
 DIR/e2e/runs/. Checks that start with "host" need the simulated machine and are passed over.
 """
 
+import argparse
 import glob
 import os
 import shlex
@@ -124,17 +125,12 @@ class Play:
 # --- the machine as a scenario describes it ---
 
 def options(words, valued, flags=()):
-    found, i = {}, 0
-    while i < len(words):
-        if words[i] in flags:
-            found[words[i]] = ""
-        elif words[i] in valued and i + 1 < len(words):
-            found[words[i]] = words[i + 1]
-            i += 1
-        else:
-            raise Malformed("unknown option %r" % words[i])
-        i += 1
-    return found
+    """NAME VALUE pairs, and FLAGs alone."""
+    rest = [word for word in words if word not in flags]
+    found = dict(zip(rest[::2], rest[1::2]))
+    if len(rest) % 2 or not set(found) <= set(valued):
+        raise Malformed("unknown options %r" % words)
+    return dict(found, **{flag: "" for flag in flags if flag in words})
 
 
 def do_product(p, w):
@@ -465,26 +461,22 @@ def run_scenario(build_dir, name, scenario, argv):
 
 
 def main(argv):
-    arguments = list(argv)
-    build_dir = None
-    if "--build-dir" in arguments:
-        i = arguments.index("--build-dir")
-        build_dir = arguments[i + 1]
-        del arguments[i:i + 2]
-    table = read_table()
-    if arguments == ["--list"]:
-        print("\n".join(name for name, s in table.items() if s["only"] != "host"))
-        return 0
-    if build_dir is None or len(arguments) != 1:
-        print(__doc__)
-        return 2
-    if arguments == ["--make-template"]:
-        print("template prefix: " + make_template(build_dir))
-        return 0
-    if arguments[0] not in table or table[arguments[0]]["only"] == "host":
-        print("unknown scenario " + arguments[0])
-        return 2
-    return run_scenario(build_dir, arguments[0], table[arguments[0]], argv)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--make-template", action="store_true")
+    parser.add_argument("scenario", nargs="?")
+    arguments = parser.parse_args(argv)
+    table = {name: s for name, s in read_table().items() if s["only"] != "host"}
+    if arguments.list:
+        print("\n".join(table))
+    elif arguments.build_dir and arguments.make_template:
+        print("template prefix: " + make_template(arguments.build_dir))
+    elif arguments.build_dir and arguments.scenario in table:
+        return run_scenario(arguments.build_dir, arguments.scenario, table[arguments.scenario], argv)
+    else:
+        parser.error("a build folder and a scenario Wine plays, --make-template or --list")
+    return 0
 
 
 if __name__ == "__main__":
