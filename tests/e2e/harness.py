@@ -280,14 +280,6 @@ class Machine:
         if status != 0:
             raise RuntimeError("wineboot -r failed (%s):\n%s" % (status, text))
 
-    def launch_with_window_helper(self, words, screenshot=None, timeout_ms=90000):
-        """A separate program waits for the log window, reads it, pictures it and presses
-        Close, as a person at the screen would."""
-        started = self.start_launch(words, (), timeout_ms)
-        helper = ["--timeout=%d" % timeout_ms] + (["--screenshot=" + windows_path(screenshot)] if screenshot else [])
-        _, seen = self.wine(self.tool("e2e_window"), helper, "window", timeout=timeout_ms / 1000 + 60)
-        return self.finish_launch(started, seen)
-
     def launch_together(self, word_lists, timeout_ms=120000):
         """One launcher per word list started at once, as two deployment tools would."""
         started = [self.start_launch(words, ["--watch-window"], timeout_ms) for words in word_lists]

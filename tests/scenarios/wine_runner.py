@@ -224,7 +224,7 @@ def run_with_screenshot(p, words):
     """The log window pictured as a person at the screen sees it, kept among the artifacts."""
     m = p.m
     screenshot = os.path.join(m.run_dir, "log-window.bmp") if m.display else None
-    run = m.launch_with_window_helper(words, screenshot=screenshot)
+    run = m.launch(words, screenshot=screenshot)
     if screenshot and p.check(run.screenshot_saved, "screenshot taken"):
         png = os.path.join(m.artifacts_dir, "%s.png" % os.path.basename(m.run_dir))
         p.check(bmp_to_png(screenshot, png), "the screenshot shows more than one colour")

@@ -2,7 +2,6 @@
 // status would cut to 8 bits, and deal with the installer's log window as a person would.
 //   e2e_launch.exe [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp] -- PROGRAM ARGS
 //       "exit N" ("exit timeout", "exit not-started E"), and the log window read and closed
-//   e2e_window.exe [--timeout=MS] [--screenshot=PATH.bmp]   waits for the log window, reads, closes it
 //   e2e_station.exe [--timeout=MS] (--probe | -- PROGRAM ARGS)   runs it in a window station of its
 //       own with no display surface, as a service running as SYSTEM does; --probe: its flags
 #include <vector>
@@ -156,16 +155,6 @@ int Launch(const Options& o) {
   return outcome == kNotStarted ? 1 : 0;
 }
 
-int WaitForWindow(const Options& o) {
-  std::wstring title;
-  for (DWORD waited = 0; waited <= o.limitMs; waited += 50, Sleep(50)) {
-    HWND window = FindLogWindow(title);
-    if (window != nullptr) return HandleLogWindow(window, title, o.screenshot), 0;
-  }
-  Out("window\t(none)");
-  return 1;
-}
-
 // The desktop belongs to the station the process is connected to when it is made.
 int InStation(Options o, const wchar_t* self) {
   HWINSTA station = CreateWindowStationW(L"OrvE2EStation", 0, WINSTA_ALL_ACCESS, nullptr), own = GetProcessWindowStation();
@@ -205,7 +194,6 @@ int ReportOwnStation() {
 int wmain(int argc, wchar_t** argv) {
   wchar_t self[MAX_PATH] = {0};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (e2e::Is(L"e2e_window.exe")) return WaitForWindow(Parse(argc, argv));
   if (e2e::Is(L"e2e_station.exe"))
     return argc == 2 && std::wstring(argv[1]) == L"--report" ? ReportOwnStation() : InStation(Parse(argc, argv), self);
   return Launch(Parse(argc, argv));

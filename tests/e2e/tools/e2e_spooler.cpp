@@ -39,7 +39,8 @@ std::string Field(const wchar_t* text) { return text == nullptr ? "(null)" : Esc
 
 std::string Field(const std::wstring& text) { return Field(text.c_str()); }
 
-bool Fail(LONG status) {
+// The status kept as the last error, for the report of a failed command.
+bool Succeeded(LONG status) {
   SetLastError(status);
   return status == ERROR_SUCCESS;
 }
@@ -97,17 +98,17 @@ bool SeedPrinter(std::vector<std::wstring>& f) {
     status = SetPrinterDataExA(printer, "DsUser", "SubKey", REG_SZ, reinterpret_cast<BYTE*>(&dsUser[0]),
                                static_cast<DWORD>(dsUser.size() + 1));
   ClosePrinter(printer);
-  return Fail(status);
+  return Succeeded(status);
 }
 
 bool SetValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const std::vector<wchar_t>& data) {
   HKEY key = nullptr;
   LONG status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  if (status != ERROR_SUCCESS) return Fail(status);
+  if (status != ERROR_SUCCESS) return Succeeded(status);
   status = RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
                           static_cast<DWORD>(data.size() * sizeof(wchar_t)));
   RegCloseKey(key);
-  return Fail(status);
+  return Succeeded(status);
 }
 
 std::vector<wchar_t> Text(const std::wstring& text) { return std::vector<wchar_t>(text.c_str(), text.c_str() + text.size() + 1); }
@@ -152,7 +153,7 @@ bool StartProgram(const std::wstring& path) {
 bool WaitForTray(DWORD limitMs) {
   for (DWORD waited = 0; waited <= limitMs; waited += 50, Sleep(50))
     if (FindWindowW(kTrayWindowClass, nullptr) != nullptr) return true;
-  return Fail(ERROR_TIMEOUT);
+  return Succeeded(ERROR_TIMEOUT);
 }
 
 // Loaded, the file can be neither deleted nor overwritten until "release" or the session's end.
