@@ -8,21 +8,15 @@ namespace {
 
 const WORD kUsEnglish = 1033;
 
-std::vector<WORD> Languages(HMODULE module, LPCWSTR type, LPCWSTR name) {
-  std::vector<WORD> languages;
-  EnumResourceLanguagesW(
-      module, type, name,
-      [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR list) -> BOOL {
-        reinterpret_cast<std::vector<WORD>*>(list)->push_back(language);
-        return TRUE;
-      },
-      reinterpret_cast<LONG_PTR>(&languages));
-  return languages;
-}
-
 // The one US English copy of a resource, as its bytes; nothing (and a failure) otherwise.
 std::string Resource(HMODULE module, LPCWSTR type, WORD id, const char* what) {
-  std::vector<WORD> languages = Languages(module, type, MAKEINTRESOURCEW(id));
+  std::vector<WORD> languages;
+  EnumResourceLanguagesW(
+      module, type, MAKEINTRESOURCEW(id),
+      [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR list) -> BOOL {
+        return reinterpret_cast<std::vector<WORD>*>(list)->push_back(language), TRUE;
+      },
+      reinterpret_cast<LONG_PTR>(&languages));
   if (!Check(languages.size() == 1 && languages[0] == kUsEnglish, what)) return "";
   HRSRC found = FindResourceExW(module, type, MAKEINTRESOURCEW(id), kUsEnglish);
   const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
