@@ -253,9 +253,9 @@ class Machine:
         label = "%s-%s" % (os.path.basename(program), "-".join(words) or "none")
         return self.spawn(self.tool(tool), arguments, label, overrides) + (timeout_ms / 1000 + 60,)
 
-    def finish_launch(self, started, seen=""):
+    def finish_launch(self, started):
         status, text = self.finish(*started)
-        run = Run(seen + text)
+        run = Run(text)
         if status != 0 or run.exit is None:
             raise RuntimeError("the launcher failed (%s):\n%s" % (status, text))
         return run

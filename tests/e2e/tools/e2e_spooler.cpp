@@ -194,7 +194,8 @@ bool Seed(const std::wstring& command) {
             : verb == L"wait-tray" ? WaitForTray(static_cast<DWORD>(std::stoul(arg)))
             : verb == L"hold"    ? HoldLibrary(arg)
                                  : false;
-  Out((ok ? "ok " : "FAILED ") + Narrow(command) + (ok ? "" : ": error " + std::to_string(GetLastError())));
+  std::string error = ok ? "" : ": error " + std::to_string(GetLastError());
+  Out((ok ? "ok " : "FAILED ") + Narrow(command) + error);
   return ok;
 }
 
