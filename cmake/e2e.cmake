@@ -21,6 +21,8 @@ foreach(build ${E2E_COMPONENT_BUILDS})
       target_compile_definitions(${target} PRIVATE COMPONENT_BUILD=${build} COMPONENT_FILE=${name}.dll)
     endif()
     target_link_options(${target} PRIVATE -static)
+    # The exports take what the spooler's interface passes, used or not.
+    target_compile_options(${target} PRIVATE -Wno-unused-parameter)
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
       RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components/${build}
       ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-import/${build})
@@ -47,6 +49,7 @@ foreach(plant ${E2E_PLANTED})
   list(GET fields 1 extension)
   add_library(e2e_planted_${name} SHARED ${E2E_DIR}/components/planted.c ${E2E_DIR}/components/planted_${name}.def)
   target_link_options(e2e_planted_${name} PRIVATE -static)
+  target_compile_options(e2e_planted_${name} PRIVATE -Wno-unused-parameter)
   set_target_properties(e2e_planted_${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name} SUFFIX .${extension}
     RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/planted
     ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-import/planted)
@@ -57,20 +60,26 @@ target_link_options(e2e_naive_loader PRIVATE -static)
 target_link_libraries(e2e_naive_loader PRIVATE version winspool)
 set_target_properties(e2e_naive_loader PROPERTIES OUTPUT_NAME naive_loader RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 
-# The harness's helpers: state query, seeding, launcher, log-window reader, and the launcher
-# into a window station that nobody sees.
-foreach(tool e2e_query e2e_seed e2e_launch e2e_window e2e_station)
-  add_executable(${tool} ${E2E_DIR}/tools/${tool}.cpp)
-  target_compile_definitions(${tool} PRIVATE UNICODE _UNICODE)
-  target_link_options(${tool} PRIVATE -static -municode)
-  target_link_libraries(${tool} PRIVATE winspool advapi32 user32 gdi32 version)
-  set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
+# The harness's helpers, each source built under the names of its roles: state seeding and query
+# (with the spooler); the launcher, which reads and closes the log window, and the launcher into
+# a window station that nobody sees (without, since a scenario may take winspool.drv away).
+foreach(group spooler:e2e_seed:e2e_query launch:e2e_launch:e2e_station)
+  string(REPLACE ":" ";" tools ${group})
+  list(POP_FRONT tools source)
+  add_library(e2e_${source}_objects OBJECT ${E2E_DIR}/tools/e2e_${source}.cpp)
+  target_compile_definitions(e2e_${source}_objects PRIVATE UNICODE _UNICODE)
+  foreach(tool ${tools})
+    add_executable(${tool} $<TARGET_OBJECTS:e2e_${source}_objects>)
+    target_link_options(${tool} PRIVATE -static -municode)
+    target_link_libraries(${tool} PRIVATE winspool advapi32 user32 gdi32 version)
+    set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR} LINKER_LANGUAGE CXX)
+  endforeach()
 endforeach()
 
 # Everything a scenario or scripts/demo lays out or runs.
 add_custom_target(e2e_fixtures ALL)
 add_dependencies(e2e_fixtures
-  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_window e2e_station orvinst
+  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_station orvinst
   ${E2E_PLANTED_TARGETS} e2e_naive_loader)
 
 # One CTest test per scenario of the table that Wine plays; the runner lists them.

@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
-"""The main job, shown on a throwaway Wine prefix: orvinst.exe installs over an older copy of
-the product among printers of another maker, with Shift held so that the log window appears.
+"""The main job on a throwaway Wine prefix: orvinst.exe installs over an older copy of the
+product among another maker's printers, with Shift held so that the log window appears.
 
     demo.py --build-dir DIR      (run by scripts/demo, under xvfb-run for the screenshot)
-
-Prints the exit code with its meaning, the spooler state before and after, and the path of a
-picture of the log window; removes the prefix and leaves nothing running.
 """
 
 import os
@@ -13,7 +10,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import PRODUCT_DRIVER, Machine, bmp_to_png, make_template  # noqa: E402
+from harness import Machine, bmp_to_png, make_template  # noqa: E402
 
 MEANINGS = {
     1: "install finished: no error logged, nothing left for a restart",
@@ -42,7 +39,7 @@ def show_state(title, state):
     for p in state.printers.values():
         print("  %-22s %-12s %-20s %-12s %-18s %s" % (p.name, p.port, p.driver, p.comment, p.location, p.subkey))
     print("default:        %s" % state.default)
-    print("tray program:   %s; Run value %s" % ("running" if state.tray_window else "not running",
+    print("tray program:   %s; Run value %s" % ("running" if state.tray_running else "not running",
                                                 state.run_value or "(none)"))
     print("pending:        %s" % (", ".join(source for source, _ in state.pending) or "(none)"))
 
@@ -77,14 +74,12 @@ def main(argv):
             why = "errors were logged" if "error" in run.window else "Shift was held"
             print("log window \"%s\" (shown because %s)" % (run.window, why))
             if run.screenshot_saved:
-                os.makedirs(m.artifacts_dir, exist_ok=True)
                 png = os.path.join(m.artifacts_dir, "demo-log-window.png")
                 bmp_to_png(screenshot, png)
                 print("screenshot of the log window: " + png)
             else:
                 print("no screenshot (no display); the window's text:\n" + (run.window_text or ""))
-        kept = [p for p in m.query().printers.values() if p.driver == PRODUCT_DRIVER]
-        print("product printers after the install: %s" % ", ".join(p.name for p in kept))
+        print("product printers after the install: %s" % ", ".join(m.query().product_printers()))
         return 0 if isinstance(run.exit, int) else 1
     finally:
         m.stop()

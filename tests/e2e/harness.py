@@ -1,35 +1,33 @@
-"""The end-to-end harness: runs the real orvinst.exe under Wine, one fresh prefix per scenario.
+"""Runs the real orvinst.exe under Wine, one fresh copy of a warm template prefix per machine.
 
-A warm template prefix is made once per build tree (headless graphics, no debugger) and copied
-for every scenario. A scenario lays out C:\\Product\\drv\\orvinst.exe beside the stand-in
-components (the tray program in C:\\Product), seeds the state it starts from, runs command
-words through a launcher that reports the full exit code and deals with the log window, and
-reads the spooler, registry and file state through a query program. The scenario's
-wineserver stays alive from the first to the last step, so that pending renames are not
-carried out in between, and is ended afterwards.
+C:\\Product\\drv holds the installer and the stand-in components, C:\\Product the tray program.
+The helper programs of bin/e2e seed the starting state, launch commands (reporting the full exit
+code, holding Shift, reading and closing the log window) and query what is left. A machine's
+wineserver lives from start() to stop(), so pending renames wait for restart().
 """
 
+import collections
 import fcntl
 import os
+import re
 import shutil
 import struct
 import subprocess
-import sys
-import time
 import zlib
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-
 PRODUCT_DRIVER = "Orvandelle printer"
 PRODUCT_PORT = "Orvandelle:"
 INSTALLER = "C:\\Product\\drv\\orvinst.exe"
 TRAY = "C:\\Product\\orvtray.exe"
 SYSTEM_DIR = "C:\\windows\\system32"
+DRIVER_FILES = ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm")
+OVERRIDES = "mscoree,mshtml="
+
 
 def wine_env(prefix, display):
-    env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES=OVERRIDES)
     if not display:
         env.pop("DISPLAY", None)
     return env
@@ -43,104 +41,60 @@ def run_quietly(command, env, log_path, timeout):
 
 
 def make_template(build_dir):
-    """The warm prefix every scenario copies; made once, under a lock, by whoever comes first."""
-    root = os.path.join(os.path.abspath(build_dir), "e2e")
-    os.makedirs(root, exist_ok=True)
-    template = os.path.join(root, "template")
+    """Made once per build tree, under a lock: headless graphics, no debugger."""
+    template = os.path.join(os.path.abspath(build_dir), "e2e", "template")
+    os.makedirs(os.path.dirname(template), exist_ok=True)
     with open(template + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if os.path.exists(os.path.join(template, ".e2e-ready")):
             return template
         shutil.rmtree(template, ignore_errors=True)
-        env = wine_env(template, display=False)
-        log = template + ".log"
-        steps = [
-            [WINE, "wineboot", "-i"],
-            [WINE, "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"],
-            [WINE, "reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug",
-             "/v", "Debugger", "/d", "", "/f"],
-            [WINE, "reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug",
-             "/v", "Auto", "/t", "REG_DWORD", "/d", "1", "/f"],
-        ]
-        for step in steps:
-            if run_quietly(step, env, log, 300) != 0:
+        env, log = wine_env(template, display=False), template + ".log"
+        debug = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
+        for step in (["wineboot", "-i"], ["reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null"],
+                     ["reg", "add", debug, "/v", "Debugger", "/d", ""],
+                     ["reg", "add", debug, "/v", "Auto", "/t", "REG_DWORD", "/d", "1"]):
+            if run_quietly([WINE] + step + (["/f"] if step[0] == "reg" else []), env, log, 300) != 0:
                 raise RuntimeError("making the template prefix failed, see " + log)
-        # The session ends, which writes the registry to disk.
-        run_quietly([WINESERVER, "-w"], env, log, 120)
+        run_quietly([WINESERVER, "-w"], env, log, 120)  # the session's end writes the registry
         open(os.path.join(template, ".e2e-ready"), "w").close()
         return template
 
 
+Printer = collections.namedtuple("Printer", "name port driver comment location attributes datatype processor "
+                                            "subkey dsuser")
+
+
 def unescape(field):
-    """Undoes the query program's escaping of tabs, line ends and backslashes."""
-    out, i = [], 0
-    while i < len(field):
-        if field[i] == "\\" and i + 1 < len(field):
-            out.append({"t": "\t", "r": "\r", "n": "\n"}.get(field[i + 1], field[i + 1]))
-            i += 2
-        else:
-            out.append(field[i])
-            i += 1
-    return "".join(out)
-
-
-class Printer:
-    """One printer as the query program reports it."""
-
-    FIELDS = ("name", "port", "driver", "comment", "location", "attributes", "datatype", "processor",
-              "subkey", "dsuser")
-
-    def __init__(self, fields):
-        for name, value in zip(self.FIELDS, fields):
-            setattr(self, name, value)
-
-    def __repr__(self):
-        return "Printer(" + ", ".join("%s=%r" % (f, getattr(self, f)) for f in self.FIELDS) + ")"
-
-    def record(self):
-        return tuple(getattr(self, f) for f in self.FIELDS)
+    return re.sub(r"\\(.)", lambda m: {"t": "\t", "r": "\r", "n": "\n"}.get(m[1], m[1]), field)
 
 
 class State:
-    """What the query program printed, by kind of record."""
+    """What the query program printed."""
 
     def __init__(self, text):
-        self.text = text
-        self.monitors = {}
-        self.drivers = {}
-        self.printers = {}
-        self.default = None
-        self.tray_window = self.tray_mutex = False
-        self.run_value = None
-        self.pending = []
-        self.settings = {}
-        self.system_files = {}
-        self.driver_files = {}
-        self.complete = False
+        self.monitors, self.drivers, self.printers, self.settings = {}, {}, {}, {}
+        self.system_files, self.driver_files, self.pending = {}, {}, []
+        self.default = self.run_value = None
+        self.tray_running = self.complete = False
         for line in text.splitlines():
-            fields = [unescape(field) for field in line.split("\t")]
-            kind, rest = fields[0], fields[1:]
+            kind, *rest = [unescape(field) for field in line.split("\t")]
             if kind == "monitor":
                 self.monitors[rest[0]] = rest[1]
             elif kind == "driver":
                 self.drivers[rest[0]] = dict(zip(("version", "driver", "data", "config", "help"), rest[1:]))
             elif kind == "printer":
-                self.printers[rest[0]] = Printer(rest)
-            elif kind == "default":
-                self.default = None if rest[0] == "(none)" else rest[0]
+                self.printers[rest[0]] = Printer(*rest)
+            elif kind in ("default", "run"):
+                setattr(self, "default" if kind == "default" else "run_value", None if rest[0] == "(none)" else rest[0])
             elif kind == "tray":
-                self.tray_window = rest[0] == "window=yes"
-                self.tray_mutex = rest[1] == "mutex=yes"
-            elif kind == "run":
-                self.run_value = None if rest[0] == "(none)" else rest[0]
+                self.tray_running = rest == ["window=yes", "mutex=yes"]
             elif kind == "pending":
                 self.pending.append((rest[0], rest[1]))
             elif kind == "settings":
                 self.settings[rest[0]] = rest[1] == "deleted=yes"
-            elif kind == "sysfile":
-                self.system_files[rest[0].lower()] = int(rest[1])
-            elif kind == "drvfile":
-                self.driver_files[rest[0].lower()] = int(rest[1])
+            elif kind in ("sysfile", "drvfile"):
+                (self.system_files if kind == "sysfile" else self.driver_files)[rest[0].lower()] = int(rest[1])
             elif kind == "end":
                 self.complete = True
 
@@ -148,44 +102,32 @@ class State:
         return {name: p for name, p in self.printers.items() if p.driver == PRODUCT_DRIVER}
 
     def other_printers(self):
-        return {name: p.record() for name, p in self.printers.items() if p.driver != PRODUCT_DRIVER}
+        return {name: p for name, p in self.printers.items() if p.driver != PRODUCT_DRIVER}
 
 
 class Run:
     """One launch: the exit code and what was seen of the log window."""
 
     def __init__(self, text):
-        self.text = text
-        self.exit = None
-        self.window = None
-        self.window_text = None
-        self.screenshot_saved = False
-        lines = text.splitlines()
-        i = 0
-        while i < len(lines):
-            line = lines[i]
+        text = text.replace("\r\n", "\n")
+        self.text, self.exit, self.window, self.window_text = text, None, None, None
+        self.screenshot_saved = "screenshot\tsaved" in text.splitlines()
+        for line in text.splitlines():
             if line.startswith("exit "):
-                value = line[5:]
-                self.exit = int(value) if value.isdigit() else value
+                self.exit = int(line[5:]) if line[5:].isdigit() else line[5:]
             elif line.startswith("window\t"):
-                title = line.split("\t", 1)[1]
-                self.window = None if title == "(none)" else title
-            elif line == "text-begin":
-                end = lines.index("text-end", i)
-                self.window_text = "\n".join(lines[i + 1:end]).rstrip("\n")
-                i = end
-            elif line == "screenshot\tsaved":
-                self.screenshot_saved = True
-            i += 1
+                self.window = None if line == "window\t(none)" else line[7:]
+        shown = re.search(r"^text-begin\n(.*?)^text-end$", text, re.S | re.M)
+        if shown:
+            self.window_text = shown[1].rstrip("\n")
 
 
 def windows_path(unix_path):
-    """Wine's drive Z: is the Unix root."""
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
 class Machine:
-    """A scenario's Wine prefix and its wineserver."""
+    """A Wine prefix of its own and its wineserver."""
 
     def __init__(self, build_dir, name, display=False):
         self.build_dir = os.path.abspath(build_dir)
@@ -193,15 +135,12 @@ class Machine:
         self.tools_dir = os.path.join(self.bin_dir, "e2e")
         self.run_dir = os.path.join(self.build_dir, "e2e", "runs", name)
         self.prefix = os.path.join(self.run_dir, "prefix")
-        # What outlives a passed scenario's prefix, such as screenshots.
-        self.artifacts_dir = os.path.join(self.build_dir, "e2e", "artifacts")
+        self.artifacts_dir = os.path.join(self.build_dir, "e2e", "artifacts")  # outlives a passed run
         self.display = display
         self.env = wine_env(self.prefix, display)
         self.log_count = 0
         self.background = []
         self.started = False
-
-    # --- the prefix and its server ---
 
     def create(self, template):
         shutil.rmtree(self.run_dir, ignore_errors=True)
@@ -209,18 +148,13 @@ class Machine:
         os.makedirs(self.artifacts_dir, exist_ok=True)
         subprocess.run(["cp", "-a", template, self.prefix], check=True)
         if self.display:
-            self._use_display_driver()
-
-    def _use_display_driver(self):
-        """Screenshots need the X11 driver: drop the template's null graphics driver. With no
-        window manager on the display, Wine draws the window frames itself only when its
-        windows are not managed."""
-        path = os.path.join(self.prefix, "user.reg")
-        with open(path, encoding="utf-8", errors="surrogateescape") as registry:
-            lines = [line for line in registry if line.strip() != '"Graphics"="null"']
-        lines += ["\n", "[Software\\\\Wine\\\\X11 Driver]\n", '"Managed"="N"\n']
-        with open(path, "w", encoding="utf-8", errors="surrogateescape") as registry:
-            registry.writelines(lines)
+            # The X11 driver instead of the null one; with no window manager on the display,
+            # Wine draws the frames itself only for windows it does not manage.
+            path = os.path.join(self.prefix, "user.reg")
+            with open(path, encoding="utf-8", errors="surrogateescape") as registry:
+                lines = [line for line in registry if line.strip() != '"Graphics"="null"']
+            with open(path, "w", encoding="utf-8", errors="surrogateescape") as registry:
+                registry.writelines(lines + ["\n[Software\\\\Wine\\\\X11 Driver]\n", '"Managed"="N"\n'])
 
     def start(self):
         run_quietly([WINESERVER, "-p"], self.env, self._log_path("wineserver"), 60)
@@ -230,15 +164,14 @@ class Machine:
         for process in self.background:
             if process.poll() is None:
                 process.kill()
-        if self.started:
-            run_quietly([WINESERVER, "-k"], self.env, self._log_path("wineserver"), 60)
-            run_quietly([WINESERVER, "-w"], self.env, self._log_path("wineserver"), 60)
+        for flag in ("-k", "-w") if self.started else ():
+            run_quietly([WINESERVER, flag], self.env, self._log_path("wineserver"), 60)
+        self.started = False
         for process in self.background:
             try:
                 process.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 pass
-        self.started = False
 
     def remove(self):
         shutil.rmtree(self.run_dir, ignore_errors=True)
@@ -251,24 +184,37 @@ class Machine:
     def exists(self, path):
         return os.path.exists(self.unix(path))
 
+    def tool(self, name):
+        return os.path.join(self.tools_dir, name + ".exe")
+
     # --- running programs ---
 
     def _log_path(self, label):
         self.log_count += 1
         return os.path.join(self.run_dir, "%02d-%s.log" % (self.log_count, label))
 
-    def wine(self, program, arguments, label, timeout=120):
-        """Runs a program to its end; returns its Unix status and its output."""
+    def spawn(self, program, arguments, label, overrides=OVERRIDES):
         log = self._log_path(label)
+        with open(log, "wb") as output:
+            process = subprocess.Popen([WINE, program] + list(arguments), stdin=subprocess.DEVNULL, stdout=output,
+                                       stderr=output, env=dict(self.env, WINEDLLOVERRIDES=overrides))
+        self.background.append(process)
+        return process, log
+
+    @staticmethod
+    def finish(process, log, timeout):
+        """The Unix status (None after the time limit) and the output."""
         try:
-            status = run_quietly([WINE, program] + list(arguments), self.env, log, timeout)
+            status = process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
             status = None
         with open(log, encoding="utf-8", errors="replace") as output:
             return status, output.read()
 
-    def tool(self, name):
-        return os.path.join(self.tools_dir, name + ".exe")
+    def wine(self, program, arguments, label, timeout=120):
+        return self.finish(*self.spawn(program, arguments, label), timeout)
 
     def query(self):
         status, text = self.wine(self.tool("e2e_query"), [], "query")
@@ -278,128 +224,68 @@ class Machine:
         return state
 
     def seed(self, *commands):
-        status, text = self.wine(self.tool("e2e_seed"), list(commands), "seed")
+        status, text = self.wine(self.tool("e2e_seed"), commands, "seed")
         if status != 0:
             raise RuntimeError("seeding failed:\n" + text)
 
     def hold(self, path):
         """Another process loads the file and keeps it loaded until release()."""
-        log = self._log_path("hold")
-        with open(log, "wb") as output:
-            process = subprocess.Popen([WINE, self.tool("e2e_seed"), "hold|" + path], env=self.env,
-                                       stdin=subprocess.DEVNULL, stdout=output, stderr=output)
-        self.background.append(process)
-        deadline = time.time() + 30
-        while time.time() < deadline:
+        process, log = self.spawn(self.tool("e2e_seed"), ["hold|" + path], "hold")
+        for _ in range(600):
             with open(log, encoding="utf-8", errors="replace") as output:
                 text = output.read()
             if "held " in text:
                 return
             if "FAILED" in text or process.poll() is not None:
                 break
-            time.sleep(0.05)
+            process_wait(process, 0.05)
         raise RuntimeError("holding %s failed:\n%s" % (path, text))
 
     def release(self):
         self.seed("release")
         for process in self.background:
-            try:
-                process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                pass
+            process_wait(process, 20)
 
-    def launch(self, words, shift=False, screenshot=None, timeout_ms=90000):
-        """Runs the installer with the command words; any log window is read and closed."""
-        options = ["--timeout=%d" % timeout_ms, "--watch-window"]
-        if shift:
-            options.append("--shift")
-        if screenshot:
-            options.append("--screenshot=" + windows_path(screenshot))
-        status, text = self.wine(self.tool("e2e_launch"), options + ["--", INSTALLER] + list(words),
-                                 "orvinst-" + ("-".join(words) or "none"), timeout=timeout_ms / 1000 + 60)
+    def start_launch(self, words, options=(), timeout_ms=90000, tool="e2e_launch", program=INSTALLER,
+                     overrides=OVERRIDES):
+        """Starts the installer through a launcher; finish_launch() waits for its run."""
+        arguments = ["--timeout=%d" % timeout_ms] + list(options) + ["--", program] + list(words)
+        label = "%s-%s" % (os.path.basename(program), "-".join(words) or "none")
+        return self.spawn(self.tool(tool), arguments, label, overrides) + (timeout_ms / 1000 + 60,)
+
+    def finish_launch(self, started):
+        status, text = self.finish(*started)
         run = Run(text)
         if status != 0 or run.exit is None:
             raise RuntimeError("the launcher failed (%s):\n%s" % (status, text))
         return run
 
+    def launch(self, words, shift=False, screenshot=None, timeout_ms=90000, overrides=OVERRIDES, program=INSTALLER):
+        """Runs the installer with the command words; any log window is read and closed."""
+        options = ["--watch-window"] + (["--shift"] if shift else [])
+        options += ["--screenshot=" + windows_path(screenshot)] if screenshot else []
+        return self.finish_launch(self.start_launch(words, options, timeout_ms, program=program, overrides=overrides))
+
     def launch_unseen(self, words, timeout_ms=30000):
-        """Runs the installer in a window station of its own that has no display surface, as a
-        deployment service running as SYSTEM does: nobody could see or close a window there. A
-        run that outlives the time limit is ended and reported as "timeout"."""
-        status, text = self.wine(self.tool("e2e_station"), ["--timeout=%d" % timeout_ms, "--", INSTALLER] + list(words),
-                                 "unseen-" + ("-".join(words) or "none"), timeout=timeout_ms / 1000 + 60)
-        run = Run(text)
-        if status != 0 or run.exit is None:
-            raise RuntimeError("the station launcher failed (%s):\n%s" % (status, text))
-        return run
+        """In a window station of its own with no display surface, as a deployment service
+        running as SYSTEM starts it; a run past the time limit is ended, exit "timeout"."""
+        return self.finish_launch(self.start_launch(words, (), timeout_ms, tool="e2e_station"))
 
     def unseen_station_flags(self):
-        """The flags a process started by launch_unseen() reads from its own window station."""
-        _, text = self.wine(self.tool("e2e_station"), ["--probe"], "station-probe")
-        return text.strip()
+        return self.wine(self.tool("e2e_station"), ["--probe"], "station-probe")[1].strip()
 
     def restart(self):
-        """Wine's restart: "wineboot -r" carries out the pending renames and empties the list.
-        The scenario's wineserver stays, and with it every program still running."""
+        """"wineboot -r" carries out the pending renames; the wineserver and the programs stay."""
         status, text = self.wine("wineboot", ["-r"], "restart")
         if status != 0:
             raise RuntimeError("wineboot -r failed (%s):\n%s" % (status, text))
 
-    def launch_with_window_helper(self, words, shift=False, screenshot=None, timeout_ms=90000):
-        """Runs the installer while the separate window helper waits for its log window, reads
-        it, pictures it and presses Close, as a person at the screen would."""
-        options = ["--timeout=%d" % timeout_ms] + (["--shift"] if shift else [])
-        log = self._log_path("orvinst-" + ("-".join(words) or "none"))
-        with open(log, "wb") as output:
-            launcher = subprocess.Popen([WINE, self.tool("e2e_launch")] + options + ["--", INSTALLER] + list(words),
-                                        env=self.env, stdin=subprocess.DEVNULL, stdout=output, stderr=output)
-        self.background.append(launcher)
-        helper = ["--timeout=%d" % timeout_ms] + (["--screenshot=" + windows_path(screenshot)] if screenshot else [])
-        _, seen = self.wine(self.tool("e2e_window"), helper, "window", timeout=timeout_ms / 1000 + 60)
-        try:
-            launcher.wait(timeout=timeout_ms / 1000 + 60)
-        except subprocess.TimeoutExpired:
-            pass
-        with open(log, encoding="utf-8", errors="replace") as output:
-            text = output.read()
-        run = Run(seen + text)
-        if run.exit is None:
-            raise RuntimeError("the launcher failed:\n" + text)
-        return run
-
     def launch_together(self, word_lists, timeout_ms=120000):
-        """Starts one launcher per command word list at the same moment, as two deployment
-        tools or a tool and a person would, and returns their runs in the same order once all
-        have ended. Each launcher closes any log window it sees."""
-        launchers = []
-        for words in word_lists:
-            log = self._log_path("together-" + ("-".join(words) or "none"))
-            output = open(log, "wb")
-            command = [WINE, self.tool("e2e_launch"), "--timeout=%d" % timeout_ms, "--watch-window", "--",
-                       INSTALLER] + list(words)
-            launchers.append((subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL, stdout=output,
-                                               stderr=output), output, log))
-        self.background.extend(process for process, _, _ in launchers)
-        runs = []
-        for process, output, log in launchers:
-            try:
-                process.wait(timeout=timeout_ms / 1000 + 60)
-            except subprocess.TimeoutExpired:
-                pass
-            output.close()
-            with open(log, encoding="utf-8", errors="replace") as result:
-                text = result.read()
-            run = Run(text)
-            if run.exit is None:
-                raise RuntimeError("a launcher started together with others failed:\n" + text)
-            runs.append(run)
-        return runs
+        """One launcher per word list started at once, as two deployment tools would."""
+        started = [self.start_launch(words, ["--watch-window"], timeout_ms) for words in word_lists]
+        return [self.finish_launch(launch) for launch in started]
 
-    # --- laying out the product and seeding what an earlier install left ---
-
-    def copy_component(self, build, name, target):
-        """Puts a component of the given build in place, as an older or newer product would."""
-        shutil.copy2(self.component(build, name), target)
+    # --- the product laid out, and what an earlier install left ---
 
     def component(self, build, name):
         if name in ("zelhelp.chm", "orvtray.exe"):
@@ -407,73 +293,53 @@ class Machine:
         return os.path.join(self.tools_dir, "components", str(build), name)
 
     def layout_product(self, build=2547, missing=()):
-        """C:\\Product\\drv holds the installer and its components, C:\\Product the tray."""
         drv = self.unix("C:\\Product\\drv")
         os.makedirs(drv, exist_ok=True)
         shutil.copy2(os.path.join(self.bin_dir, "orvinst.exe"), drv)
-        for name in ("zelmon64.dll", "zeldrv64.dll", "zelui64.dll", "zelhelp.chm"):
+        for name in ("zelmon64.dll",) + DRIVER_FILES + ("orvtray.exe",):
             if name not in missing:
-                shutil.copy2(self.component(build, name), drv)
-        if "orvtray.exe" not in missing:
-            shutil.copy2(os.path.join(self.tools_dir, "components", "orvtray.exe"), self.unix("C:\\Product"))
+                shutil.copy2(self.component(build, name), self.unix(TRAY) if name == "orvtray.exe" else drv)
+
+    def seed_driver(self, name, files, first, then):
+        """A driver added from files (source, name) staged for the call and deleted afterwards,
+        as an install does; no third file means no help file."""
+        staging = self.unix(SYSTEM_DIR + "\\spool\\drivers\\x64")
+        os.makedirs(staging, exist_ok=True)
+        for source, target in files:
+            shutil.copy2(source, os.path.join(staging, target))
+        names = [target for _, target in files] + ["-"] * (3 - len(files))
+        self.seed(*(list(first) + ["driver|%s|%s" % (name, "|".join(names))] + list(then)))
+        for _, target in files:
+            os.remove(os.path.join(staging, target))
 
     def seed_installed(self, monitor_build=2547, driver_build=2547, printers=(), default=None, monitor_dll="zelmon64.dll"):
-        """The product as an install leaves it: the monitor DLL in the system directory and
-        registered, the driver added from staged files, and the given printers, each
-        (name, comment, location, subkey, dsuser-subkey) with "-" for none."""
+        """The product as an install leaves it, with printers (name, comment, location, subkey,
+        dsuser-subkey), "-" for none."""
         shutil.copy2(self.component(monitor_build, "zelmon64.dll"), self.unix(SYSTEM_DIR + "\\" + monitor_dll))
-        staging = self.unix(SYSTEM_DIR + "\\spool\\drivers\\x64")
-        os.makedirs(staging, exist_ok=True)
-        for name in ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm"):
-            shutil.copy2(self.component(driver_build, name), staging)
-        commands = ["monitor|" + monitor_dll, "driver|%s|zeldrv64.dll|zelui64.dll|zelhelp.chm" % PRODUCT_DRIVER]
-        for name, comment, location, subkey, dsuser in printers:
-            commands.append("printer|%s|%s|%s|%s|%s|%s|%s" % (name, PRODUCT_PORT, PRODUCT_DRIVER, comment,
-                                                              location, subkey, dsuser))
-        if default:
-            commands.append("default|" + default)
-        self.seed(*commands)
-        for name in ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm"):
-            os.remove(os.path.join(staging, name))
+        commands = ["printer|%s|%s|%s|%s" % (p[0], PRODUCT_PORT, PRODUCT_DRIVER, "|".join(p[1:])) for p in printers]
+        self.seed_driver(PRODUCT_DRIVER, [(self.component(driver_build, name), name) for name in DRIVER_FILES],
+                         ["monitor|" + monitor_dll], commands + (["default|" + default] if default else []))
 
     def seed_other_driver(self, printers=()):
-        """A printer driver of another maker, made of renamed stand-in files, with printers
-        (name, port, comment, location) that the installer must leave alone."""
-        staging = self.unix(SYSTEM_DIR + "\\spool\\drivers\\x64")
-        os.makedirs(staging, exist_ok=True)
-        shutil.copy2(self.component(2547, "zeldrv64.dll"), os.path.join(staging, "othdrv64.dll"))
-        shutil.copy2(self.component(2547, "zelui64.dll"), os.path.join(staging, "othui64.dll"))
-        commands = ["driver|Other printer|othdrv64.dll|othui64.dll|-"]
-        for name, port, comment, location in printers:
-            commands.append("printer|%s|%s|Other printer|%s|%s|-|-" % (name, port, comment, location))
-        self.seed(*commands)
-        for name in ("othdrv64.dll", "othui64.dll"):
-            os.remove(os.path.join(staging, name))
+        """Another maker's driver, of renamed stand-in files, with printers (name, port,
+        comment, location) that the installer must leave alone."""
+        self.seed_driver("Other printer", [(self.component(2547, "zeldrv64.dll"), "othdrv64.dll"),
+                                           (self.component(2547, "zelui64.dll"), "othui64.dll")], [],
+                         ["printer|%s|%s|Other printer|%s|%s|-|-" % p for p in printers])
 
     def start_tray(self):
-        """The tray program running from C:\\Product with its Run value, as after an install."""
         self.seed("run|" + TRAY, "start|" + TRAY, "wait-tray|10000")
 
 
-class Checks:
-    """Collects a scenario's failed checks instead of stopping at the first."""
-
-    def __init__(self):
-        self.failures = []
-        self.count = 0
-
-    def check(self, ok, what):
-        self.count += 1
-        if not ok:
-            self.failures.append(what)
-        return ok
-
-    def equal(self, actual, expected, what):
-        return self.check(actual == expected, "%s: got %r, expected %r" % (what, actual, expected))
+def process_wait(process, seconds):
+    try:
+        process.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        pass
 
 
 def bmp_to_png(bmp_path, png_path):
-    """The launcher saves a 24-bit bottom-up BMP; a PNG is what people open."""
+    """The launcher's 24-bit bottom-up BMP as a PNG; True when it shows more than one colour."""
     with open(bmp_path, "rb") as source:
         data = source.read()
     offset = struct.unpack_from("<I", data, 10)[0]
@@ -481,36 +347,15 @@ def bmp_to_png(bmp_path, png_path):
     row_bytes = (width * 3 + 3) // 4 * 4
     rows = []
     for y in range(abs(height)):
-        source_row = height - 1 - y if height > 0 else y
-        row = data[offset + source_row * row_bytes: offset + source_row * row_bytes + width * 3]
-        rgb = bytearray(len(row))
+        start = offset + (height - 1 - y if height > 0 else y) * row_bytes
+        row, rgb = data[start:start + width * 3], bytearray(width * 3)
         rgb[0::3], rgb[1::3], rgb[2::3] = row[2::3], row[1::3], row[0::3]
         rows.append(b"\x00" + bytes(rgb))
 
     def chunk(kind, body):
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
 
-    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, abs(height), 8, 2, 0, 0, 0))
-    png += chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b"")
     with open(png_path, "wb") as target:
-        target.write(png)
-
-
-def picture_has_content(bmp_path):
-    """A picture of a window has more than one colour; a blank capture has one."""
-    with open(bmp_path, "rb") as source:
-        data = source.read()
-    offset = struct.unpack_from("<I", data, 10)[0]
-    pixels = data[offset:]
-    return len({pixels[i:i + 3] for i in range(0, len(pixels) - 2, 3 * 97)}) > 1
-
-
-def under_display(argv):
-    """Runs this script again under xvfb-run when a display is wanted and none is there;
-    returns False when there is no way to get one."""
-    if os.environ.get("DISPLAY"):
-        return True
-    if shutil.which("xvfb-run") is None:
-        return False
-    os.execvp("xvfb-run", ["xvfb-run", "-a", sys.executable] + argv)
-    return True
+        target.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, abs(height), 8, 2, 0, 0, 0)) +
+                     chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
+    return len({data[i:i + 3] for i in range(offset, len(data) - 2, 3 * 97)}) > 1

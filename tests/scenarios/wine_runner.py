@@ -10,8 +10,10 @@ E2E_KEEP=1 keeps every scenario's prefix (a failed scenario's prefix is always k
 DIR/e2e/runs/. Checks that start with "host" need the simulated machine and are passed over.
 """
 
+import argparse
 import glob
 import os
+import shlex
 import shutil
 import sys
 import time
@@ -20,12 +22,10 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 
-from harness import (PRODUCT_DRIVER, PRODUCT_PORT, SYSTEM_DIR, TRAY, Checks, Machine, Run,  # noqa: E402
-                     bmp_to_png, make_template, picture_has_content, under_display)
+from harness import OVERRIDES, PRODUCT_DRIVER, PRODUCT_PORT, SYSTEM_DIR, TRAY, Machine, bmp_to_png, make_template  # noqa
 
 TITLES = {"error": "Orvandelle build 2547- Install error log!", "plain": "Orvandelle build 2547- Install log.",
           "none": None}
-DRIVER_DIR = SYSTEM_DIR + "\\spool\\drivers\\x64"
 
 
 # --- the table ---
@@ -35,29 +35,16 @@ class Malformed(Exception):
 
 
 def split(text, where):
-    words, i = [], 0
-    while i < len(text):
-        if text[i] == " ":
-            i += 1
-        elif text[i] == "#":
-            break
-        elif text[i] == '"':
-            end = text.find('"', i + 1)
-            if end < 0:
-                raise Malformed(where + "unclosed quote")
-            words.append(text[i + 1:end])
-            i = end + 1
-        else:
-            end = text.find(" ", i)
-            end = len(text) if end < 0 else end
-            words.append(text[i:end])
-            i = end
-    return words
+    words = shlex.shlex(text, posix=True)
+    words.whitespace_split, words.quotes, words.escape, words.whitespace = True, '"', "", " "
+    try:
+        return list(words)
+    except ValueError as error:
+        raise Malformed(where + str(error))
 
 
 def read_table():
-    """{name: scenario}, a scenario being {"only", "about", "where", "actions": [(where, words,
-    [(where, words, block)])]}."""
+    """{name: {"only", "actions": [(where, words, [(where, words, block)])]}}."""
     table = {}
     for path in sorted(glob.glob(os.path.join(HERE, "*.txt"))):
         current = None
@@ -72,7 +59,7 @@ def read_table():
                 words = split(text, where)
                 if len(words) != 2 or words[0] != "scenario":
                     raise Malformed(where + 'expected "scenario NAME" at the margin')
-                current = table[words[1]] = {"only": "", "where": where, "actions": []}
+                current = table[words[1]] = {"only": "", "actions": []}
             elif current is None:
                 raise Malformed(where + "a line before the first scenario")
             elif stripped.startswith("|"):
@@ -92,18 +79,15 @@ def read_table():
 
 PLANTED = ("version.dll", "winspool.drv", "localspl.dll")
 PRODUCT_DIR = "C:\\Product\\drv"
-# Windows' search order for these three: the program's own folder before the system's copy.
-# (Wine takes its builtin copies first unless told otherwise.)
-PLANTED_FIRST = "mscoree,mshtml=;version,winspool.drv,localspl=n,b"
-# The spooler library cannot be loaded at all. (version.dll cannot be taken away under Wine:
-# Wine's own user32 imports it, so no program with a window would start.)
-SPOOLER_MISSING = "mscoree,mshtml=;winspool.drv="
-SPOOLER_HOLLOW = "mscoree,mshtml=;winspool.drv=n"
+# Windows' search order for these three: the program's own folder first (Wine takes its
+# builtins first unless told). version.dll cannot be taken away: Wine's user32 imports it.
+PLANTED_FIRST = OVERRIDES + ";version,winspool.drv,localspl=n,b"
+SPOOLER_LIBRARY = {"missing": OVERRIDES + ";winspool.drv=", "hollow": OVERRIDES + ";winspool.drv=n", "restored": None}
 
 
 def planted_marks(m):
-    """The marks the planted DLLs left, {(dll, "loaded" or "called"): the loading programs or the
-    calling modules}, removed once read."""
+    """{(dll, "loaded" or "called"): the programs or modules}, from the marks the planted DLLs
+    left, which are removed once read."""
     marks = {}
     folder = m.unix(PRODUCT_DIR)
     for entry in os.listdir(folder):
@@ -115,104 +99,69 @@ def planted_marks(m):
     return marks
 
 
-def launch_with_overrides(m, overrides, words, program=None, shift=False):
-    """Runs the installer (or another program of the product folder) with its own DLL
-    overrides; the harness's tools keep theirs."""
-    saved = m.env["WINEDLLOVERRIDES"]
-    m.env["WINEDLLOVERRIDES"] = overrides
-    try:
-        if program is None:
-            return m.launch(words, shift=shift)
-        status, text = m.wine(m.tool("e2e_launch"), ["--timeout=60000", "--", program] + list(words),
-                              os.path.basename(program))
-        return Run(text)
-    finally:
-        m.env["WINEDLLOVERRIDES"] = saved
-
-
 class Play:
-    """One scenario on one Wine prefix: the runs of the last step and the state they left."""
+    """One scenario on one machine: the runs of the last step, the state they left, failures."""
 
-    def __init__(self, m, c):
-        self.m, self.c = m, c
-        self.runs = []
-        self.before = None
-        self._state = None
-        self.other_driver = False
-        self.overrides = None
-        self.where = ""
+    def __init__(self, m):
+        self.m, self.runs, self.before, self._state = m, [], None, None
+        self.other_driver, self.overrides, self.where = False, None, ""
+        self.failures, self.count = [], 0
 
     def state(self):
         if self._state is None:
             self._state = self.m.query()
         return self._state
 
-    def fresh(self):
-        self._state = None
-
     def check(self, ok, what):
-        return self.c.check(ok, self.where + what)
+        self.count += 1
+        if not ok:
+            self.failures.append(self.where + what)
+        return ok
 
     def equal(self, actual, expected, what):
-        return self.c.equal(actual, expected, self.where + what)
+        return self.check(actual == expected, "%s: got %r, expected %r" % (what, actual, expected))
 
 
 # --- the machine as a scenario describes it ---
 
 def options(words, valued, flags=()):
-    found, i = {}, 0
-    while i < len(words):
-        if words[i] in flags:
-            found[words[i]] = ""
-        elif words[i] in valued and i + 1 < len(words):
-            found[words[i]] = words[i + 1]
-            i += 1
-        else:
-            raise Malformed("unknown option %r" % words[i])
-        i += 1
-    return found
+    """NAME VALUE pairs, and FLAGs alone."""
+    rest = [word for word in words if word not in flags]
+    found = dict(zip(rest[::2], rest[1::2]))
+    if len(rest) % 2 or not set(found) <= set(valued):
+        raise Malformed("unknown options %r" % words)
+    return dict(found, **{flag: "" for flag in flags if flag in words})
 
 
 def do_product(p, w):
-    build, missing = 2547, []
     rest = w[1:]
-    if rest and rest[0] != "missing":
-        build = int(rest.pop(0))
-    if rest:
-        if rest.pop(0) != "missing":
-            raise Malformed("expected \"missing\"")
-        missing = rest
-    p.m.layout_product(build, missing)
+    build = int(rest.pop(0)) if rest and rest[0] != "missing" else 2547
+    if rest and rest.pop(0) != "missing":
+        raise Malformed('expected "missing"')
+    p.m.layout_product(build, rest)
 
 
 def do_installed(p, w):
     o = options(w[1:], ("monitor", "driver", "monitor-dll"))
-    p.m.seed_installed(monitor_build=o.get("monitor", 2547), driver_build=o.get("driver", 2547),
-                       monitor_dll=o.get("monitor-dll", "zelmon64.dll"))
+    p.m.seed_installed(o.get("monitor", 2547), o.get("driver", 2547), monitor_dll=o.get("monitor-dll", "zelmon64.dll"))
 
 
 def printer_command(name, port, driver, o):
-    return "printer|%s|%s|%s|%s|%s|%s|%s" % (name, port, driver, o.get("comment", "-"), o.get("location", "-"),
-                                             o.get("key", "-"), o.get("dsuser", "-"))
+    return "printer|%s|%s|%s|%s" % (name, port, driver, "|".join(o.get(k, "-") for k in ("comment", "location", "key",
+                                                                                         "dsuser")))
 
 
 def printer_commands(w):
     o = options(w[2:], ("comment", "location", "key", "dsuser"), ("settings",))
-    commands = [printer_command(w[1], PRODUCT_PORT, PRODUCT_DRIVER, o)]
-    if "settings" in o:
-        commands += ["settings|" + o[k] for k in ("key", "dsuser") if k in o and (k == "key" or o[k] != o.get("key"))]
-    return commands
-
-
-def do_printer(p, w):
-    p.m.seed(*printer_commands(w))
+    marked = [o[k] for k in ("key", "dsuser") if "settings" in o and k in o and (k == "key" or o[k] != o.get("key"))]
+    return [printer_command(w[1], PRODUCT_PORT, PRODUCT_DRIVER, o)] + ["settings|" + key for key in marked]
 
 
 def do_other(p, w):
-    o = options(w[2:], ("port", "comment", "location"))
     if not p.other_driver:
         p.m.seed_other_driver()
         p.other_driver = True
+    o = options(w[2:], ("port", "comment", "location"))
     p.m.seed(printer_command(w[1], o["port"], "Other printer", o))
 
 
@@ -224,55 +173,41 @@ def many_printers(count):
 
 
 def do_many(p, w):
-    commands = []
-    for words in many_printers(int(w[1])):
-        commands += printer_commands(words)
-    p.m.seed(*(commands + ["default|Orvandelle 107"]))
+    p.m.seed(*[c for words in many_printers(int(w[1])) for c in printer_commands(words)], "default|Orvandelle 107")
 
 
 def do_plant(p, w):
-    """The planted DLLs beside the installer, and proof that a program built the usual way there
-    takes all three (else the scenario proves nothing)."""
+    """Proof first that a program built the usual way takes all three, else this proves nothing."""
     for name in PLANTED:
         shutil.copy2(os.path.join(p.m.tools_dir, "planted", name), p.m.unix(PRODUCT_DIR))
-    naive_path = p.m.unix(PRODUCT_DIR + "\\naive_loader.exe")
-    shutil.copy2(os.path.join(p.m.tools_dir, "naive_loader.exe"), naive_path)
-    naive = launch_with_overrides(p.m, PLANTED_FIRST, [], program=PRODUCT_DIR + "\\naive_loader.exe")
-    p.equal(naive.exit, 0, "exit code of the program built the usual way")
-    p.equal(sorted(planted_marks(p.m)), sorted([("localspl.dll", "loaded"), ("version.dll", "called"),
-                                                ("version.dll", "loaded"), ("winspool.drv", "called"),
-                                                ("winspool.drv", "loaded")]),
-            "planted DLLs a program built the usual way takes")
-    os.remove(naive_path)
+    naive = PRODUCT_DIR + "\\naive_loader.exe"
+    shutil.copy2(os.path.join(p.m.tools_dir, "naive_loader.exe"), p.m.unix(naive))
+    p.equal(p.m.launch([], overrides=PLANTED_FIRST, program=naive).exit, 0, "exit code of the usual program")
+    p.equal(sorted(planted_marks(p.m)), [("localspl.dll", "loaded"), ("version.dll", "called"),
+                                         ("version.dll", "loaded"), ("winspool.drv", "called"),
+                                         ("winspool.drv", "loaded")], "planted DLLs the usual program takes")
+    os.remove(p.m.unix(naive))
 
 
 def do_spooler_library(p, w):
-    """"missing": winspool.drv cannot be loaded; "hollow": the system's winspool.drv lacks the
-    spooler's functions; "restored": Wine's own again."""
+    """"hollow": the system's winspool.drv lacks the spooler's functions."""
+    if w[1] not in SPOOLER_LIBRARY:
+        raise Malformed("spooler-library wants missing, hollow or restored")
     system_copy = p.m.unix(SYSTEM_DIR + "\\winspool.drv")
     wine_copy = os.path.join(p.m.run_dir, "winspool.drv.wine")
     if not os.path.exists(wine_copy):
         shutil.copy2(system_copy, wine_copy)
-    shutil.copy2(wine_copy, system_copy)
-    p.overrides = None
-    if w[1] == "missing":
-        p.overrides = SPOOLER_MISSING
-    elif w[1] == "hollow":
-        shutil.copy2(os.path.join(p.m.tools_dir, "planted", "version.dll"), system_copy)
-        p.overrides = SPOOLER_HOLLOW
-    elif w[1] != "restored":
-        raise Malformed("spooler-library wants missing, hollow or restored")
+    shutil.copy2(os.path.join(p.m.tools_dir, "planted", "version.dll") if w[1] == "hollow" else wine_copy, system_copy)
+    p.overrides = SPOOLER_LIBRARY[w[1]]
+
+
+RUN_FLAGS = {"shift", "unseen", "screenshot", "planted"}
 
 
 def do_run(p, w):
-    words, flags = [], set()
-    for word in w[1:]:
-        if word in ("shift", "unseen", "screenshot", "planted"):
-            flags.add(word)
-        elif not words:
-            words.append(word)
-        else:
-            raise Malformed("unknown run option %r" % word)
+    words, flags = [x for x in w[1:] if x not in RUN_FLAGS], set(w[1:]) & RUN_FLAGS
+    if len(words) > 1:
+        raise Malformed("unknown run option %r" % words[1])
     if "unseen" in flags:
         p.equal(p.m.unseen_station_flags(), "probe flags=0 visible=no", "the launcher's station has no WSF_VISIBLE")
         started = time.time()
@@ -280,22 +215,19 @@ def do_run(p, w):
         print("note: the unseen run ended after %.1f s" % (time.time() - started))
     elif "screenshot" in flags:
         p.runs = [run_with_screenshot(p, words)]
-    elif "planted" in flags or p.overrides:
-        p.runs = [launch_with_overrides(p.m, PLANTED_FIRST if "planted" in flags else p.overrides, words,
-                                        shift="shift" in flags)]
     else:
-        p.runs = [p.m.launch(words, shift="shift" in flags)]
+        overrides = PLANTED_FIRST if "planted" in flags else p.overrides or OVERRIDES
+        p.runs = [p.m.launch(words, shift="shift" in flags, overrides=overrides)]
 
 
 def run_with_screenshot(p, words):
     """The log window pictured as a person at the screen sees it, kept among the artifacts."""
     m = p.m
     screenshot = os.path.join(m.run_dir, "log-window.bmp") if m.display else None
-    run = m.launch_with_window_helper(words, screenshot=screenshot)
+    run = m.launch(words, screenshot=screenshot)
     if screenshot and p.check(run.screenshot_saved, "screenshot taken"):
         png = os.path.join(m.artifacts_dir, "%s.png" % os.path.basename(m.run_dir))
-        bmp_to_png(screenshot, png)
-        p.check(picture_has_content(screenshot), "the screenshot shows more than one colour")
+        p.check(bmp_to_png(screenshot, png), "the screenshot shows more than one colour")
         print("screenshot of the log window: " + png)
     return run
 
@@ -308,15 +240,15 @@ def do_together(p, w):
 
 def do_copy(p, w):
     os.makedirs(os.path.dirname(p.m.unix(w[3])), exist_ok=True)
-    p.m.copy_component(w[1], w[2], p.m.unix(w[3]))
+    shutil.copy2(p.m.component(w[1], w[2]), p.m.unix(w[3]))
 
 
 ACTIONS = {
-    "product": do_product, "installed": do_installed, "printer": do_printer, "other": do_other, "many": do_many,
-    "default": lambda p, w: p.m.seed("default|" + w[1]), "tray": lambda p, w: p.m.start_tray(),
-    "pending": lambda p, w: p.m.seed("pending|" + w[1]), "hold": lambda p, w: p.m.hold(w[1]),
-    "release": lambda p, w: p.m.release(), "restart": lambda p, w: p.m.restart(),
-    "copy": do_copy, "runvalue": lambda p, w: p.m.seed("run|" + w[1]),
+    "product": do_product, "installed": do_installed, "printer": lambda p, w: p.m.seed(*printer_commands(w)),
+    "other": do_other, "many": do_many, "default": lambda p, w: p.m.seed("default|" + w[1]),
+    "tray": lambda p, w: p.m.start_tray(), "pending": lambda p, w: p.m.seed("pending|" + w[1]),
+    "hold": lambda p, w: p.m.hold(w[1]), "release": lambda p, w: p.m.release(),
+    "restart": lambda p, w: p.m.restart(), "copy": do_copy, "runvalue": lambda p, w: p.m.seed("run|" + w[1]),
     "plant": do_plant, "spooler-library": do_spooler_library, "run": do_run, "together": do_together,
 }
 
@@ -325,8 +257,7 @@ ACTIONS = {
 
 def log_lines(p, trim=True):
     text = p.runs[0].window_text if p.runs else None
-    if text is None:
-        p.check(False, "the run showed no log")
+    if not p.check(text is not None, "the run showed a log"):
         return []
     return [line.strip() if trim else line.rstrip() for line in text.splitlines()]
 
@@ -350,21 +281,20 @@ def check_log(p, w, present):
         p.equal(any(matches(line, pattern) for line in lines), present, "log line %r" % pattern)
 
 
+def error_lines(p):
+    return [line for line in log_lines(p) if "Error(" in line]
+
+
 def check_errors(p, w):
-    errors = [line for line in log_lines(p) if "Error(" in line]
-    expected = listed(w[1:])
-    p.check(len(errors) == len(expected) and all(matches(e, x) for e, x in zip(errors, expected)),
+    errors, expected = error_lines(p), listed(w[1:])
+    p.check(len(errors) == len(expected) and all(map(matches, errors, expected)),
             "error lines: got %r, expected %r" % (errors, expected))
 
 
 def check_first_error(p, w):
-    errors = [line for line in log_lines(p) if "Error(" in line]
+    errors = error_lines(p)
     p.check(errors[:1] != [] and errors[0].startswith(w[1]) and w[2] in errors[0].lower(),
             "the first error starts %r and gives the reason (%s): %r" % (w[1], w[2], errors))
-
-
-def check_whole_log(p, w, block):
-    p.equal(log_lines(p, trim=False), block, "the whole log")
 
 
 def build_of(word):
@@ -372,27 +302,23 @@ def build_of(word):
 
 
 def check_monitor(p, w):
-    state = p.state()
     if w[1] == "none":
-        p.check(PRODUCT_PORT not in state.monitors, "monitor unregistered")
+        p.check(PRODUCT_PORT not in p.state().monitors, "monitor unregistered")
         return
-    p.equal(state.monitors.get(PRODUCT_PORT), "zelmon64.dll", "registered monitor DLL")
-    p.equal(state.system_files.get("zelmon64.dll"), build_of(w[1]), "build of the monitor in the system dir")
+    p.equal(p.state().monitors.get(PRODUCT_PORT), "zelmon64.dll", "registered monitor DLL")
+    p.equal(p.state().system_files.get("zelmon64.dll"), build_of(w[1]), "build of the monitor in the system dir")
 
 
 def check_driver(p, w):
     state = p.state()
     driver = state.drivers.get(PRODUCT_DRIVER)
-    if w[1] == "none":
+    if w[1] == "none" or not p.check(driver is not None, "driver %r registered for Windows x64" % PRODUCT_DRIVER):
         p.check(driver is None, "driver removed")
-        return
-    if not p.check(driver is not None, "driver %r registered for Windows x64" % PRODUCT_DRIVER):
         return
     p.equal(driver["version"], "3", "driver version")
     for field, name in (("driver", "zeldrv64.dll"), ("data", "zeldrv64.dll"), ("config", "zelui64.dll"),
                         ("help", "zelhelp.chm")):
         p.check(driver[field].lower().endswith("\\3\\" + name), "driver %s file is 3\\%s: %r" % (field, name, driver[field]))
-    for name in ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm"):
         p.check(name not in state.driver_files, "staged copy %s deleted from the driver dir" % name)
     for name in ("3\\zeldrv64.dll", "3\\zelui64.dll"):
         p.equal(state.driver_files.get(name), build_of(w[1]), "build of the driver's " + name)
@@ -400,10 +326,6 @@ def check_driver(p, w):
 
 def check_printers(p, w):
     p.equal(sorted(p.state().product_printers()), sorted(listed(w[1:])), "product printers")
-
-
-def text_of(value):
-    return "" if value == "(null)" else value
 
 
 def check_printer(p, w):
@@ -414,18 +336,10 @@ def check_printer(p, w):
     p.equal(printer.port, PRODUCT_PORT, w[1] + ": port")
     for field in ("comment", "location"):
         if field in o:
-            p.equal(text_of(getattr(printer, field)), o[field], "%s: %s" % (w[1], field))
+            p.equal(getattr(printer, field).replace("(null)", ""), o[field], "%s: %s" % (w[1], field))
     if "key" in o:
         key = "(none)" if o["key"] == "none" else o["key"]
         p.equal((printer.subkey, printer.dsuser), (key, key), w[1] + ": settings keys")
-
-
-def check_others(p, w):
-    p.equal(p.state().other_printers(), p.before.other_printers(), "printers of other drivers")
-
-
-def check_default(p, w):
-    p.equal(p.state().default, None if w[1] == "none" else w[1], "default printer")
 
 
 def check_pending(p, w):
@@ -433,32 +347,16 @@ def check_pending(p, w):
     p.equal(pairs, [x.lower() for x in listed(w[1:])], "pending renames")
 
 
-def wait_for_tray(p, running, seconds=10):
-    """The tray program starts or ends on its own time; the state once it has."""
-    deadline = time.time() + seconds
-    while True:
-        p.fresh()
-        state = p.state()
-        if (state.tray_window and state.tray_mutex) == running or time.time() > deadline:
-            return state
-
-
 def check_tray(p, w):
+    """The tray program starts or ends on its own time: the state once it has, or after 10 s."""
     running = w[1] == "running"
-    state = wait_for_tray(p, running)
-    p.equal(state.run_value, TRAY if running else None, "Run value OrvandelleTray")
-    p.equal(bool(state.tray_window and state.tray_mutex), running, "the tray program runs (window and mutex)")
+    deadline = time.time() + 10
+    while p.state().tray_running != running and time.time() < deadline:
+        p._state = None
+    p.equal(p.state().run_value, TRAY if running else None, "Run value OrvandelleTray")
+    p.equal(p.state().tray_running, running, "the tray program runs (window and mutex)")
     if not running:
         p.check(not p.m.exists(TRAY), "the tray program's file is deleted")
-
-
-def check_marked(p, w):
-    marked = sorted(key for key, deleted in p.state().settings.items() if deleted)
-    p.equal(marked, sorted(listed(w[1:])), "settings keys still marked deleted")
-
-
-def check_file(p, w):
-    p.equal("present" if p.m.exists(w[1]) else "absent", w[2], w[1])
 
 
 def check_many(p, w):
@@ -487,10 +385,10 @@ def check_product(p, w):
 
 
 def check_planted(p, w):
+    """Wine's own user32 imports version.dll and calls it, so native-first Wine loads a planted
+    copy into every program with a window (docs/wine-differences.md); the installer itself
+    may neither load nor call it."""
     marks = planted_marks(p.m)
-    # Wine's own user32 imports version.dll and calls it, so with native-first Wine loads a
-    # planted copy into every program that uses user32 (docs/wine-differences.md). Nothing of
-    # the installer may load it or call it.
     marks.pop(("version.dll", "loaded"), None)
     callers = [x for x in marks.pop(("version.dll", "called"), []) if not x.lower().startswith(SYSTEM_DIR.lower() + "\\")]
     if callers:
@@ -502,85 +400,83 @@ CHECKS = {
     "exit": lambda p, w: p.equal([run.exit for run in p.runs], [int(x) for x in w[1:]], "exit codes"),
     "window": check_window, "errors": check_errors, "first-error": check_first_error,
     "monitor": check_monitor, "driver": check_driver, "printers": check_printers, "printer": check_printer,
-    "others": check_others, "default": check_default, "pending": check_pending, "tray": check_tray,
-    "marked": check_marked, "file": check_file, "many": check_many, "product": check_product,
+    "others": lambda p, w: p.equal(p.state().other_printers(), p.before.other_printers(), "other drivers' printers"),
+    "default": lambda p, w: p.equal(p.state().default, None if w[1] == "none" else w[1], "default printer"),
+    "pending": check_pending, "tray": check_tray, "many": check_many, "product": check_product,
+    "marked": lambda p, w: p.equal(sorted(k for k, deleted in p.state().settings.items() if deleted),
+                                   sorted(listed(w[1:])), "settings keys still marked deleted"),
+    "file": lambda p, w: p.equal("present" if p.m.exists(w[1]) else "absent", w[2], w[1]),
     "planted": check_planted, "host": lambda p, w: None,
     "log": lambda p, w: check_log(p, w, True), "nolog": lambda p, w: check_log(p, w, False),
+    "whole-log": lambda p, w, block: p.equal(log_lines(p, trim=False), block, "the whole log"),
 }
 
 
-def play(m, c, scenario):
-    p = Play(m, c)
+def play(p, scenario):
     for where, words, checks in scenario["actions"]:
-        p.where = where
+        p.where, p._state = where, None
         if words[0] not in ACTIONS:
             raise Malformed(where + "unknown action %r" % words[0])
-        p.fresh()
         if words[0] in ("run", "together"):
             p.before = p.state()
         ACTIONS[words[0]](p, words)
-        p.fresh()
+        p._state = None
         for where, words, block in checks:
             p.where = where
-            if words[0] == "whole-log":
-                check_whole_log(p, words, block)
-            elif words[0] in CHECKS:
-                CHECKS[words[0]](p, words)
-            else:
+            if words[0] not in CHECKS:
                 raise Malformed(where + "unknown check %r" % words[0])
+            CHECKS[words[0]](p, words, block) if words[0] == "whole-log" else CHECKS[words[0]](p, words)
 
 
 def run_scenario(build_dir, name, scenario, argv):
     display = any(w[0] == "run" and "screenshot" in w for _, w, _ in scenario["actions"])
-    if display and not under_display([os.path.abspath(__file__)] + argv):
+    if display and not os.environ.get("DISPLAY"):
+        if shutil.which("xvfb-run"):
+            os.execvp("xvfb-run", ["xvfb-run", "-a", sys.executable, os.path.abspath(__file__)] + argv)
         print("no display (xvfb-run missing): the screenshot is left out")
         display = False
     started = time.time()
     template = make_template(build_dir)
     m = Machine(build_dir, name, display=display)
-    c = Checks()
+    p = Play(m)
     try:
         m.create(template)
         m.start()
-        play(m, c, scenario)
+        play(p, scenario)
     except Exception:
-        c.failures.append("exception:\n" + traceback.format_exc())
+        p.failures.append("exception:\n" + traceback.format_exc())
     finally:
         m.stop()
     elapsed = time.time() - started
-    if c.failures:
+    if p.failures:
         print("FAILED %s (%d of %d checks, %.1f s); prefix and logs kept in %s" %
-              (name, len(c.failures), max(c.count, len(c.failures)), elapsed, m.run_dir))
-        for failure in c.failures:
+              (name, len(p.failures), max(p.count, len(p.failures)), elapsed, m.run_dir))
+        for failure in p.failures:
             print("  - " + failure.replace("\n", "\n    "))
         return 1
     if not os.environ.get("E2E_KEEP"):
         m.remove()
-    print("passed %s (%d checks, %.1f s)" % (name, c.count, elapsed))
+    print("passed %s (%d checks, %.1f s)" % (name, p.count, elapsed))
     return 0
 
 
 def main(argv):
-    arguments = list(argv)
-    build_dir = None
-    if "--build-dir" in arguments:
-        i = arguments.index("--build-dir")
-        build_dir = arguments[i + 1]
-        del arguments[i:i + 2]
-    table = read_table()
-    if arguments == ["--list"]:
-        print("\n".join(name for name, s in table.items() if s["only"] != "host"))
-        return 0
-    if build_dir is None or len(arguments) != 1:
-        print(__doc__)
-        return 2
-    if arguments == ["--make-template"]:
-        print("template prefix: " + make_template(build_dir))
-        return 0
-    if arguments[0] not in table or table[arguments[0]]["only"] == "host":
-        print("unknown scenario " + arguments[0])
-        return 2
-    return run_scenario(build_dir, arguments[0], table[arguments[0]], argv)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--make-template", action="store_true")
+    parser.add_argument("scenario", nargs="?")
+    arguments = parser.parse_args(argv)
+    table = {name: s for name, s in read_table().items() if s["only"] != "host"}
+    if arguments.list:
+        print("\n".join(table))
+    elif arguments.build_dir and arguments.make_template:
+        print("template prefix: " + make_template(arguments.build_dir))
+    elif arguments.build_dir and arguments.scenario in table:
+        return run_scenario(arguments.build_dir, arguments.scenario, table[arguments.scenario], argv)
+    else:
+        parser.error("a build folder and a scenario Wine plays, --make-template or --list")
+    return 0
 
 
 if __name__ == "__main__":

@@ -1,7 +1,6 @@
 // The built orvinst.exe as a file: a GUI program that needs nothing beside itself and imports
 // only Windows' known DLLs, which the loader never looks for in the program's own folder; no
 // link time stamp.
-#include <algorithm>
 #include <vector>
 
 #include "win64_check.h"
@@ -9,12 +8,11 @@
 namespace {
 
 std::vector<BYTE> ReadWholeFile(const std::wstring& path) {
-  std::vector<BYTE> bytes;
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  bytes.resize(GetFileSize(file, nullptr));
+  std::vector<BYTE> bytes(file == INVALID_HANDLE_VALUE ? 0 : GetFileSize(file, nullptr));
   DWORD read = 0;
-  if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) read = 0;
+  if (file != INVALID_HANDLE_VALUE && !ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
+    read = 0;
   bytes.resize(read);
   CloseHandle(file);
   return bytes;
@@ -34,13 +32,14 @@ size_t FileOffset(const IMAGE_NT_HEADERS64* headers, DWORD rva) {
 // what they import, from the system directory only. Any other name (version.dll, winspool.drv,
 // a C runtime's own DLL, an api-ms-win-crt set, which an older Windows 7 keeps as plain files)
 // is looked for beside the program first.
-bool IsKnownDll(std::string name) {
-  std::transform(name.begin(), name.end(), name.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+bool IsKnownDll(const std::string& name) {
   for (const char* known : {"advapi32.dll", "clbcatq.dll", "comdlg32.dll", "gdi32.dll", "imagehlp.dll",
                             "imm32.dll", "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll",
                             "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll",
                             "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll"})
-    if (name == known) return true;
+    if (CompareStringOrdinal(Widen(name).c_str(), -1, Widen(known).c_str(), -1, TRUE) == CSTR_EQUAL) return true;
   return false;
 }
 
@@ -69,11 +68,7 @@ int wmain() {
     std::string dll(reinterpret_cast<const char*>(image.data() + name),
                     strnlen(reinterpret_cast<const char*>(image.data() + name), image.size() - name));
     std::printf("imports %s\n", dll.c_str());
-    if (!IsKnownDll(dll)) {
-      std::printf("FAILED: imports %s, which is not a known DLL and can be planted beside the program\n",
-                  dll.c_str());
-      FailureCount()++;
-    }
+    Check(IsKnownDll(dll), "imports " + dll + ", which is not a known DLL and can be planted beside the program");
   }
   // A delay-loaded DLL is looked for in the usual search order when it is first used.
   CheckEqual<DWORD>(headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].Size, 0,

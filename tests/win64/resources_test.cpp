@@ -8,27 +8,19 @@ namespace {
 
 const WORD kUsEnglish = 1033;
 
-std::vector<WORD> Languages(HMODULE module, LPCWSTR type, LPCWSTR name) {
-  std::vector<WORD> languages;
-  EnumResourceLanguagesW(
-      module, type, name,
-      [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR list) -> BOOL {
-        reinterpret_cast<std::vector<WORD>*>(list)->push_back(language);
-        return TRUE;
-      },
-      reinterpret_cast<LONG_PTR>(&languages));
-  return languages;
-}
-
 // The one US English copy of a resource, as its bytes; nothing (and a failure) otherwise.
 std::string Resource(HMODULE module, LPCWSTR type, WORD id, const char* what) {
-  std::vector<WORD> languages = Languages(module, type, MAKEINTRESOURCEW(id));
+  std::vector<WORD> languages;
+  EnumResourceLanguagesW(
+      module, type, MAKEINTRESOURCEW(id),
+      [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR list) -> BOOL {
+        return reinterpret_cast<std::vector<WORD>*>(list)->push_back(language), TRUE;
+      },
+      reinterpret_cast<LONG_PTR>(&languages));
   if (!Check(languages.size() == 1 && languages[0] == kUsEnglish, what)) return "";
   HRSRC found = FindResourceExW(module, type, MAKEINTRESOURCEW(id), kUsEnglish);
   const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
-  DWORD size = SizeofResource(module, found);
-  Check(data != nullptr && size != 0, what);
-  return data == nullptr ? "" : std::string(data, size);
+  return Check(data != nullptr && SizeofResource(module, found) != 0, what) ? std::string(data, SizeofResource(module, found)) : "";
 }
 
 INT_PTR CALLBACK Quiet(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
@@ -73,29 +65,16 @@ void CheckLogDialog(HMODULE module) {
   DestroyWindow(dialog);
 }
 
-// The manifest's attribute `name` on the first element `element`, or "(none)".
-std::string Attribute(const std::string& xml, const std::string& element, const std::string& name) {
-  size_t start = xml.find("<" + element + " ");
-  if (start == std::string::npos) return "(none)";
-  std::string tag = xml.substr(start, xml.find('>', start) - start);
-  size_t at = tag.find(" " + name + "=\"");
-  if (at == std::string::npos) return "(none)";
-  at += name.size() + 3;
-  return tag.substr(at, tag.find('"', at) - at);
-}
-
-void CheckManifestText(HMODULE module) {
-  std::printf("manifest text\n");
-  std::string xml = Resource(module, MAKEINTRESOURCEW(24), 1, "manifest 1 exists in language 1033 only");
-  if (xml.empty()) return;
-  Check(Attribute(xml, "requestedExecutionLevel", "level") == "requireAdministrator", "requireAdministrator");
-  Check(Attribute(xml, "assemblyIdentity", "processorArchitecture") == "*", "any processor architecture");
-}
-
 // The loader's own reading: the manifest must be accepted, with its dependency found, and
-// must ask for administrator rights.
-void CheckManifestAsLoaded(const std::wstring& path) {
-  std::printf("manifest as loaded\n");
+// must ask for administrator rights; its own identity is for any processor.
+void CheckManifest(HMODULE module, const std::wstring& path) {
+  std::printf("manifest\n");
+  std::string xml = Resource(module, MAKEINTRESOURCEW(24), 1, "manifest 1 exists in language 1033 only");
+  size_t identity = xml.find("<assemblyIdentity ");
+  Check(identity != std::string::npos &&
+            xml.substr(identity, xml.find('>', identity) - identity).find(" processorArchitecture=\"*\"") !=
+                std::string::npos,
+        "any processor architecture");
   ACTCTXW request = {};
   request.cbSize = sizeof request;
   request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
@@ -115,12 +94,6 @@ void CheckManifestAsLoaded(const std::wstring& path) {
     CheckEqual<DWORD>(runLevel.UiAccess, 0, "uiAccess");
   }
   ReleaseActCtx(context);
-}
-
-std::wstring Hex4(WORD value) {
-  std::wstring digits;
-  for (int shift = 12; shift >= 0; shift -= 4) digits += L"0123456789abcdef"[(value >> shift) & 0xF];
-  return digits;
 }
 
 void CheckVersion(const std::wstring& path) {
@@ -147,7 +120,9 @@ void CheckVersion(const std::wstring& path) {
              "translation table"))
     return;
   CheckEqual<WORD>(translation[0], kUsEnglish, "language of the version texts");
-  std::wstring prefix = L"\\StringFileInfo\\" + Hex4(translation[0]) + Hex4(translation[1]) + L"\\";
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%04x%04x", translation[0], translation[1]);
+  std::wstring prefix = L"\\StringFileInfo\\" + std::wstring(hex, hex + 8) + L"\\";
   const std::pair<const wchar_t*, const wchar_t*> texts[] = {
       {L"CompanyName", L"Corvane"},          {L"ProductName", L"Orvandelle"},
       {L"FileDescription", L"Orvandelle installer"}, {L"FileVersion", L"1.0.0.2547"},
@@ -168,9 +143,8 @@ int wmain() {
   HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!Check(module != nullptr, "orvinst.exe loads as a data file")) return Verdict("resources");
   CheckLogDialog(module);
-  CheckManifestText(module);
+  CheckManifest(module, path);
   FreeLibrary(module);
-  CheckManifestAsLoaded(path);
   CheckVersion(path);
   return Verdict("resources");
 }

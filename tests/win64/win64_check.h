@@ -8,10 +8,7 @@
 #include <cstring>
 #include <string>
 
-inline int& FailureCount() {
-  static int failures = 0;
-  return failures;
-}
+inline int checkFailures = 0;
 
 inline std::string Narrow(const std::wstring& text) {
   int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -20,41 +17,32 @@ inline std::string Narrow(const std::wstring& text) {
   return result;
 }
 
-inline bool Check(bool ok, const char* what) {
-  if (!ok) {
-    std::printf("FAILED: %s\n", what);
-    FailureCount()++;
-  }
+inline bool Check(bool ok, const std::string& what) {
+  if (!ok) std::printf("FAILED: %s\n", what.c_str());
+  checkFailures += ok ? 0 : 1;
   return ok;
 }
 
 template <typename T>
 bool CheckEqual(T actual, T expected, const char* what) {
-  if (actual == expected) return true;
-  std::printf("FAILED: %s: got %lld (0x%llx), expected %lld (0x%llx)\n", what, (long long)actual,
-              (unsigned long long)actual, (long long)expected, (unsigned long long)expected);
-  FailureCount()++;
-  return false;
+  return Check(actual == expected, std::string(what) + ": got " + std::to_string(actual) + ", expected " +
+                                       std::to_string(expected));
 }
 
 inline bool CheckText(const std::wstring& actual, const std::wstring& expected, const char* what) {
-  if (actual == expected) return true;
-  std::printf("FAILED: %s: got \"%s\", expected \"%s\"\n", what, Narrow(actual).c_str(),
-              Narrow(expected).c_str());
-  FailureCount()++;
-  return false;
+  return Check(actual == expected, std::string(what) + ": got \"" + Narrow(actual) + "\", expected \"" +
+                                       Narrow(expected) + "\"");
 }
 
 // The test's verdict as its exit code: 0 when every check passed.
 inline int Verdict(const char* name) {
-  std::printf("%s: %s (%d failed)\n", name, FailureCount() == 0 ? "passed" : "FAILED", FailureCount());
+  std::printf("%s: %s (%d failed)\n", name, checkFailures == 0 ? "passed" : "FAILED", checkFailures);
   std::fflush(stdout);
-  return FailureCount() == 0 ? 0 : 1;
+  return checkFailures == 0 ? 0 : 1;
 }
 
 inline std::wstring InstallerPath() {
   wchar_t self[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self, length);
+  std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
   return path.substr(0, path.find_last_of(L"\\/") + 1) + L"orvinst.exe";
 }

@@ -23,7 +23,6 @@ static void LeaveMark(const WCHAR* kind, HMODULE module) {
 }
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
-  (void)reserved;
   if (reason == DLL_PROCESS_ATTACH) {
     Self = self;
     LeaveMark(L".loaded", NULL);

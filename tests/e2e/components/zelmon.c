@@ -20,8 +20,6 @@ static WCHAR* PlaceText(BYTE** end, const WCHAR* text) {
 
 static BOOL WINAPI MonEnumPorts(HANDLE monitor, LPWSTR server, DWORD level, LPBYTE ports, DWORD size,
                                 LPDWORD needed, LPDWORD returned) {
-  (void)monitor;
-  (void)server;
   DWORD bytes;
   if (level == 1)
     bytes = sizeof(PORT_INFO_1W) + TextBytes(kPortName);
@@ -55,69 +53,47 @@ static BOOL WINAPI MonEnumPorts(HANDLE monitor, LPWSTR server, DWORD level, LPBY
 
 // Port and job handles carry no state: any non-null value will do.
 static BOOL WINAPI MonOpenPort(HANDLE monitor, LPWSTR name, PHANDLE port) {
-  (void)monitor;
-  (void)name;
   *port = (HANDLE)(ULONG_PTR)1;
   return TRUE;
 }
 
 static BOOL WINAPI MonStartDocPort(HANDLE port, LPWSTR printer, DWORD job, DWORD level, LPBYTE info) {
-  (void)port;
-  (void)printer;
-  (void)job;
-  (void)level;
-  (void)info;
   return TRUE;
 }
 
 static BOOL WINAPI MonWritePort(HANDLE port, LPBYTE data, DWORD size, LPDWORD written) {
-  (void)port;
-  (void)data;
   *written = size;
   return TRUE;
 }
 
 static BOOL WINAPI MonEndDocPort(HANDLE port) {
-  (void)port;
   return TRUE;
 }
 
 static BOOL WINAPI MonClosePort(HANDLE port) {
-  (void)port;
   return TRUE;
 }
 
 static BOOL WINAPI MonXcvOpenPort(HANDLE monitor, LPCWSTR object, ACCESS_MASK access, PHANDLE xcv) {
-  (void)monitor;
-  (void)object;
-  (void)access;
   *xcv = (HANDLE)(ULONG_PTR)2;
   return TRUE;
 }
 
 static DWORD WINAPI MonXcvDataPort(HANDLE xcv, LPCWSTR name, PBYTE input, DWORD inputSize, PBYTE output,
                                    DWORD outputSize, PDWORD needed) {
-  (void)xcv;
-  (void)name;
-  (void)input;
-  (void)inputSize;
-  (void)output;
-  (void)outputSize;
   if (needed != NULL) *needed = 0;
   return ERROR_INVALID_FUNCTION;
 }
 
 static BOOL WINAPI MonXcvClosePort(HANDLE xcv) {
-  (void)xcv;
   return TRUE;
 }
 
-static VOID WINAPI MonShutdown(HANDLE monitor) { (void)monitor; }
+static VOID WINAPI MonShutdown(HANDLE monitor) {}
 
 static MONITOR2 monitorTable;
 
 __declspec(dllexport) LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE monitor) {
-  (void)init;
   ZeroMemory(&monitorTable, sizeof monitorTable);
   monitorTable.cbSize = sizeof monitorTable;
   monitorTable.pfnEnumPorts = MonEnumPorts;

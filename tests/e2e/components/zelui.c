@@ -42,10 +42,6 @@ __declspec(dllexport) LONG WINAPI DrvDocumentPropertySheets(void* sheetInfo, LPA
 
 __declspec(dllexport) DWORD WINAPI DrvDeviceCapabilities(HANDLE printer, PWSTR deviceName, WORD capability,
                                                          PVOID output, PDEVMODEW mode) {
-  (void)printer;
-  (void)deviceName;
-  (void)output;
-  (void)mode;
   switch (capability) {
     case DC_SIZE:
       return sizeof(DEVMODEW);
@@ -59,9 +55,5 @@ __declspec(dllexport) DWORD WINAPI DrvDeviceCapabilities(HANDLE printer, PWSTR d
 }
 
 __declspec(dllexport) BOOL WINAPI DrvDriverEvent(DWORD event, DWORD level, LPBYTE data, LPARAM parameter) {
-  (void)event;
-  (void)level;
-  (void)data;
-  (void)parameter;
   return TRUE;
 }
