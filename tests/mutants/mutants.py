@@ -73,14 +73,21 @@ def run(command, cwd, timeout=None):
 def copy_tree(scratch):
     files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
                            stdout=subprocess.PIPE, check=True).stdout.decode().split("\0")
-    for name in filter(None, files):
-        source = os.path.join(ROOT, name)
-        if not os.path.isfile(source):
-            continue
-        target = os.path.join(scratch, name)
+    names = {name for name in files if name and os.path.isfile(os.path.join(ROOT, name))}
+    for name in names:
+        source, target = os.path.join(ROOT, name), os.path.join(scratch, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         if not os.path.exists(target) or open(source, "rb").read() != open(target, "rb").read():
             shutil.copy(source, target)  # a fresh time stamp: never older than a mutant's object file
+    # A file deleted from the tree since the last run must not linger in the copy: the build
+    # globs its test sources.
+    for directory, subdirectories, entries in os.walk(scratch):
+        if directory == scratch:
+            subdirectories[:] = [d for d in subdirectories if d != "build"]
+        for entry in entries:
+            path = os.path.join(directory, entry)
+            if os.path.relpath(path, scratch) not in names:
+                os.remove(path)
 
 
 def main():
