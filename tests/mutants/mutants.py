@@ -5,9 +5,7 @@ fail; every listed change must be caught.
 
   scripts/mutants [--scratch DIR] [--only TEXT] [--list]
 
-changes.txt holds two lines a change:
-  path/below/drv/install.cpp: what the change breaks (one line)
-    old text => new text
+changes.txt holds one change a line: "path/below/drv/install.cpp: what it breaks | old => new".
 The old text is compared without its leading and trailing blanks; " ⏎ " joins consecutive lines.
 The new text takes the old one's indent; with nothing after "=>" the old lines are dropped. Each
 old text must match exactly one place.
@@ -26,25 +24,18 @@ JOIN = " ⏎ "
 
 
 def read_changes(path):
-    changes, current = [], None
-    for number, raw in enumerate(open(path, encoding="utf-8"), 1):
-        line = raw.rstrip("\n")
+    changes = []
+    for number, line in enumerate(open(path, encoding="utf-8"), 1):
         if not line.strip() or line.startswith("#"):
             continue
-        if not line[0].isspace():
-            file, _, what = line.partition(": ")
-            current = {"what": what.strip(), "file": "drv/install/" + file, "old": [], "new": [],
-                       "line": number}
-            changes.append(current)
-        elif current is not None and not current["old"] and "=>" in line:
-            old, _, new = line.partition("=>")
-            current["old"] = [part.strip() for part in old.split(JOIN)]
-            current["new"] = [part.strip() for part in new.split(JOIN)] if new.strip() else []
-        else:
-            sys.exit(f"changes.txt:{number}: expected \"file: what\" or an indented \"old => new\"")
-    for change in changes:
-        if not change["what"] or not change["old"] or not all(change["old"]):
-            sys.exit(f"changes.txt:{change['line']}: a change needs a description and a line to change")
+        file, _, rest = line.strip().partition(": ")
+        what, _, edit = rest.partition(" | ")
+        old, arrow, new = edit.partition(" =>")
+        if not what or not arrow or not old.strip():
+            sys.exit(f"changes.txt:{number}: expected \"file: what | old => new\"")
+        changes.append({"what": what, "file": "drv/install/" + file,
+                        "old": [part.strip() for part in old.split(JOIN)],
+                        "new": [part.strip() for part in new.split(JOIN)] if new.strip() else []})
     return changes
 
 
