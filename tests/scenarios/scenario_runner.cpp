@@ -1,11 +1,12 @@
 // Plays the scenario table on the simulated machine, one test per scenario, under the same
 // leak, handle and spooler checks as every whole-command test.
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 
 #include "app/command_lock.h"
-#include "scenarios/scenario_table.h"
 #include "support/product_machine.h"
 #include "winsim/sim_files.h"
 #include "winsim/sim_process.h"
@@ -15,7 +16,103 @@
 
 namespace {
 
-using scenarios::Words;
+// The scenario table: plain text files (tests/scenarios/*.txt), one scenario after another.
+//
+//   scenario NAME                      at the left margin
+//     about ONE LINE                   what the scenario shows
+//     only host: REASON                (or "only wine:") a scenario one machine cannot play
+//     ACTION ...                       two spaces in: the machine as it starts, or a step
+//       CHECK ...                      deeper: what must hold after the action above it
+//         | TEXT                       deeper still: one line of a whole expected log
+//
+// Words are separated by spaces; "..." keeps spaces; '#' outside quotes starts a comment.
+
+using Words = std::vector<std::string>;
+struct Check {
+  int line;
+  Words words;
+  std::vector<std::string> block;  // the "| TEXT" lines under it
+};
+struct Action {
+  int line;
+  Words words;
+  std::vector<Check> checks;
+};
+struct Scenario {
+  std::string name, file, only, error;  // only: "", "host" or "wine"; error: "FILE:LINE: what"
+  int line = 0;
+  std::vector<Action> actions;
+};
+
+bool Split(const std::string& text, Words& words) {
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == ' ') {
+      i++;
+      continue;
+    }
+    if (text[i] == '#') break;
+    size_t quoted = text[i] == '"' ? 1 : 0;
+    size_t end = text.find(quoted ? '"' : ' ', i + 1);
+    if (end == std::string::npos && quoted) return false;
+    if (end == std::string::npos) end = text.size();
+    words.push_back(text.substr(i + quoted, end - i - quoted));
+    i = end + quoted;
+  }
+  return true;
+}
+
+// A malformed line marks the scenario it is in (or, before the first, one named after the file)
+// so that its test fails naming the place.
+void ReadFile(const std::string& file, std::vector<Scenario>& all) {
+  std::ifstream in(file);
+  size_t first = all.size();
+  int number = 0;
+  auto fail = [&](const std::string& what) {
+    if (all.size() == first) all.push_back(Scenario{std::filesystem::path(file).stem().string() + "_table", file, "", "", 0, {}});
+    if (all.back().error.empty()) all.back().error = file + ":" + std::to_string(number) + ": " + what;
+  };
+  for (std::string text; std::getline(in, text);) {
+    number++;
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\r')) text.pop_back();
+    size_t indent = text.find_first_not_of(' ');
+    if (indent == std::string::npos || text[indent] == '#') continue;
+    std::string body = text.substr(indent);
+    Words w;
+    if (indent == 0) {
+      if (Split(body, w) && w.size() == 2 && w[0] == "scenario") all.push_back(Scenario{w[1], file, "", "", number, {}});
+      else fail("expected \"scenario NAME\" at the margin");
+    } else if (all.size() == first) {
+      fail("a line before the first scenario");
+    } else if (body[0] == '|') {
+      auto& actions = all.back().actions;
+      if (actions.empty() || actions.back().checks.empty()) fail("a log line outside a check");
+      else actions.back().checks.back().block.push_back(body.substr(std::min<size_t>(2, body.size())));
+    } else if (!Split(body, w)) {
+      fail("unclosed quote");
+    } else if (w.empty() || (indent == 2 && w[0] == "about")) {
+      // a comment or the scenario's description: nothing to play
+    } else if (indent == 2 && w[0] == "only") {
+      if (w.size() >= 3 && (w[1] == "host:" || w[1] == "wine:")) all.back().only = w[1].substr(0, 4);
+      else fail("\"only\" wants \"host:\" or \"wine:\" and a reason");
+    } else if (indent == 2) {
+      all.back().actions.push_back(Action{number, w, {}});
+    } else if (!all.back().actions.empty()) {
+      all.back().actions.back().checks.push_back(Check{number, w, {}});
+    } else {
+      fail("a check before any action");
+    }
+  }
+}
+
+std::vector<Scenario> ReadTable(const std::string& directory) {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    if (entry.path().extension() == ".txt") files.push_back(entry.path().string());
+  std::sort(files.begin(), files.end());
+  std::vector<Scenario> all;
+  for (const std::string& file : files) ReadFile(file, all);
+  return all;
+}
 
 const char16_t kSystem[] = u"C:\\windows\\system32\\";
 const char16_t kDrivers[] = u"C:\\windows\\system32\\spool\\drivers\\x64\\";
@@ -128,8 +225,8 @@ std::vector<std::string> Names(const std::vector<Printer>& printers) {
 
 // A scenario being played: where it stands, and what the last step saw.
 struct Play {
-  explicit Play(const scenarios::Scenario& played) : scenario(played) {}
-  const scenarios::Scenario& scenario;
+  explicit Play(const Scenario& played) : scenario(played) {}
+  const Scenario& scenario;
   int line = 0;
   std::vector<int32_t> exits;
   size_t dialogsBefore = 0, eventsBefore = 0;
@@ -426,7 +523,7 @@ bool CheckErrors(Play& play, const Words& w) {
   return w.size() > 1;
 }
 
-bool CheckWholeLog(Play& play, const scenarios::Check& check) {
+bool CheckWholeLog(Play& play, const Check& check) {
   std::vector<std::string> log = RunLog(play);
   for (size_t i = 0; i < std::max(log.size(), check.block.size()); i++)
     EXPECT_EQ(i < log.size() ? log[i] : "(end)", i < check.block.size() ? check.block[i] : "(end)")
@@ -641,7 +738,7 @@ const std::map<std::string, ActionFn> kChecks = {
     {"file", CheckFile},       {"many", CheckMany},       {"host", CheckHost},       {"product", CheckOutcome},   {"lock", CheckLock},
 };
 
-bool RunCheck(Play& play, const scenarios::Check& check) {
+bool RunCheck(Play& play, const Check& check) {
   const Words& w = check.words;
   if (w[0] == "log") return CheckLog(play, w, true);
   if (w[0] == "nolog") return CheckLog(play, w, false);
@@ -652,7 +749,7 @@ bool RunCheck(Play& play, const scenarios::Check& check) {
 
 class ScenarioTest : public ProductMachineTest {
  public:
-  explicit ScenarioTest(const scenarios::Scenario& scenario) : scenario_(scenario) {}
+  explicit ScenarioTest(const Scenario& scenario) : scenario_(scenario) {}
 
   void TestBody() override {
     ASSERT_TRUE(scenario_.error.empty()) << scenario_.error;
@@ -679,11 +776,11 @@ class ScenarioTest : public ProductMachineTest {
   }
 
  private:
-  const scenarios::Scenario& scenario_;
+  const Scenario& scenario_;
 };
 
-const std::vector<scenarios::Scenario>& Table() {
-  static const std::vector<scenarios::Scenario> table = scenarios::ReadTable(SCENARIO_DIR);
+const std::vector<Scenario>& Table() {
+  static const std::vector<Scenario> table = ReadTable(SCENARIO_DIR);
   return table;
 }
 
