@@ -48,10 +48,7 @@ bool HoldInCopy(const wchar_t* path, Hold how) {
 
 // The holding copy: loads or opens the file, says so, and waits to be ended.
 int HoldUntilEnded(Hold how, const wchar_t* path) {
-  bool held = how == Hold::Loaded ? LoadLibraryW(path) != nullptr
-                                  : CreateFileW(path, GENERIC_READ, how == Hold::OpenedUnshared ? 0 : FILE_SHARE_READ,
-                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) != INVALID_HANDLE_VALUE;
-  if (!held) return 1;
+  if (how == Hold::Loaded ? !LoadLibraryW(path) : conformance::OpenToHold(path, how) == INVALID_HANDLE_VALUE) return 1;
   SetEvent(Event(L"orvinst-conformance-held"));
   Sleep(60000);
   return 0;
@@ -110,8 +107,8 @@ int wmain(int argc, wchar_t** argv) {
       GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr,
       L"C:\\windows\\temp\\conformance.tmp", L"C:\\windows\\temp\\conformance-held.dll",
       [](const wchar_t* name, const wchar_t* target) {
-        std::wstring self = OwnPath(), source = self.substr(0, self.find_last_of(L'\\') + 1) + L"e2e\\components\\2547\\";
-        return SetUp(CopyFileW((source + name).c_str(), target, FALSE) != FALSE, Narrow(target));
+        std::wstring self = OwnPath(), source = self.substr(0, self.find_last_of(L'\\') + 1) + L"e2e\\components\\";
+        return SetUp(CopyFileW((source + L"2547\\" + name).c_str(), target, FALSE) != FALSE, Narrow(target));
       },
       HoldInCopy, EndHolder,
       [](Refusal refusal) {

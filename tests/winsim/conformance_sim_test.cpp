@@ -26,9 +26,7 @@ const conformance::Side kSim = {
     [](const char16_t*, const char16_t* path) { return winsim::PutFile(path, "MZ"), true; },
     [](const char16_t* path, Hold how) {
       if (how == Hold::Loaded) return winsim::HoldFile(path, winsim::kSpoolerProcess), true;
-      heldOpen = CreateFileW(path, GENERIC_READ, how == Hold::OpenedUnshared ? 0 : FILE_SHARE_READ, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      return heldOpen != INVALID_HANDLE_VALUE;
+      return (heldOpen = conformance::OpenToHold(path, how)) != INVALID_HANDLE_VALUE;
     },
     [](const char16_t* path) {
       winsim::ReleaseFile(path, winsim::kSpoolerProcess);
@@ -69,24 +67,21 @@ TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
   bad.refuse = [](Refusal) { return true; };
   bad.withdraw = [](Refusal) {};
   std::vector<std::string> lines;
-  auto run = [&](const char* only) {
-    for (const std::string& line : conformance::Run(bad, only).lines) lines.push_back(line);
+  auto run = [&](std::initializer_list<const char*> names) {
+    for (const char* only : names)
+      for (const std::string& line : conformance::Run(bad, only).lines) lines.push_back(line);
   };
   winsim::FailNext("MoveFileExW", 1, ERROR_ACCESS_DENIED);
-  run("deletion");
-  run("held file");
-  run("service");
   winsim::AddLocalPortMonitor();
-  run("set-up without");
+  run({"deletion", "held file", "service", "set-up without"});
   bad.wine = true;  // Windows' answers where Wine's are expected
-  run("printers added");
-  run("set-up with the product");
+  run({"printers added", "set-up with the product"});
   winsim::SetSimPrinterValue(u"Text", {winsim::kPlainPrinterDataKey, "ConformanceNeverWritten", REG_SZ, {'x', 0}});
   winsim::FailNext("EnumMonitorsW", 1, ERROR_INVALID_PARAMETER);
-  run("queries without");
+  run({"queries without"});
   bad.wine = false;
   winsim::SetWineDriverDeletion(true);  // and Wine's where Windows' are
-  run("monitor and driver");
+  run({"monitor and driver"});
   const std::string held = "held file: opened, share ", queries = "queries without the product: ";
   EXPECT_EQ(lines, (std::vector<std::string>{
       "deletion at the next start: MoveFileExW: got 5, expected 0",
@@ -95,8 +90,8 @@ TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
       "held file: loaded: DeleteFileW: got 0, expected 5", "held file: loaded: opened for writing: got 0, expected 32",
       held + "0: DeleteFileW: got 0, expected 32", held + "0: opened for writing: got 0, expected 32",
       held + "0: opened for reading: got 0, expected 32", held + "read: DeleteFileW: got 0, expected 32",
-      held + "read: opened for writing: got 0, expected 32",
-      "service: starting a disabled one: got 0, expected 1058", "service: started ignoring STOP: got 1056, expected 0",
+      held + "read: opened for writing: got 0, expected 32", "service: starting a disabled one: got 0, expected 1058",
+      "service: started ignoring STOP: got 1056, expected 0",
       "service: a stop it does not accept: got 0, expected 1052",
       "service: still running after the refused stop: reached",
       "printers added and deleted: AddPrinterW: a name that exists: got 1802, expected 0",
@@ -106,7 +101,8 @@ TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
       queries + "monitor list: level 2, strings behind the entries inside the size asked for",
       queries + "monitor list: own monitor found", queries + "driver list: own driver at level 6",
       queries + "snapshot: exactly the default printer is marked",
-      queries + "default printer: none set: got 0, expected 2", queries + "GetPrinterDataA: a missing value: got 0, expected 2",
+      queries + "default printer: none set: got 0, expected 2",
+      queries + "GetPrinterDataA: a missing value: got 0, expected 2",
       "monitor and driver changes: DeletePrinterDriverExW: with files, in use: got 87, expected 3001",
       "monitor and driver changes: DeletePrinterDriverExW: without files, in use: got 0, expected 3001"}));
 }
