@@ -20,18 +20,17 @@ namespace conformance {
 using Text = std::basic_string<WCHAR>;
 inline WCHAR* Mutable(const WCHAR* text) { return const_cast<WCHAR*>(text); }
 
-enum class Hold { Loaded, OpenedUnshared, OpenedForReading };
 enum class Refusal { IgnoresStop, Disabled };
 
-// What differs per side: `put` places a stand-in product module at `path`; `hold` has another
-// process hold a file until `release`; `refuse` makes the "spooler" service refuse from now on,
-// `withdraw` puts it back.
+// What differs per side: `put` places a stand-in product module at `path`; `load` has a file
+// loaded as the spooler's process loads a module, until `unload`; `refuse` makes the "spooler"
+// service refuse from now on, `withdraw` puts it back.
 struct Side {
   bool wine;
   const WCHAR *scratchFile, *heldFile;
   bool (*put)(const WCHAR* module, const WCHAR* path);
-  bool (*hold)(const WCHAR* path, Hold how);
-  void (*release)(const WCHAR* path);
+  bool (*load)(const WCHAR* path);
+  void (*unload)(const WCHAR* path);
   bool (*refuse)(Refusal refusal);
   void (*withdraw)(Refusal refusal);
 };
@@ -319,30 +318,34 @@ inline void CheckDeletionAtReboot(Failures& f, const Side& side) {
 // --- Changes to the machine -------------------------------------------------------------------
 // Loaded: deleting 5, writing 32, reading works. Open without sharing: 32 for all three. Open
 // sharing reading: 32 for deleting and writing. Once let go, the file can be deleted.
-// How a holder that does not load the file keeps it open.
-inline HANDLE OpenToHold(const WCHAR* path, Hold how) {
-  return CreateFileW(path, GENERIC_READ, how == Hold::OpenedUnshared ? 0 : FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
+// Loaded: deleting 5, writing 32, reading works. Open without sharing: 32 for all three. Open
+// sharing reading: 32 for deleting and writing. Once let go, the file can be deleted.
 inline void CheckHeldFiles(Failures& f, const Side& side) {
-  struct Row { const char* label; Hold how; DWORD deleting, writing, reading; };
-  const Row rows[] = {{"loaded", Hold::Loaded, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, 0},
-                      {"opened, share 0", Hold::OpenedUnshared, 32, 32, 32},
-                      {"opened, share read", Hold::OpenedForReading, 32, 32, 0}};
+  struct Row { const char* label; bool loaded; DWORD share, deleting, writing, reading; };
+  const Row rows[] = {{"loaded", true, 0, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, 0},
+                      {"opened, share 0", false, 0, 32, 32, 32},
+                      {"opened, share read", false, FILE_SHARE_READ, 32, 32, 0}};
   const WCHAR* path = side.heldFile;
+  auto open = [path](DWORD access, DWORD share) {
+    return CreateFileW(path, access, share, nullptr, access == GENERIC_WRITE ? CREATE_ALWAYS : OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  auto opens = [&](DWORD access) {
+    HANDLE file = open(access, FILE_SHARE_READ);
+    return file != INVALID_HANDLE_VALUE && (CloseHandle(file), true);
+  };
   for (const Row& row : rows) {
     const std::string label = row.label;
-    if (!Expect(f, side.put(W("zeldrv64.dll"), path) && side.hold(path, row.how), label + ": set up")) continue;
-    auto open = [path](DWORD access) {
-      HANDLE file = CreateFileW(path, access, FILE_SHARE_READ, nullptr,
-                                access == GENERIC_READ ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-      return file != INVALID_HANDLE_VALUE && (CloseHandle(file), true);
-    };
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (!Expect(f, side.put(W("zeldrv64.dll"), path) &&
+                       (row.loaded ? side.load(path) : (held = open(GENERIC_READ, row.share)) != INVALID_HANDLE_VALUE),
+                label + ": set up"))
+      continue;
     ExpectAnswers(f, false, {{label + ": DeleteFileW", row.deleting, 0, [path] { return DeleteFileW(path); }},
-                             {label + ": opened for writing", row.writing, 0, [&] { return open(GENERIC_WRITE); }},
-                             {label + ": opened for reading", row.reading, 0, [&] { return open(GENERIC_READ); }}});
-    side.release(path);
+                             {label + ": opened for writing", row.writing, 0, [&] { return opens(GENERIC_WRITE); }},
+                             {label + ": opened for reading", row.reading, 0, [&] { return opens(GENERIC_READ); }}});
+    if (row.loaded) side.unload(path);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     Expect(f, DeleteFileW(path) != FALSE, label + ": deleted once let go");
   }
 }

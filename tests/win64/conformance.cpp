@@ -2,13 +2,12 @@
 // (a monitor, drivers, printers, the spooler service's configuration), so it runs in a throwaway
 // prefix (tests/conformance/fresh_prefix.py). It sets the spooler up with the stand-in product
 // components the build puts in e2e\components\2547 beside it, and is its own helper: a second
-// copy of it holds a file, and another stands in for a spooler service that accepts no STOP.
+// copy of it stands in for a spooler service that accepts no STOP.
 #include "conformance/checks.h"
 #include "win64_check.h"
 
 namespace {
 
-using conformance::Hold;
 using conformance::Refusal;
 
 std::wstring OwnPath() {
@@ -21,38 +20,11 @@ bool SetUp(bool ok, const std::string& what) {
   return ok;
 }
 
+// A module loaded as the spooler's process would load it. Windows and Wine answer the same
+// whichever process holds it.
+HMODULE loaded = nullptr;
+
 HANDLE Event(const wchar_t* name) { return CreateEventW(nullptr, TRUE, FALSE, name); }
-
-// --- Held files: a copy of this program holds them, as the spooler's process would, until it
-// is ended --------------------------------------------------------------------------------------
-HANDLE holder = nullptr;
-
-void EndHolder(const wchar_t*) {
-  if (holder != nullptr) TerminateProcess(holder, 0), WaitForSingleObject(holder, 20000), CloseHandle(holder);
-  holder = nullptr;
-}
-
-bool HoldInCopy(const wchar_t* path, Hold how) {
-  std::wstring line = L"\"" + OwnPath() + L"\" hold " + std::to_wstring(static_cast<int>(how)) + L" \"" + path + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  HANDLE held = Event(L"orvinst-conformance-held");
-  ResetEvent(held);
-  bool ok = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) &&
-            (CloseHandle(process.hThread), holder = process.hProcess, !WaitForSingleObject(held, 20000));
-  CloseHandle(held);
-  if (!ok) EndHolder(path);
-  return SetUp(ok, "holding copy");
-}
-
-// The holding copy: loads or opens the file, says so, and waits to be ended.
-int HoldUntilEnded(Hold how, const wchar_t* path) {
-  if (how == Hold::Loaded ? !LoadLibraryW(path) : conformance::OpenToHold(path, how) == INVALID_HANDLE_VALUE) return 1;
-  SetEvent(Event(L"orvinst-conformance-held"));
-  Sleep(60000);
-  return 0;
-}
 
 // --- Service refusals through the service manager's own configuration, put back afterwards ---
 // Disabled: start type 4. Ignoring STOP: the spooler's image is a copy of this program running
@@ -96,9 +68,8 @@ void WINAPI RunIgnoringStop(DWORD, wchar_t**) {
 
 }  // namespace
 
-// Besides the checks: "hold HOW PATH" is the holding copy, "service" the service ignoring STOP.
+// Besides the checks: "service" is the stand-in service that ignores STOP.
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 4 && std::wstring(argv[1]) == L"hold") return HoldUntilEnded(Hold(_wtoi(argv[2])), argv[3]);
   if (argc == 2 && std::wstring(argv[1]) == L"service") {
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L"spooler"), RunIgnoringStop}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 1;
@@ -110,7 +81,8 @@ int wmain(int argc, wchar_t** argv) {
         std::wstring self = OwnPath(), source = self.substr(0, self.find_last_of(L'\\') + 1) + L"e2e\\components\\";
         return SetUp(CopyFileW((source + L"2547\\" + name).c_str(), target, FALSE) != FALSE, Narrow(target));
       },
-      HoldInCopy, EndHolder,
+      [](const wchar_t* path) { return SetUp((loaded = LoadLibraryW(path)) != nullptr, "LoadLibraryW"); },
+      [](const wchar_t*) { FreeLibrary(loaded); },
       [](Refusal refusal) {
         if (refusal == Refusal::Disabled) return ChangeSpooler(SERVICE_DISABLED, nullptr);
         return ChangeSpooler(SERVICE_NO_CHANGE, (L"\"" + OwnPath() + L"\" service").c_str());

@@ -10,11 +10,7 @@
 
 namespace {
 
-using conformance::Hold;
 using conformance::Refusal;
-
-// The spooler's process loads the file, or a handle of the machine keeps it open.
-HANDLE heldOpen = INVALID_HANDLE_VALUE;
 
 void SetRefusal(Refusal refusal, bool on) {
   if (refusal == Refusal::IgnoresStop) winsim::RefuseServiceStop(u"spooler", on ? ERROR_INVALID_SERVICE_CONTROL : 0);
@@ -24,15 +20,8 @@ void SetRefusal(Refusal refusal, bool on) {
 const conformance::Side kSim = {
     false, u"C:\\Product\\drv\\conformance.tmp", u"C:\\Windows\\system32\\conformance-held.dll",
     [](const char16_t*, const char16_t* path) { return winsim::PutFile(path, "MZ"), true; },
-    [](const char16_t* path, Hold how) {
-      if (how == Hold::Loaded) return winsim::HoldFile(path, winsim::kSpoolerProcess), true;
-      return (heldOpen = conformance::OpenToHold(path, how)) != INVALID_HANDLE_VALUE;
-    },
-    [](const char16_t* path) {
-      winsim::ReleaseFile(path, winsim::kSpoolerProcess);
-      if (heldOpen != INVALID_HANDLE_VALUE) CloseHandle(heldOpen);
-      heldOpen = INVALID_HANDLE_VALUE;
-    },
+    [](const char16_t* path) { return winsim::HoldFile(path, winsim::kSpoolerProcess), true; },
+    [](const char16_t* path) { winsim::ReleaseFile(path, winsim::kSpoolerProcess); },
     [](Refusal r) { return SetRefusal(r, true), true; }, [](Refusal r) { SetRefusal(r, false); }};
 
 using ConformanceTest = SimTest;
@@ -56,14 +45,14 @@ TEST_F(ConformanceTest, WinsimAnswersAsWindows) {
   EXPECT_EQ(winsim::OpenPrinterHandles() + winsim::OpenFileHandles() + winsim::OpenServiceHandles(), 0u);
 }
 
-// A check that cannot fail is worthless: on a machine that answers otherwise, holds nothing and
+// A check that cannot fail is worthless: on a machine that answers otherwise, loads nothing and
 // refuses nothing, the checks fail, each with what it answered; Wine's answers expected of
 // Windows, and the other way round, are told apart. The queries without the product run on the
 // machine with it, after a value they expect missing has been written.
 TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
   conformance::Side bad = kSim;
-  bad.hold = [](const char16_t*, Hold) { return true; };
-  bad.release = [](const char16_t*) {};
+  bad.load = [](const char16_t*) { return true; };
+  bad.unload = [](const char16_t*) {};
   bad.refuse = [](Refusal) { return true; };
   bad.withdraw = [](Refusal) {};
   std::vector<std::string> lines;
@@ -82,15 +71,13 @@ TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
   bad.wine = false;
   winsim::SetWineDriverDeletion(true);  // and Wine's where Windows' are
   run({"monitor and driver"});
-  const std::string held = "held file: opened, share ", queries = "queries without the product: ";
+  const std::string queries = "queries without the product: ";
   EXPECT_EQ(lines, (std::vector<std::string>{
       "deletion at the next start: MoveFileExW: got 5, expected 0",
       "deletion at the next start: the list's type: got 0, expected 7",
       "deletion at the next start: \"\\??\\\" and the path, then an empty string, appended",
       "held file: loaded: DeleteFileW: got 0, expected 5", "held file: loaded: opened for writing: got 0, expected 32",
-      held + "0: DeleteFileW: got 0, expected 32", held + "0: opened for writing: got 0, expected 32",
-      held + "0: opened for reading: got 0, expected 32", held + "read: DeleteFileW: got 0, expected 32",
-      held + "read: opened for writing: got 0, expected 32", "service: starting a disabled one: got 0, expected 1058",
+      "service: starting a disabled one: got 0, expected 1058",
       "service: started ignoring STOP: got 1056, expected 0",
       "service: a stop it does not accept: got 0, expected 1052",
       "service: still running after the refused stop: reached",
