@@ -24,15 +24,14 @@ enum class Refusal { IgnoresStop, Disabled };
 
 // What differs per side: `put` places a stand-in product module at `path`; `load` has a file
 // loaded as the spooler's process loads a module, until `unload`; `refuse` makes the "spooler"
-// service refuse from now on, `withdraw` puts it back.
+// service refuse from now on, or (off) puts it back.
 struct Side {
   bool wine;
   const WCHAR *scratchFile, *heldFile;
   bool (*put)(const WCHAR* module, const WCHAR* path);
   bool (*load)(const WCHAR* path);
   void (*unload)(const WCHAR* path);
-  bool (*refuse)(Refusal refusal);
-  void (*withdraw)(Refusal refusal);
+  bool (*refuse)(Refusal refusal, bool on);
 };
 
 struct Failures { std::vector<std::string> lines, wineNotes; };
@@ -48,19 +47,16 @@ inline void ExpectNumber(Failures& f, unsigned long long got, unsigned long long
 inline DWORD Answered(BOOL ok) { return ok ? 0 : (GetLastError() != 0 ? GetLastError() : 0xffffffff); }
 inline DWORD Poisoned() { return SetLastError(0xdeadbeef), 0; }
 
-// Windows' answer, or under Wine Wine's, noted where the two differ.
-inline void ExpectAnswer(Failures& f, bool wine, DWORD got, DWORD windows, DWORD wineAnswer, const std::string& what) {
-  if (wine && wineAnswer != windows)
-    f.wineNotes.push_back(what + ": Wine " + std::to_string(wineAnswer) + ", Windows " + std::to_string(windows));
-  ExpectNumber(f, got, wine ? wineAnswer : windows, what);
-}
-
-// Calls as data rows: each answers Windows' error (0: success), or under Wine Wine's.
+// Calls as data rows: each answers Windows' error (0: success), or under Wine Wine's, noted
+// where the two differ.
 struct Answer { std::string what; DWORD windows, wine; std::function<BOOL()> call; };
 
 inline void ExpectAnswers(Failures& f, bool wine, const std::vector<Answer>& rows) {
-  for (const Answer& row : rows)
-    ExpectAnswer(f, wine, Answered(Poisoned() || row.call()), row.windows, row.wine, row.what);
+  for (const Answer& row : rows) {
+    if (wine && row.wine != row.windows)
+      f.wineNotes.push_back(row.what + ": Wine " + std::to_string(row.wine) + ", Windows " + std::to_string(row.windows));
+    ExpectNumber(f, Answered(Poisoned() || row.call()), wine ? row.wine : row.windows, row.what);
+  }
 }
 
 inline BOOL AddPrinterOn(const WCHAR* name, const WCHAR* port, const WCHAR* driver) {
@@ -381,8 +377,8 @@ inline void CheckServiceAnswers(Failures& f, const Side& side) {
     bool up = QueryServiceStatus(service, &status) && status.dwCurrentState == running;
     status.dwCurrentState = 0;
     DWORD answer = 0;
-    if (step.op == 'D' || step.op == 'I') answer = side.refuse(refusal) ? 0 : 0xffffffff;
-    if (step.op == 'd' || step.op == 'i') side.withdraw(refusal);
+    const bool on = step.op == 'D' || step.op == 'I';
+    if (on || step.op == 'd' || step.op == 'i') answer = side.refuse(refusal, on) ? 0 : 0xffffffff;
     if (step.op == 's' || (step.op == 'S' && !up)) answer = Answered(Poisoned() || StartServiceW(service, 0, nullptr));
     if (step.op == 'x') answer = Answered(Poisoned() || ControlService(service, SERVICE_CONTROL_STOP, &status));
     ExpectNumber(f, answer, step.answer, what);

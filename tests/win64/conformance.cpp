@@ -83,13 +83,10 @@ int wmain(int argc, wchar_t** argv) {
       },
       [](const wchar_t* path) { return SetUp((loaded = LoadLibraryW(path)) != nullptr, "LoadLibraryW"); },
       [](const wchar_t*) { FreeLibrary(loaded); },
-      [](Refusal refusal) {
-        if (refusal == Refusal::Disabled) return ChangeSpooler(SERVICE_DISABLED, nullptr);
-        return ChangeSpooler(SERVICE_NO_CHANGE, (L"\"" + OwnPath() + L"\" service").c_str());
-      },
-      [](Refusal refusal) {
-        if (refusal == Refusal::Disabled) ChangeSpooler(savedStartType, nullptr);
-        if (refusal == Refusal::IgnoresStop) ChangeSpooler(SERVICE_NO_CHANGE, savedImage.c_str(), true);
+      [](Refusal refusal, bool on) {
+        if (refusal == Refusal::Disabled) return ChangeSpooler(on ? SERVICE_DISABLED : savedStartType, nullptr);
+        if (on) return ChangeSpooler(SERVICE_NO_CHANGE, (L"\"" + OwnPath() + L"\" service").c_str());
+        return ChangeSpooler(SERVICE_NO_CHANGE, savedImage.c_str(), true);
       }};
   conformance::Failures failures = conformance::Run(side);
   for (const std::string& line : failures.lines) Check(false, line);

@@ -12,9 +12,10 @@ namespace {
 
 using conformance::Refusal;
 
-void SetRefusal(Refusal refusal, bool on) {
+bool SetRefusal(Refusal refusal, bool on) {
   if (refusal == Refusal::IgnoresStop) winsim::RefuseServiceStop(u"spooler", on ? ERROR_INVALID_SERVICE_CONTROL : 0);
   if (refusal == Refusal::Disabled) winsim::RefuseServiceStart(u"spooler", on ? ERROR_SERVICE_DISABLED : 0);
+  return true;
 }
 
 const conformance::Side kSim = {
@@ -22,7 +23,7 @@ const conformance::Side kSim = {
     [](const char16_t*, const char16_t* path) { return winsim::PutFile(path, "MZ"), true; },
     [](const char16_t* path) { return winsim::HoldFile(path, winsim::kSpoolerProcess), true; },
     [](const char16_t* path) { winsim::ReleaseFile(path, winsim::kSpoolerProcess); },
-    [](Refusal r) { return SetRefusal(r, true), true; }, [](Refusal r) { SetRefusal(r, false); }};
+    SetRefusal};
 
 using ConformanceTest = SimTest;
 
@@ -53,8 +54,7 @@ TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
   conformance::Side bad = kSim;
   bad.load = [](const char16_t*) { return true; };
   bad.unload = [](const char16_t*) {};
-  bad.refuse = [](Refusal) { return true; };
-  bad.withdraw = [](Refusal) {};
+  bad.refuse = [](Refusal, bool) { return true; };
   std::vector<std::string> lines;
   auto run = [&](std::initializer_list<const char*> names) {
     for (const char* only : names)
