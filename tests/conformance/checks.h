@@ -314,8 +314,6 @@ inline void CheckDeletionAtReboot(Failures& f, const Side& side) {
 // --- Changes to the machine -------------------------------------------------------------------
 // Loaded: deleting 5, writing 32, reading works. Open without sharing: 32 for all three. Open
 // sharing reading: 32 for deleting and writing. Once let go, the file can be deleted.
-// Loaded: deleting 5, writing 32, reading works. Open without sharing: 32 for all three. Open
-// sharing reading: 32 for deleting and writing. Once let go, the file can be deleted.
 inline void CheckHeldFiles(Failures& f, const Side& side) {
   struct Row { const char* label; bool loaded; DWORD share, deleting, writing, reading; };
   const Row rows[] = {{"loaded", true, 0, 5, 32, 0}, {"opened, share 0", false, 0, 32, 32, 32},
