@@ -7,7 +7,6 @@ removed when the program passed and kept under <build>/e2e/runs/fresh-prefix whe
 """
 
 import os
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
@@ -15,29 +14,16 @@ import harness  # noqa: E402
 
 
 def main(build_dir, program):
-    run_dir = os.path.join(os.path.abspath(build_dir), "e2e", "runs", "fresh-prefix")
-    subprocess.run(["rm", "-rf", run_dir], check=True)
-    os.makedirs(run_dir)
-    prefix, log_path = os.path.join(run_dir, "prefix"), os.path.join(run_dir, "output.log")
-    subprocess.run(["cp", "-a", harness.make_template(build_dir), prefix], check=True)
-    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.pop("DISPLAY", None)
-    status = None
-    subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=env, timeout=60)
-    # Wine's background programs keep inherited handles open, so the output goes to a file.
-    with open(log_path, "wb") as log:
-        try:
-            status = subprocess.run(["/usr/lib/wine/wine64", os.path.abspath(program)], env=env, timeout=90,
-                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log).returncode
-        except subprocess.TimeoutExpired:
-            print("%s: still running after 90 s; ended" % program)
-    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, timeout=60)
-    subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=env, timeout=60)
-    sys.stdout.write(open(log_path, errors="replace").read())
+    machine = harness.Machine(build_dir, "fresh-prefix")
+    machine.create(harness.make_template(build_dir))
+    machine.start()
+    status, output = machine.wine(os.path.abspath(program), [], "program", timeout=90)
+    machine.stop()
+    print(output if status is not None else output + "\n%s: still running after 90 s; ended" % program)
     if status != 0:
-        print("prefix kept: " + prefix)
+        print("prefix kept: " + machine.prefix)
         return 1
-    subprocess.run(["rm", "-rf", run_dir], check=True)
+    machine.remove()
     return 0
 
 

@@ -2,13 +2,12 @@
 // (a monitor, drivers, printers, the spooler service's configuration), so it runs in a throwaway
 // prefix (tests/conformance/fresh_prefix.py). It sets the spooler up with the stand-in product
 // components the build puts in e2e\components\2547 beside it, and is its own helper: a second
-// copy of it holds a file, and another stands in for a spooler service that accepts no STOP.
+// copy of it stands in for a spooler service that accepts no STOP.
 #include "conformance/checks.h"
 #include "win64_check.h"
 
 namespace {
 
-using conformance::Hold;
 using conformance::Refusal;
 
 std::wstring OwnPath() {
@@ -21,59 +20,11 @@ bool SetUp(bool ok, const std::string& what) {
   return ok;
 }
 
-bool CopyComponent(const wchar_t* name, const wchar_t* target) {
-  std::wstring self = OwnPath(), source = self.substr(0, self.find_last_of(L'\\') + 1) + L"e2e\\components\\2547\\";
-  return SetUp(CopyFileW((source + name).c_str(), target, FALSE) != FALSE, Narrow(target));
-}
-
-void Report(const char* fixture, const conformance::Failures& failures) {
-  std::printf("%s: %zu failed\n", fixture, failures.lines.size());
-  for (const std::string& line : failures.lines) Check(false, (std::string(fixture) + ": " + line).c_str());
-  for (const std::string& note : failures.wineNotes) std::printf("  wine differs: %s\n", note.c_str());
-}
-
-// --- Held files: a copy of this program holds them, as the spooler's process would -----------
-HANDLE holder = nullptr;
+// A module loaded as the spooler's process would load it. Windows and Wine answer the same
+// whichever process holds it.
+HMODULE loaded = nullptr;
 
 HANDLE Event(const wchar_t* name) { return CreateEventW(nullptr, TRUE, FALSE, name); }
-
-void ReleaseInCopy(const wchar_t*) {
-  HANDLE release = Event(L"orvinst-conformance-release");
-  SetEvent(release);
-  if (holder != nullptr) WaitForSingleObject(holder, 20000), CloseHandle(holder);
-  holder = nullptr;
-  ResetEvent(release);
-  CloseHandle(release);
-}
-
-bool HoldInCopy(const wchar_t* path, Hold how) {
-  std::wstring line = L"\"" + OwnPath() + L"\" hold " + std::to_wstring(static_cast<int>(how)) + L" \"" + path + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  HANDLE held = Event(L"orvinst-conformance-held");
-  ResetEvent(held);
-  bool ok = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) &&
-            (CloseHandle(process.hThread), holder = process.hProcess, !WaitForSingleObject(held, 20000));
-  CloseHandle(held);
-  if (!ok) ReleaseInCopy(path);
-  return SetUp(ok, "holding copy");
-}
-
-// The holding copy: loads or opens the file, says so, and lets go when told.
-int HoldUntilReleased(Hold how, const wchar_t* path) {
-  HANDLE release = Event(L"orvinst-conformance-release");
-  HMODULE module = how == Hold::Loaded ? LoadLibraryW(path) : nullptr;
-  HANDLE file = how == Hold::Loaded ? INVALID_HANDLE_VALUE
-                                    : CreateFileW(path, GENERIC_READ, how == Hold::OpenedUnshared ? 0 : FILE_SHARE_READ,
-                                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (module == nullptr && file == INVALID_HANDLE_VALUE) return 1;
-  SetEvent(Event(L"orvinst-conformance-held"));
-  WaitForSingleObject(release, 60000);
-  if (module != nullptr) FreeLibrary(module);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  return 0;
-}
 
 // --- Service refusals through the service manager's own configuration, put back afterwards ---
 // Disabled: start type 4. Ignoring STOP: the spooler's image is a copy of this program running
@@ -81,7 +32,7 @@ int HoldUntilReleased(Hold how, const wchar_t* path) {
 DWORD savedStartType = SERVICE_NO_CHANGE;
 std::wstring savedImage;
 
-bool ChangeSpooler(DWORD startType, const wchar_t* image) {
+bool ChangeSpooler(DWORD startType, const wchar_t* image, bool endStandIn = false) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   SC_HANDLE service = manager ? OpenServiceW(manager, L"spooler", SERVICE_ALL_ACCESS) : nullptr;
   bool ok = service != nullptr;
@@ -95,37 +46,19 @@ bool ChangeSpooler(DWORD startType, const wchar_t* image) {
   }
   ok = ok && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, image, nullptr, nullptr,
                                   nullptr, nullptr, nullptr, nullptr) != FALSE;
+  if (ok && endStandIn) ok = SetEvent(Event(L"orvinst-conformance-service-end")) &&
+                            conformance::ReachesState(service, SERVICE_STOPPED);
   if (service != nullptr) CloseServiceHandle(service);
   if (manager != nullptr) CloseServiceHandle(manager);
   return SetUp(ok, "ChangeServiceConfigW");
 }
 
-bool RefuseInManager(Refusal refusal) {
-  if (refusal == Refusal::Disabled) return ChangeSpooler(SERVICE_DISABLED, nullptr);
-  return ChangeSpooler(SERVICE_NO_CHANGE, (L"\"" + OwnPath() + L"\" service").c_str());
-}
-
-void WithdrawInManager(Refusal refusal) {
-  if (refusal == Refusal::Disabled) return static_cast<void>(ChangeSpooler(savedStartType, nullptr));
-  HANDLE end = Event(L"orvinst-conformance-service-end");
-  SetEvent(end);
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager ? OpenServiceW(manager, L"spooler", SERVICE_QUERY_STATUS) : nullptr;
-  SetUp(service != nullptr && conformance::ReachesState(service, SERVICE_STOPPED), "the stand-in service ended");
-  if (service != nullptr) CloseServiceHandle(service);
-  if (manager != nullptr) CloseServiceHandle(manager);
-  ResetEvent(end);
-  CloseHandle(end);
-  ChangeSpooler(SERVICE_NO_CHANGE, savedImage.c_str());
-}
-
-DWORD WINAPI IgnoreControls(DWORD control, DWORD, void*, void*) {
-  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
-}
-
 // Runs until the check sets the end event, accepting no control at all.
 void WINAPI RunIgnoringStop(DWORD, wchar_t**) {
-  SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(L"spooler", IgnoreControls, nullptr);
+  auto ignore = [](DWORD control, DWORD, void*, void*) -> DWORD {
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+  };
+  SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(L"spooler", ignore, nullptr);
   SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, NO_ERROR, 0, 0, 0};
   SetServiceStatus(handle, &status);
   WaitForSingleObject(Event(L"orvinst-conformance-service-end"), 60000);
@@ -133,20 +66,30 @@ void WINAPI RunIgnoringStop(DWORD, wchar_t**) {
   SetServiceStatus(handle, &status);
 }
 
-const conformance::Machine kWindows = {CopyComponent, HoldInCopy, ReleaseInCopy, RefuseInManager, WithdrawInManager};
-
 }  // namespace
 
-// Besides the checks: "hold HOW PATH" is the holding copy, "service" the service ignoring STOP.
+// Besides the checks: "service" is the stand-in service that ignores STOP.
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 4 && std::wstring(argv[1]) == L"hold") return HoldUntilReleased(Hold(_wtoi(argv[2])), argv[3]);
   if (argc == 2 && std::wstring(argv[1]) == L"service") {
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L"spooler"), RunIgnoringStop}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 1;
   }
-  bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-  if (!conformance::PlayRoad(kWindows, wine, L"C:\\windows\\temp\\conformance.tmp",
-                             L"C:\\windows\\temp\\conformance-held.dll", Report))
-    return 1;
+  const conformance::Side side = {
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr,
+      L"C:\\windows\\temp\\conformance.tmp", L"C:\\windows\\temp\\conformance-held.dll",
+      [](const wchar_t* name, const wchar_t* target) {
+        std::wstring self = OwnPath(), source = self.substr(0, self.find_last_of(L'\\') + 1) + L"e2e\\components\\";
+        return SetUp(CopyFileW((source + L"2547\\" + name).c_str(), target, FALSE) != FALSE, Narrow(target));
+      },
+      [](const wchar_t* path) { return SetUp((loaded = LoadLibraryW(path)) != nullptr, "LoadLibraryW"); },
+      [](const wchar_t*) { FreeLibrary(loaded); },
+      [](Refusal refusal, bool on) {
+        if (refusal == Refusal::Disabled) return ChangeSpooler(on ? SERVICE_DISABLED : savedStartType, nullptr);
+        if (on) return ChangeSpooler(SERVICE_NO_CHANGE, (L"\"" + OwnPath() + L"\" service").c_str());
+        return ChangeSpooler(SERVICE_NO_CHANGE, savedImage.c_str(), true);
+      }};
+  conformance::Failures failures = conformance::Run(side);
+  for (const std::string& line : failures.lines) Check(false, line);
+  for (const std::string& note : failures.wineNotes) std::printf("  wine differs: %s\n", note.c_str());
   return Verdict("conformance");
 }
