@@ -179,7 +179,7 @@ def do_many(p, w):
 def do_plant(p, w):
     """Proof first that a program built the usual way takes all three, else this proves nothing."""
     for name in PLANTED:
-        shutil.copy2(os.path.join(p.m.tools_dir, "planted", name), p.m.unix(PRODUCT_DIR))
+        shutil.copy2(os.path.join(p.m.tools_dir, "planted.dll"), p.m.unix(PRODUCT_DIR + "\\" + name))
     naive = PRODUCT_DIR + "\\naive_loader.exe"
     shutil.copy2(os.path.join(p.m.tools_dir, "naive_loader.exe"), p.m.unix(naive))
     p.equal(p.m.launch([], overrides=PLANTED_FIRST, program=naive).exit, 0, "exit code of the usual program")
@@ -197,7 +197,7 @@ def do_spooler_library(p, w):
     wine_copy = os.path.join(p.m.run_dir, "winspool.drv.wine")
     if not os.path.exists(wine_copy):
         shutil.copy2(system_copy, wine_copy)
-    shutil.copy2(os.path.join(p.m.tools_dir, "planted", "version.dll") if w[1] == "hollow" else wine_copy, system_copy)
+    shutil.copy2(p.m.component(2547, "zeldrv64.dll") if w[1] == "hollow" else wine_copy, system_copy)
     p.overrides = SPOOLER_LIBRARY[w[1]]
 
 
