@@ -44,26 +44,20 @@ target_link_options(e2e_naive_loader PRIVATE -static)
 target_link_libraries(e2e_naive_loader PRIVATE version winspool)
 set_target_properties(e2e_naive_loader PROPERTIES OUTPUT_NAME naive_loader RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 
-# The harness's helpers, each source built under the names of its roles: state seeding and query
-# (with the spooler); the launcher, which reads and closes the log window, and the launcher into
-# a window station that nobody sees (without, since a scenario may take winspool.drv away).
-foreach(group spooler:e2e_seed:e2e_query launch:e2e_launch:e2e_station)
-  string(REPLACE ":" ";" tools ${group})
-  list(POP_FRONT tools source)
-  add_library(e2e_${source}_objects OBJECT ${E2E_DIR}/tools/e2e_${source}.cpp)
-  target_compile_definitions(e2e_${source}_objects PRIVATE UNICODE _UNICODE)
-  foreach(tool ${tools})
-    add_executable(${tool} $<TARGET_OBJECTS:e2e_${source}_objects>)
-    target_link_options(${tool} PRIVATE -static -municode)
-    target_link_libraries(${tool} PRIVATE winspool advapi32 user32 gdi32 version)
-    set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR} LINKER_LANGUAGE CXX)
-  endforeach()
+# The harness's helpers, of one source: state seeding and query with the spooler, the launcher
+# without (a scenario may take winspool.drv away).
+foreach(tool spooler launch)
+  add_executable(e2e_${tool} ${E2E_DIR}/tools/e2e_tools.cpp)
+  target_compile_definitions(e2e_${tool} PRIVATE UNICODE _UNICODE $<$<STREQUAL:${tool},spooler>:E2E_SPOOLER>)
+  target_link_options(e2e_${tool} PRIVATE -static -municode)
+  target_link_libraries(e2e_${tool} PRIVATE winspool advapi32 user32 gdi32 version)
+  set_target_properties(e2e_${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 endforeach()
 
 # Everything a scenario or scripts/demo lays out or runs.
 add_custom_target(e2e_fixtures ALL)
 add_dependencies(e2e_fixtures
-  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_station orvinst
+  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_spooler e2e_launch orvinst
   e2e_planted e2e_naive_loader)
 
 # One CTest test per scenario of the table that Wine plays; the runner lists them.
