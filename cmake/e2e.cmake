@@ -14,9 +14,6 @@ foreach(build 2547 2450 2451 2548 none)
       target_sources(${target} PRIVATE ${E2E_DIR}/components/component.rc)
       target_compile_definitions(${target} PRIVATE COMPONENT_BUILD=${build} COMPONENT_FILE=${name}.dll)
     endif()
-    target_link_options(${target} PRIVATE -static)
-    # The exports take what the spooler's interface passes, used or not.
-    target_compile_options(${target} PRIVATE -Wno-unused-parameter)
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
       RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components/${build}
       ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-import/${build})
@@ -28,19 +25,13 @@ endforeach()
 file(WRITE ${E2E_BIN_DIR}/components/zelhelp.chm "Orvandelle stand-in help\n")
 
 add_executable(e2e_orvtray WIN32 ${E2E_DIR}/components/orvtray.c)
-target_link_options(e2e_orvtray PRIVATE -static)
-set_target_properties(e2e_orvtray PROPERTIES OUTPUT_NAME orvtray
-  RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components)
+set_target_properties(e2e_orvtray PROPERTIES OUTPUT_NAME orvtray RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components)
 
 # A DLL that anyone could drop beside the installer, named like system DLLs, leaving a mark
 # when it is loaded or called; and a program built the usual way, which takes it.
 add_library(e2e_planted SHARED ${E2E_DIR}/components/planted.c ${E2E_DIR}/components/planted.def)
-target_link_options(e2e_planted PRIVATE -static)
-target_compile_options(e2e_planted PRIVATE -Wno-unused-parameter)
-set_target_properties(e2e_planted PROPERTIES PREFIX "" OUTPUT_NAME planted RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}
-  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-import)
+set_target_properties(e2e_planted PROPERTIES PREFIX "" OUTPUT_NAME planted RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 add_executable(e2e_naive_loader ${E2E_DIR}/components/naive_loader.c)
-target_link_options(e2e_naive_loader PRIVATE -static)
 target_link_libraries(e2e_naive_loader PRIVATE version winspool)
 set_target_properties(e2e_naive_loader PROPERTIES OUTPUT_NAME naive_loader RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 
@@ -49,16 +40,20 @@ set_target_properties(e2e_naive_loader PROPERTIES OUTPUT_NAME naive_loader RUNTI
 foreach(tool spooler launch)
   add_executable(e2e_${tool} ${E2E_DIR}/tools/e2e_tools.cpp)
   target_compile_definitions(e2e_${tool} PRIVATE UNICODE _UNICODE $<$<STREQUAL:${tool},spooler>:E2E_SPOOLER>)
-  target_link_options(e2e_${tool} PRIVATE -static -municode)
+  target_link_options(e2e_${tool} PRIVATE -municode)
   target_link_libraries(e2e_${tool} PRIVATE winspool advapi32 user32 gdi32 version)
   set_target_properties(e2e_${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 endforeach()
 
-# Everything a scenario or scripts/demo lays out or runs.
+# Everything a scenario or scripts/demo lays out or runs, without a runtime DLL beside it. The
+# stand-ins' entry points take what their interface passes, used or not.
+set(E2E_FIXTURES ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_planted e2e_naive_loader e2e_spooler e2e_launch)
+foreach(target ${E2E_FIXTURES})
+  target_link_options(${target} PRIVATE -static)
+  target_compile_options(${target} PRIVATE -Wno-unused-parameter)
+endforeach()
 add_custom_target(e2e_fixtures ALL)
-add_dependencies(e2e_fixtures
-  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_spooler e2e_launch orvinst
-  e2e_planted e2e_naive_loader)
+add_dependencies(e2e_fixtures ${E2E_FIXTURES} orvinst)
 
 # One CTest test per scenario of the table that Wine plays; the runner lists them.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

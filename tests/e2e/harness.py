@@ -93,10 +93,10 @@ class Run:
     """One launch: the exit code and what was seen of the log window."""
 
     def __init__(self, text):
-        self.text = text.replace("\r\n", "\n")
-        shown = re.search(r"^text-begin\n(.*?)^text-end$", self.text, re.S | re.M)
+        text = text.replace("\r\n", "\n")
+        shown = re.search(r"^text-begin\n(.*?)^text-end$", text, re.S | re.M)
         self.window_text = shown[1].rstrip("\n") if shown else None
-        outside = self.text.replace(shown[0], "") if shown else self.text
+        outside = text.replace(shown[0], "") if shown else text
         found = dict(re.findall(r"^(exit|window|screenshot)[ \t](.*)$", outside, re.M))
         self.exit = int(found["exit"]) if found.get("exit", "").isdigit() else found.get("exit")
         self.window = found.get("window")

@@ -106,7 +106,7 @@ class Play:
 
     def __init__(self, m):
         self.m, self.runs, self.before, self._state = m, [], None, None
-        self.other_driver, self.overrides, self.where = False, None, ""
+        self.other_driver, self.overrides, self.where, self.holders = False, None, "", []
         self.failures, self.count = [], 0
 
     def state(self):
@@ -213,6 +213,7 @@ def do_many(p, w):
 def do_hold(p, w):
     """Another process loads the file and keeps it loaded until "release"."""
     process, log, _ = p.m.spawn(p.m.tool("spooler"), ["hold|" + w[1]], "hold")
+    p.holders.append(process)
     for _ in range(600):
         with open(log, encoding="utf-8", errors="replace") as output:
             text = output.read()
@@ -223,9 +224,19 @@ def do_hold(p, w):
     raise RuntimeError("holding %s failed:\n%s" % (w[1], text))
 
 
+def do_tray(p, w):
+    """The tray program started as at logon, from its Run value, and its window up."""
+    p.m.seed("run|" + TRAY)
+    p.m.spawn(TRAY, [], "tray")
+    deadline = time.time() + 10
+    while p.m.query().tray != "window mutex":
+        if time.time() > deadline:
+            raise RuntimeError("the tray program did not start")
+
+
 def do_release(p, w):
     p.m.seed("release")
-    for process in p.m.background:
+    for process in p.holders:
         wait(process, 20)
 
 
@@ -302,7 +313,7 @@ def do_together(p, w):
 ACTIONS = {
     "product": do_product, "installed": do_installed, "printer": lambda p, w: p.m.seed(*printer_commands(w)),
     "other": do_other, "many": do_many, "default": lambda p, w: p.m.seed("default|" + w[1]),
-    "tray": lambda p, w: p.m.seed("run|" + TRAY, "start|" + TRAY, "wait-tray|10000"),
+    "tray": do_tray,
     "pending": lambda p, w: p.m.seed("pending|" + w[1]), "hold": do_hold, "release": do_release,
     "restart": do_restart, "copy": lambda p, w: p.m.put(component(p.m, w[1], w[2]), w[3]),
     "runvalue": lambda p, w: p.m.seed("run|" + w[1]), "plant": do_plant, "spooler-library": do_spooler_library,

@@ -6,7 +6,7 @@
 //       "-" none: monitor[|DLL]  driver|NAME|DRIVER|UI|HELP (files staged in the driver directory)
 //       printer|NAME|PORT|DRIVER|COMMENT|LOCATION|SUBKEY|DSUSER  default|NAME
 //       settings|KEY (marked deleted)  pending|PATH (a deletion)  run|PATH (the tray's Run value)
-//       start|PATH  wait-tray|MS  hold|PATH (loaded until "release")  release
+//       hold|PATH (loaded until "release")  release
 //   e2e_spooler.exe query FILE...   prints the state, one tab-separated record per line, the
 //       build of each FILE (-1: none) among them, then "end"
 //   e2e_launch.exe [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp] -- PROGRAM ARGS
@@ -155,24 +155,6 @@ bool AppendPendingDelete(const std::wstring& path) {
   return SetValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, REG_MULTI_SZ, data);
 }
 
-bool StartProgram(const std::wstring& path) {
-  std::wstring commandLine = L"\"" + path + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return false;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
-}
-
-bool WaitForTray(DWORD limitMs) {
-  for (DWORD waited = 0; waited <= limitMs; waited += 50, Sleep(50))
-    if (FindWindowW(kTrayWindowClass, nullptr) != nullptr) return true;
-  return Succeeded(ERROR_TIMEOUT);
-}
-
 // Loaded, the file can be neither deleted nor overwritten until "release" or the session's end.
 bool HoldLibrary(const std::wstring& path) {
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
@@ -207,8 +189,6 @@ bool Seed(const std::wstring& command) {
             : verb == L"settings" ? SetValue(HKEY_CURRENT_USER, std::wstring(kSettingsRoot) + L"\\" + arg, L"deleted", REG_SZ, Text(L"1"))
             : verb == L"pending" ? AppendPendingDelete(arg)
             : verb == L"run"     ? SetValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, Text(arg))
-            : verb == L"start"   ? StartProgram(arg)
-            : verb == L"wait-tray" ? WaitForTray(static_cast<DWORD>(std::stoul(arg)))
             : verb == L"hold"    ? HoldLibrary(arg)
                                  : false;
   std::string error = ok ? "" : ": error " + std::to_string(GetLastError());
