@@ -12,7 +12,7 @@ foreach(build 2547 2450 2451 2548 none)
     add_library(${target} SHARED ${E2E_DIR}/components/component.c)
     if(NOT build STREQUAL "none")
       target_sources(${target} PRIVATE ${E2E_DIR}/components/component.rc)
-      target_compile_definitions(${target} PRIVATE COMPONENT_BUILD=${build} COMPONENT_FILE=${name}.dll)
+      target_compile_definitions(${target} PRIVATE COMPONENT_BUILD=${build})
     endif()
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
       RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components/${build}
