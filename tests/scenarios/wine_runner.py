@@ -135,7 +135,7 @@ DRIVER_FILES = ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm")
 def component(m, build, name):
     """A stand-in component file of a build ("none": without a version resource)."""
     folder = os.path.join(m.tools_dir, "components")
-    return os.path.join(folder, name) if name in ("zelhelp.chm", "orvtray.exe") else os.path.join(folder, str(build), name)
+    return os.path.join(folder, *([] if name in ("zelhelp.chm", "orvtray.exe") else [str(build)]), name)
 
 
 def options(words, valued, flags=()):

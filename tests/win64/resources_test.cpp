@@ -80,8 +80,9 @@ void CheckVersion(const std::wstring& path) {
     wchar_t* value = nullptr;
     bool found = VerQueryValueW(block.data(), (prefix + text.first).c_str(),
                                 reinterpret_cast<void**>(&value), &length) && length > 0;
+    std::string got = found ? Narrow(value) : "(none)";
     Check(found && std::wstring(value) == text.second,
-          Narrow(text.first) + ": \"" + (found ? Narrow(value) : "(none)") + "\", expected \"" + Narrow(text.second) + "\"");
+          Narrow(text.first) + ": \"" + got + "\", expected \"" + Narrow(text.second) + "\"");
   }
 }
 

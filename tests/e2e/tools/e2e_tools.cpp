@@ -3,7 +3,7 @@
 // winspool.drv away must still be able to start.
 //   e2e_spooler.exe COMMAND...   puts a prefix into a scenario's starting state through the
 //       platform calls an earlier install or the user would have made; fields separated by "|",
-//       "-" none: monitor[|DLL]  driver|NAME|DRIVER|UI|HELP (files staged in the driver directory)
+//       "-" none: monitor|DLL  driver|NAME|DRIVER|UI|HELP (files staged in the driver directory)
 //       printer|NAME|PORT|DRIVER|COMMENT|LOCATION|SUBKEY|DSUSER  default|NAME
 //       settings|KEY (marked deleted)  pending|PATH (a deletion)  run|PATH (the tray's Run value)
 //       hold|PATH (loaded until "release")  release
@@ -75,9 +75,8 @@ std::wstring DriverDirectory() {
 wchar_t* Optional(std::wstring& field) { return field == L"-" ? nullptr : &field[0]; }
 
 bool SeedMonitor(std::vector<std::wstring>& f) {
-  std::wstring dll = f.size() == 2 ? f[1] : L"zelmon64.dll";
-  MONITOR_INFO_2W info = {const_cast<wchar_t*>(L"Orvandelle:"), const_cast<wchar_t*>(kEnvironment), &dll[0]};
-  return f.size() <= 2 && AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  MONITOR_INFO_2W info = {const_cast<wchar_t*>(L"Orvandelle:"), const_cast<wchar_t*>(kEnvironment), &f.back()[0]};
+  return f.size() == 2 && AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
 }
 
 bool SeedDriver(std::vector<std::wstring>& f) {
@@ -280,7 +279,8 @@ void Query(int count, wchar_t** files) {
                                     ERROR_SUCCESS;
          i++, length = 256) {
       std::wstring path = std::wstring(kSettingsRoot) + L"\\" + key;
-      Out("settings\t" + Narrow(key) + (ReadValue(HKEY_CURRENT_USER, path.c_str(), L"deleted", data) ? "\tdeleted" : "\tkept"));
+      bool deleted = ReadValue(HKEY_CURRENT_USER, path.c_str(), L"deleted", data);
+      Out("settings\t" + Narrow(key) + (deleted ? "\tdeleted" : "\tkept"));
     }
     RegCloseKey(root);
   }
