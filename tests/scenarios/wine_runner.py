@@ -282,7 +282,7 @@ def do_run(p, w):
     words, flags = [x for x in w[1:] if x not in RUN_FLAGS], set(w[1:]) & set(RUN_FLAGS)
     if len(words) > 1:
         raise Malformed("unknown run option %r" % words[1])
-    options, timeout_ms, started = ["--watch-window"] + (["--shift"] if "shift" in flags else []), 90000, time.time()
+    options, timeout_ms = ["--watch-window"] + (["--shift"] if "shift" in flags else []), 90000
     if "unseen" in flags:
         probe = p.m.wine(p.m.tool("launch"), ["--station", "--probe"], "station-probe")[1].strip()
         p.equal(probe, "probe flags=0 visible=no", "the launcher's station has no WSF_VISIBLE")
@@ -292,8 +292,6 @@ def do_run(p, w):
         options.append("--screenshot=Z:" + screenshot.replace("/", "\\"))
     overrides = PLANTED_FIRST if "planted" in flags else p.overrides or OVERRIDES
     p.runs = [p.m.launch(words, options, timeout_ms, overrides=overrides)]
-    if "unseen" in flags:
-        print("note: the unseen run ended after %.1f s" % (time.time() - started))
     if "screenshot" in flags and p.m.display and p.check(p.runs[0].screenshot_saved, "screenshot taken"):
         with open(screenshot, "rb") as image:
             data = image.read()
@@ -304,10 +302,8 @@ def do_run(p, w):
 
 def do_together(p, w):
     """One launcher per command word started at once, as two deployment tools would."""
-    started = time.time()
     launches = [p.m.start_launch([word], ["--watch-window"], 120000) for word in w[1:]]
     p.runs = [p.m.finish_launch(launch) for launch in launches]
-    print("note: %s started together took %.1f s" % (" and ".join(w[1:]), time.time() - started))
 
 
 ACTIONS = {
