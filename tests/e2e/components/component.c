@@ -1,13 +1,15 @@
-// Stand-in product component, built as each of the product's DLLs: the port monitor
-// (zelmon64.dll), which provides the one port "Orvandelle:" and accepts every job without
-// printing it; the driver's configuration module (zelui64.dll); and the driver (zeldrv64.dll),
-// which the spooler only copies and registers. Wine's spooler runs the monitor inside the
-// calling process, and its AddPrinterW asks the configuration module for the default device
-// mode through DocumentPropertiesW, calling the Drv exports without checking that they exist.
+// Stand-in product component, built as each of the product's DLLs with the exports of its role
+// alone, so that one put in another's place fails as it would: the port monitor (zelmon64.dll),
+// which provides the one port "Orvandelle:" and accepts every job without printing it; the
+// driver's configuration module (zelui64.dll); and the driver (zeldrv64.dll), which the spooler
+// only copies and registers. Wine's spooler runs the monitor inside the calling process, and its
+// AddPrinterW asks the configuration module for the default device mode through
+// DocumentPropertiesW, calling the Drv exports without checking that they exist.
 #include <windows.h>
 #include <winspool.h>
 #include <winsplp.h>
 
+#ifdef COMPONENT_zelmon64
 static const WCHAR kPort[] = L"Orvandelle:", kDescription[] = L"Orvandelle stand-in port";
 
 // The record at the buffer's start, its texts behind it. Level 1's one field is level 2's first.
@@ -53,6 +55,9 @@ __declspec(dllexport) LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT ini
   *monitor = (HANDLE)&table;
   return &table;
 }
+#endif
+
+#ifdef COMPONENT_zelui64
 
 // The header that the spooler hands over when there is no property sheet; mingw-w64 lacks it.
 typedef struct {
@@ -91,3 +96,4 @@ __declspec(dllexport) DWORD WINAPI DrvDeviceCapabilities(HANDLE printer, PWSTR d
 __declspec(dllexport) BOOL WINAPI DrvDriverEvent(DWORD event, DWORD level, LPBYTE data, LPARAM parameter) {
   return TRUE;
 }
+#endif
