@@ -124,7 +124,9 @@ class Play:
         return self.check(actual == expected, "%s: got %r, expected %r" % (what, actual, expected))
 
     def exists(self, path):
-        return os.path.exists(self.m.unix(path))
+        """As Windows sees it: the file's name in any case."""
+        folder, _, name = self.m.unix(path).rpartition("/")
+        return os.path.isdir(folder) and name.lower() in map(str.lower, os.listdir(folder))
 
 
 # --- the machine as a scenario describes it ---
