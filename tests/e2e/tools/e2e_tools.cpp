@@ -14,7 +14,7 @@
 //       8 bits: "exit N" ("exit timeout", "exit not-started E"); the log window read and closed
 //   e2e_launch.exe --station [--timeout=MS] (--probe | -- PROGRAM ARGS)   the same in a window
 //       station of its own with no display surface, as a service running as SYSTEM runs it;
-//       --probe: that station's flags
+//       --probe: that station's flags as the exit code
 #include <windows.h>
 
 #include <cstdio>
@@ -293,7 +293,6 @@ void Query(int count, wchar_t** files) {
 const wchar_t* const kLogTitles[] = {L"Orvandelle build 2547- Install error log!",
                                      L"Orvandelle build 2547- Install log."};
 const int kLogTextId = 1001;
-const DWORD kProbeFailed = 0xFFFF0000;
 
 // --- the log window, as a person sees it ---
 
@@ -423,12 +422,12 @@ Outcome RunProgram(const Options& o, wchar_t* desktop, DWORD& code) {
   return ended ? kEnded : kTimedOut;
 }
 
-// Inside the station: its flags as the exit code.
+// Inside the station: its flags as the exit code, or the error with the top bits set.
 int ReportOwnStation() {
   USEROBJECTFLAGS flags = {};
   DWORD needed = 0;
   if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed))
-    return static_cast<int>(kProbeFailed | (GetLastError() & 0xFFFF));
+    return static_cast<int>(0xFFFF0000 | GetLastError());
   return static_cast<int>(flags.dwFlags);
 }
 
@@ -466,10 +465,7 @@ int wmain(int argc, wchar_t** argv) {
   DWORD code = 0;
   Outcome outcome = RunProgram(o, o.station ? &name[0] : nullptr, code);
   if (o.shift) SendShift(false);
-  if (outcome == kEnded && !o.probe) Out("exit " + std::to_string(code));
-  if (outcome == kEnded && o.probe)
-    Out((code & kProbeFailed) == kProbeFailed ? "probe failed " + std::to_string(code & 0xFFFF)
-        : "probe flags=" + std::to_string(code) + " visible=" + ((code & WSF_VISIBLE) ? "yes" : "no"));
+  if (outcome == kEnded) Out("exit " + std::to_string(code));
   if (desktop != nullptr) CloseDesktop(desktop), CloseWindowStation(station);
   return outcome == kNotStarted ? 1 : 0;
 }
