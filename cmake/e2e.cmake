@@ -3,30 +3,21 @@
 set(E2E_DIR ${CMAKE_SOURCE_DIR}/tests/e2e)
 set(E2E_BIN_DIR ${CMAKE_BINARY_DIR}/bin/e2e)
 
-# Each component DLL in every build the version-gate scenarios need, one folder per build;
-# "none" carries no version resource at all.
-set(E2E_COMPONENT_BUILDS 2547 2450 2451 2548 none)
-set(E2E_COMPONENTS zelmon64:zelmon.c zeldrv64:zeldrv.c zelui64:zelui.c)
+# Each component DLL, all of one source, in every build the version-gate scenarios need, one
+# folder per build; "none" carries no version resource at all.
 set(E2E_COMPONENT_TARGETS)
-foreach(build ${E2E_COMPONENT_BUILDS})
-  foreach(component ${E2E_COMPONENTS})
-    string(REPLACE ":" ";" fields ${component})
-    list(GET fields 0 name)
-    list(GET fields 1 source)
+foreach(build 2547 2450 2451 2548 none)
+  foreach(name zelmon64 zeldrv64 zelui64)
     set(target e2e_${name}_${build})
-    if(build STREQUAL "none")
-      add_library(${target} SHARED ${E2E_DIR}/components/${source})
-    else()
-      add_library(${target} SHARED ${E2E_DIR}/components/${source} ${E2E_DIR}/components/component.rc)
-      target_compile_definitions(${target} PRIVATE COMPONENT_BUILD=${build} COMPONENT_FILE=${name}.dll)
+    add_library(${target} SHARED ${E2E_DIR}/components/component.c)
+    target_compile_definitions(${target} PRIVATE COMPONENT_${name})
+    if(NOT build STREQUAL "none")
+      target_sources(${target} PRIVATE ${E2E_DIR}/components/component.rc)
+      target_compile_definitions(${target} PRIVATE COMPONENT_BUILD=${build})
     endif()
-    target_link_options(${target} PRIVATE -static)
-    # The exports take what the spooler's interface passes, used or not.
-    target_compile_options(${target} PRIVATE -Wno-unused-parameter)
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
       RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components/${build}
       ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-import/${build})
-    target_link_libraries(${target} PRIVATE winspool)
     list(APPEND E2E_COMPONENT_TARGETS ${target})
   endforeach()
 endforeach()
@@ -35,52 +26,35 @@ endforeach()
 file(WRITE ${E2E_BIN_DIR}/components/zelhelp.chm "Orvandelle stand-in help\n")
 
 add_executable(e2e_orvtray WIN32 ${E2E_DIR}/components/orvtray.c)
-target_link_options(e2e_orvtray PRIVATE -static)
-set_target_properties(e2e_orvtray PROPERTIES OUTPUT_NAME orvtray
-  RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components)
+set_target_properties(e2e_orvtray PROPERTIES OUTPUT_NAME orvtray RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/components)
 
-# DLLs that anyone could drop beside the installer, named like system DLLs, each leaving a mark
-# when it is loaded or called; and a program built the usual way, which takes them.
-set(E2E_PLANTED version:dll winspool:drv localspl:dll)
-set(E2E_PLANTED_TARGETS)
-foreach(plant ${E2E_PLANTED})
-  string(REPLACE ":" ";" fields ${plant})
-  list(GET fields 0 name)
-  list(GET fields 1 extension)
-  add_library(e2e_planted_${name} SHARED ${E2E_DIR}/components/planted.c ${E2E_DIR}/components/planted_${name}.def)
-  target_link_options(e2e_planted_${name} PRIVATE -static)
-  target_compile_options(e2e_planted_${name} PRIVATE -Wno-unused-parameter)
-  set_target_properties(e2e_planted_${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name} SUFFIX .${extension}
-    RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR}/planted
-    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-import/planted)
-  list(APPEND E2E_PLANTED_TARGETS e2e_planted_${name})
-endforeach()
+# A DLL that anyone could drop beside the installer, named like system DLLs, leaving a mark
+# when it is loaded or called; and a program built the usual way, which takes it.
+add_library(e2e_planted SHARED ${E2E_DIR}/components/planted.c ${E2E_DIR}/components/planted.def)
+set_target_properties(e2e_planted PROPERTIES PREFIX "" OUTPUT_NAME planted RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 add_executable(e2e_naive_loader ${E2E_DIR}/components/naive_loader.c)
-target_link_options(e2e_naive_loader PRIVATE -static)
 target_link_libraries(e2e_naive_loader PRIVATE version winspool)
 set_target_properties(e2e_naive_loader PROPERTIES OUTPUT_NAME naive_loader RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 
-# The harness's helpers, each source built under the names of its roles: state seeding and query
-# (with the spooler); the launcher, which reads and closes the log window, and the launcher into
-# a window station that nobody sees (without, since a scenario may take winspool.drv away).
-foreach(group spooler:e2e_seed:e2e_query launch:e2e_launch:e2e_station)
-  string(REPLACE ":" ";" tools ${group})
-  list(POP_FRONT tools source)
-  add_library(e2e_${source}_objects OBJECT ${E2E_DIR}/tools/e2e_${source}.cpp)
-  target_compile_definitions(e2e_${source}_objects PRIVATE UNICODE _UNICODE)
-  foreach(tool ${tools})
-    add_executable(${tool} $<TARGET_OBJECTS:e2e_${source}_objects>)
-    target_link_options(${tool} PRIVATE -static -municode)
-    target_link_libraries(${tool} PRIVATE winspool advapi32 user32 gdi32 version)
-    set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR} LINKER_LANGUAGE CXX)
-  endforeach()
+# The harness's helpers, of one source: state seeding and query with the spooler, the launcher
+# without (a scenario may take winspool.drv away).
+foreach(tool spooler launch)
+  add_executable(e2e_${tool} ${E2E_DIR}/tools/e2e_tools.cpp)
+  target_compile_definitions(e2e_${tool} PRIVATE UNICODE _UNICODE $<$<STREQUAL:${tool},spooler>:E2E_SPOOLER>)
+  target_link_options(e2e_${tool} PRIVATE -municode)
+  target_link_libraries(e2e_${tool} PRIVATE winspool advapi32 user32 gdi32 version)
+  set_target_properties(e2e_${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 endforeach()
 
-# Everything a scenario or scripts/demo lays out or runs.
+# Everything a scenario or scripts/demo lays out or runs, without a runtime DLL beside it. The
+# stand-ins' entry points take what their interface passes, used or not.
+set(E2E_FIXTURES ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_planted e2e_naive_loader e2e_spooler e2e_launch)
+foreach(target ${E2E_FIXTURES})
+  target_link_options(${target} PRIVATE -static)
+  target_compile_options(${target} PRIVATE -Wno-unused-parameter)
+endforeach()
 add_custom_target(e2e_fixtures ALL)
-add_dependencies(e2e_fixtures
-  ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_query e2e_seed e2e_launch e2e_station orvinst
-  ${E2E_PLANTED_TARGETS} e2e_naive_loader)
+add_dependencies(e2e_fixtures ${E2E_FIXTURES} orvinst)
 
 # One CTest test per scenario of the table that Wine plays; the runner lists them.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

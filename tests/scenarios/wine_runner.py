@@ -15,6 +15,7 @@ import glob
 import os
 import shlex
 import shutil
+import struct
 import sys
 import time
 import traceback
@@ -22,7 +23,8 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 
-from harness import OVERRIDES, PRODUCT_DRIVER, PRODUCT_PORT, SYSTEM_DIR, TRAY, Machine, bmp_to_png, make_template  # noqa
+from harness import (DRIVER_DIR, INSTALLER, OVERRIDES, PRODUCT_DRIVER, PRODUCT_PORT, SYSTEM_DIR, TRAY,  # noqa
+                     BUILT, Machine, make_template, wait)
 
 TITLES = {"error": "Orvandelle build 2547- Install error log!", "plain": "Orvandelle build 2547- Install log.",
           "none": None}
@@ -104,7 +106,7 @@ class Play:
 
     def __init__(self, m):
         self.m, self.runs, self.before, self._state = m, [], None, None
-        self.other_driver, self.overrides, self.where = False, None, ""
+        self.other_driver, self.overrides, self.where, self.holders = False, None, "", []
         self.failures, self.count = [], 0
 
     def state(self):
@@ -121,8 +123,22 @@ class Play:
     def equal(self, actual, expected, what):
         return self.check(actual == expected, "%s: got %r, expected %r" % (what, actual, expected))
 
+    def exists(self, path):
+        """As Windows sees it: the file's name in any case."""
+        folder, _, name = self.m.unix(path).rpartition("/")
+        return os.path.isdir(folder) and name.lower() in map(str.lower, os.listdir(folder))
+
 
 # --- the machine as a scenario describes it ---
+
+DRIVER_FILES = ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm")
+
+
+def component(m, build, name):
+    """A stand-in component file of a build ("none": without a version resource)."""
+    folder = os.path.join(m.tools_dir, "components")
+    return os.path.join(folder, *([] if name in ("zelhelp.chm", "orvtray.exe") else [str(build)]), name)
+
 
 def options(words, valued, flags=()):
     """NAME VALUE pairs, and FLAGs alone."""
@@ -134,16 +150,34 @@ def options(words, valued, flags=()):
 
 
 def do_product(p, w):
+    """The installer and the components beside it, as an outer setup unpacks them."""
     rest = w[1:]
     build = int(rest.pop(0)) if rest and rest[0] != "missing" else 2547
     if rest and rest.pop(0) != "missing":
         raise Malformed('expected "missing"')
-    p.m.layout_product(build, rest)
+    p.m.put(os.path.join(p.m.build_dir, "bin", "orvinst.exe"), INSTALLER)
+    for name in ("zelmon64.dll",) + DRIVER_FILES + ("orvtray.exe",):
+        if name not in rest:
+            p.m.put(component(p.m, build, name), TRAY if name == "orvtray.exe" else PRODUCT_DIR + "\\" + name)
+
+
+def seed_driver(p, name, files, first=()):
+    """A driver added from files (source, name) staged for the call and deleted afterwards, as
+    an install does; no third file means no help file."""
+    for source, target in files:
+        p.m.put(source, DRIVER_DIR + "\\" + target)
+    p.m.seed(*first, "driver|%s|%s" % (name, "|".join([target for _, target in files] + ["-"] * (3 - len(files)))))
+    for _, target in files:
+        os.remove(p.m.unix(DRIVER_DIR + "\\" + target))
 
 
 def do_installed(p, w):
+    """The product as an install leaves it, without printers."""
     o = options(w[1:], ("monitor", "driver", "monitor-dll"))
-    p.m.seed_installed(o.get("monitor", 2547), o.get("driver", 2547), monitor_dll=o.get("monitor-dll", "zelmon64.dll"))
+    dll = o.get("monitor-dll", "zelmon64.dll")
+    p.m.put(component(p.m, o.get("monitor", 2547), "zelmon64.dll"), SYSTEM_DIR + "\\" + dll)
+    seed_driver(p, PRODUCT_DRIVER, [(component(p.m, o.get("driver", 2547), name), name) for name in DRIVER_FILES],
+                ["monitor|" + dll])
 
 
 def printer_command(name, port, driver, o):
@@ -158,8 +192,10 @@ def printer_commands(w):
 
 
 def do_other(p, w):
+    """A printer of another maker's driver (renamed stand-in files), which the installer must leave alone."""
     if not p.other_driver:
-        p.m.seed_other_driver()
+        seed_driver(p, "Other printer", [(component(p.m, 2547, "zeldrv64.dll"), "othdrv64.dll"),
+                                         (component(p.m, 2547, "zelui64.dll"), "othui64.dll")])
         p.other_driver = True
     o = options(w[2:], ("port", "comment", "location"))
     p.m.seed(printer_command(w[1], o["port"], "Other printer", o))
@@ -176,13 +212,50 @@ def do_many(p, w):
     p.m.seed(*[c for words in many_printers(int(w[1])) for c in printer_commands(words)], "default|Orvandelle 107")
 
 
+def do_hold(p, w):
+    """Another process loads the file and keeps it loaded until "release"."""
+    process, log, _ = p.m.spawn(p.m.tool("spooler"), ["hold|" + w[1]], "hold")
+    p.holders.append(process)
+    for _ in range(600):
+        with open(log, encoding="utf-8", errors="replace") as output:
+            text = output.read()
+        if "held " in text:
+            return
+        if "FAILED" in text or wait(process, 0.05) is not None:
+            break
+    raise RuntimeError("holding %s failed:\n%s" % (w[1], text))
+
+
+def do_tray(p, w):
+    """The tray program started as at logon, from its Run value, and its window up."""
+    p.m.seed("run|" + TRAY)
+    p.m.spawn(TRAY, [], "tray")
+    deadline = time.time() + 10
+    while p.m.query().tray != "window mutex":
+        if time.time() > deadline:
+            raise RuntimeError("the tray program did not start")
+
+
+def do_release(p, w):
+    p.m.seed("release")
+    for process in p.holders:
+        wait(process, 20)
+
+
+def do_restart(p, w):
+    """"wineboot -r" carries out the pending renames; the wineserver and the programs stay."""
+    status, text = p.m.wine("wineboot", ["-r"], "restart")
+    if status != 0:
+        raise RuntimeError("wineboot -r failed (%s):\n%s" % (status, text))
+
+
 def do_plant(p, w):
     """Proof first that a program built the usual way takes all three, else this proves nothing."""
     for name in PLANTED:
-        shutil.copy2(os.path.join(p.m.tools_dir, "planted", name), p.m.unix(PRODUCT_DIR))
+        p.m.put(os.path.join(p.m.tools_dir, "planted.dll"), PRODUCT_DIR + "\\" + name)
     naive = PRODUCT_DIR + "\\naive_loader.exe"
-    shutil.copy2(os.path.join(p.m.tools_dir, "naive_loader.exe"), p.m.unix(naive))
-    p.equal(p.m.launch([], overrides=PLANTED_FIRST, program=naive).exit, 0, "exit code of the usual program")
+    p.m.put(os.path.join(p.m.tools_dir, "naive_loader.exe"), naive)
+    p.equal(p.m.launch([], program=naive, overrides=PLANTED_FIRST).exit, 0, "exit code of the usual program")
     p.equal(sorted(planted_marks(p.m)), [("localspl.dll", "loaded"), ("version.dll", "called"),
                                          ("version.dll", "loaded"), ("winspool.drv", "called"),
                                          ("winspool.drv", "loaded")], "planted DLLs the usual program takes")
@@ -193,63 +266,56 @@ def do_spooler_library(p, w):
     """"hollow": the system's winspool.drv lacks the spooler's functions."""
     if w[1] not in SPOOLER_LIBRARY:
         raise Malformed("spooler-library wants missing, hollow or restored")
-    system_copy = p.m.unix(SYSTEM_DIR + "\\winspool.drv")
     wine_copy = os.path.join(p.m.run_dir, "winspool.drv.wine")
     if not os.path.exists(wine_copy):
-        shutil.copy2(system_copy, wine_copy)
-    shutil.copy2(os.path.join(p.m.tools_dir, "planted", "version.dll") if w[1] == "hollow" else wine_copy, system_copy)
+        shutil.copy2(p.m.unix(SYSTEM_DIR + "\\winspool.drv"), wine_copy)
+    p.m.put(component(p.m, 2547, "zeldrv64.dll") if w[1] == "hollow" else wine_copy, SYSTEM_DIR + "\\winspool.drv")
     p.overrides = SPOOLER_LIBRARY[w[1]]
 
 
-RUN_FLAGS = {"shift", "unseen", "screenshot", "planted"}
+RUN_FLAGS = ("shift", "unseen", "screenshot", "planted")
 
 
 def do_run(p, w):
-    words, flags = [x for x in w[1:] if x not in RUN_FLAGS], set(w[1:]) & RUN_FLAGS
+    """Any log window is read and closed. Unseen: in a window station of its own with no display
+    surface, as a deployment service running as SYSTEM starts it; a run past 20 s is ended.
+    Screenshot: the log window pictured as a person at the screen sees it, kept among the
+    artifacts (with a display only)."""
+    words, flags = [x for x in w[1:] if x not in RUN_FLAGS], set(w[1:]) & set(RUN_FLAGS)
     if len(words) > 1:
         raise Malformed("unknown run option %r" % words[1])
+    options, timeout_ms = ["--watch-window"] + (["--shift"] if "shift" in flags else []), 90000
     if "unseen" in flags:
-        p.equal(p.m.unseen_station_flags(), "probe flags=0 visible=no", "the launcher's station has no WSF_VISIBLE")
-        started = time.time()
-        p.runs = [p.m.launch_unseen(words, timeout_ms=20000)]
-        print("note: the unseen run ended after %.1f s" % (time.time() - started))
-    elif "screenshot" in flags:
-        p.runs = [run_with_screenshot(p, words)]
-    else:
-        overrides = PLANTED_FIRST if "planted" in flags else p.overrides or OVERRIDES
-        p.runs = [p.m.launch(words, shift="shift" in flags, overrides=overrides)]
-
-
-def run_with_screenshot(p, words):
-    """The log window pictured as a person at the screen sees it, kept among the artifacts."""
-    m = p.m
-    screenshot = os.path.join(m.run_dir, "log-window.bmp") if m.display else None
-    run = m.launch(words, screenshot=screenshot)
-    if screenshot and p.check(run.screenshot_saved, "screenshot taken"):
-        png = os.path.join(m.artifacts_dir, "%s.png" % os.path.basename(m.run_dir))
-        p.check(bmp_to_png(screenshot, png), "the screenshot shows more than one colour")
-        print("screenshot of the log window: " + png)
-    return run
+        probe = p.m.launch([], ["--station", "--probe"], 20000, program="station-probe")
+        p.equal(probe.exit, 0, "flags of the launcher's station (WSF_VISIBLE is 1)")
+        options, timeout_ms = ["--station"], 20000
+    screenshot = os.path.join(p.m.artifacts_dir, os.path.basename(p.m.run_dir) + "-log-window.bmp")
+    if "screenshot" in flags and p.m.display:
+        options.append("--screenshot=Z:" + screenshot.replace("/", "\\"))
+    overrides = PLANTED_FIRST if "planted" in flags else p.overrides or OVERRIDES
+    p.runs = [p.m.launch(words, options, timeout_ms, overrides=overrides)]
+    if "screenshot" in flags and p.m.display and p.check(p.runs[0].screenshot_saved, "screenshot taken"):
+        with open(screenshot, "rb") as image:
+            data = image.read()
+        pixels = struct.unpack_from("<I", data, 10)[0]
+        p.check(len({data[i:i + 3] for i in range(pixels, len(data) - 2, 3 * 97)}) > 1, "more than one colour")
+        print("screenshot of the log window: " + screenshot)
 
 
 def do_together(p, w):
-    started = time.time()
-    p.runs = p.m.launch_together([[word] for word in w[1:]])
-    print("note: %s started together took %.1f s" % (" and ".join(w[1:]), time.time() - started))
-
-
-def do_copy(p, w):
-    os.makedirs(os.path.dirname(p.m.unix(w[3])), exist_ok=True)
-    shutil.copy2(p.m.component(w[1], w[2]), p.m.unix(w[3]))
+    """One launcher per command word started at once, as two deployment tools would."""
+    launches = [p.m.start_launch([word], ["--watch-window"], 120000) for word in w[1:]]
+    p.runs = [p.m.finish_launch(launch) for launch in launches]
 
 
 ACTIONS = {
     "product": do_product, "installed": do_installed, "printer": lambda p, w: p.m.seed(*printer_commands(w)),
     "other": do_other, "many": do_many, "default": lambda p, w: p.m.seed("default|" + w[1]),
-    "tray": lambda p, w: p.m.start_tray(), "pending": lambda p, w: p.m.seed("pending|" + w[1]),
-    "hold": lambda p, w: p.m.hold(w[1]), "release": lambda p, w: p.m.release(),
-    "restart": lambda p, w: p.m.restart(), "copy": do_copy, "runvalue": lambda p, w: p.m.seed("run|" + w[1]),
-    "plant": do_plant, "spooler-library": do_spooler_library, "run": do_run, "together": do_together,
+    "tray": do_tray,
+    "pending": lambda p, w: p.m.seed("pending|" + w[1]), "hold": do_hold, "release": do_release,
+    "restart": do_restart, "copy": lambda p, w: p.m.put(component(p.m, w[1], w[2]), w[3]),
+    "runvalue": lambda p, w: p.m.seed("run|" + w[1]), "plant": do_plant, "spooler-library": do_spooler_library,
+    "run": do_run, "together": do_together,
 }
 
 
@@ -297,21 +363,16 @@ def check_first_error(p, w):
             "the first error starts %r and gives the reason (%s): %r" % (w[1], w[2], errors))
 
 
-def build_of(word):
-    return -1 if word == "none" else int(word)
-
-
 def check_monitor(p, w):
     if w[1] == "none":
         p.check(PRODUCT_PORT not in p.state().monitors, "monitor unregistered")
         return
     p.equal(p.state().monitors.get(PRODUCT_PORT), "zelmon64.dll", "registered monitor DLL")
-    p.equal(p.state().system_files.get("zelmon64.dll"), build_of(w[1]), "build of the monitor in the system dir")
+    p.equal(p.state().builds.get(BUILT[0].lower()), int(w[1]), "build of the monitor in the system dir")
 
 
 def check_driver(p, w):
-    state = p.state()
-    driver = state.drivers.get(PRODUCT_DRIVER)
+    driver = p.state().drivers.get(PRODUCT_DRIVER)
     if w[1] == "none" or not p.check(driver is not None, "driver %r registered for Windows x64" % PRODUCT_DRIVER):
         p.check(driver is None, "driver removed")
         return
@@ -319,9 +380,9 @@ def check_driver(p, w):
     for field, name in (("driver", "zeldrv64.dll"), ("data", "zeldrv64.dll"), ("config", "zelui64.dll"),
                         ("help", "zelhelp.chm")):
         p.check(driver[field].lower().endswith("\\3\\" + name), "driver %s file is 3\\%s: %r" % (field, name, driver[field]))
-        p.check(name not in state.driver_files, "staged copy %s deleted from the driver dir" % name)
-    for name in ("3\\zeldrv64.dll", "3\\zelui64.dll"):
-        p.equal(state.driver_files.get(name), build_of(w[1]), "build of the driver's " + name)
+        p.check(not p.exists(DRIVER_DIR + "\\" + name), "staged copy %s deleted from the driver dir" % name)
+    for path in BUILT[1:]:
+        p.equal(p.state().builds.get(path.lower()), int(w[1]), "build of " + path)
 
 
 def check_printers(p, w):
@@ -350,13 +411,13 @@ def check_pending(p, w):
 def check_tray(p, w):
     """The tray program starts or ends on its own time: the state once it has, or after 10 s."""
     running = w[1] == "running"
-    deadline = time.time() + 10
-    while p.state().tray_running != running and time.time() < deadline:
+    expected, deadline = "window mutex" if running else None, time.time() + 10
+    while p.state().tray != expected and time.time() < deadline:
         p._state = None
     p.equal(p.state().run_value, TRAY if running else None, "Run value OrvandelleTray")
-    p.equal(p.state().tray_running, running, "the tray program runs (window and mutex)")
+    p.equal(p.state().tray, expected, "the tray program's window and mutex")
     if not running:
-        p.check(not p.m.exists(TRAY), "the tray program's file is deleted")
+        p.check(not p.exists(TRAY), "the tray program's file is deleted")
 
 
 def check_many(p, w):
@@ -405,7 +466,7 @@ CHECKS = {
     "pending": check_pending, "tray": check_tray, "many": check_many, "product": check_product,
     "marked": lambda p, w: p.equal(sorted(k for k, deleted in p.state().settings.items() if deleted),
                                    sorted(listed(w[1:])), "settings keys still marked deleted"),
-    "file": lambda p, w: p.equal("present" if p.m.exists(w[1]) else "absent", w[2], w[1]),
+    "file": lambda p, w: p.equal("present" if p.exists(w[1]) else "absent", w[2], w[1]),
     "planted": check_planted, "host": lambda p, w: None,
     "log": lambda p, w: check_log(p, w, True), "nolog": lambda p, w: check_log(p, w, False),
     "whole-log": lambda p, w, block: p.equal(log_lines(p, trim=False), block, "the whole log"),
@@ -441,7 +502,6 @@ def run_scenario(build_dir, name, scenario, argv):
     p = Play(m)
     try:
         m.create(template)
-        m.start()
         play(p, scenario)
     except Exception:
         p.failures.append("exception:\n" + traceback.format_exc())
@@ -455,7 +515,7 @@ def run_scenario(build_dir, name, scenario, argv):
             print("  - " + failure.replace("\n", "\n    "))
         return 1
     if not os.environ.get("E2E_KEEP"):
-        m.remove()
+        shutil.rmtree(m.run_dir, ignore_errors=True)
     print("passed %s (%d checks, %.1f s)" % (name, p.count, elapsed))
     return 0
 

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """The release steps on the built orvinst.exe.
 
+    release.py --build-dir DIR image          the image as shipped: a 64-bit GUI program that
+        imports only Windows' known DLLs, which the loader never looks for beside the program,
+        and delay-loads nothing (a delay-loaded DLL is looked for in the usual search order)
     release.py --build-dir DIR signing        signs it as a release is (scripts/sign) with a
         throwaway self-signed certificate: the result verifies, the unsigned or a changed image
         does not, a wrong password leaves nothing, and the signed program still runs under Wine
@@ -9,6 +12,7 @@
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -17,6 +21,14 @@ import tempfile
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SIGN = os.path.join(SOURCE_DIR, "scripts", "sign")
 FAILURES = []
+# The known DLLs that every Windows from 7 to 11 lists under HKLM\SYSTEM\CurrentControlSet\
+# Control\Session Manager\KnownDLLs: the loader maps them, and what they import, from the system
+# directory only. Any other (version.dll, winspool.drv, a C runtime's own DLL, an api-ms-win-crt
+# set, which an older Windows 7 keeps as plain files) is looked for beside the program first.
+KNOWN_DLLS = {"advapi32.dll", "clbcatq.dll", "comdlg32.dll", "gdi32.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll",
+              "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll",
+              "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll",
+              "ws2_32.dll"}
 
 
 def run(command, **options):
@@ -37,6 +49,16 @@ def verifies(certificate, image):
 
 def no_partial_file(folder):
     return not any(name.startswith(".signing.") for name in os.listdir(folder))
+
+
+def image(build_dir, image, work):
+    status, output = run(["x86_64-w64-mingw32-objdump", "-p", image])
+    check(status == 0 and "file format pei-x86-64" in output, "a 64-bit PE image", output[:200])
+    check(re.search(r"^Subsystem\s+00000002\s", output, re.M), "a GUI program")
+    dlls = re.findall(r"DLL Name: (\S+)", output)
+    strangers = [dll for dll in dlls if dll.lower() not in KNOWN_DLLS]
+    check(dlls and not strangers, "imports %s, which can be planted beside the program" % strangers)
+    check(re.search(r"^Entry d \S+ 00000000 Delay Import Directory", output, re.M), "no delay-load imports")
 
 
 def signing(build_dir, image, work):
@@ -103,7 +125,7 @@ def reproducible(build_dir, image, work):
 
 
 def main(argv):
-    if len(argv) != 3 or argv[0] != "--build-dir" or argv[2] not in ("signing", "reproducible"):
+    if len(argv) != 3 or argv[0] != "--build-dir" or argv[2] not in ("image", "signing", "reproducible"):
         print(__doc__)
         return 2
     build_dir = os.path.abspath(argv[1])

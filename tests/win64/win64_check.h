@@ -1,5 +1,4 @@
-// What the Windows test programs share: a failure count with a printed reason per failed
-// check, and the path of orvinst.exe, which the build puts beside every test program.
+// What the Windows test programs share: a failure count with a printed reason per failed check.
 #pragma once
 
 #include <windows.h>
@@ -29,20 +28,9 @@ bool CheckEqual(T actual, T expected, const char* what) {
                                        std::to_string(expected));
 }
 
-inline bool CheckText(const std::wstring& actual, const std::wstring& expected, const char* what) {
-  return Check(actual == expected, std::string(what) + ": got \"" + Narrow(actual) + "\", expected \"" +
-                                       Narrow(expected) + "\"");
-}
-
 // The test's verdict as its exit code: 0 when every check passed.
 inline int Verdict(const char* name) {
   std::printf("%s: %s (%d failed)\n", name, checkFailures == 0 ? "passed" : "FAILED", checkFailures);
   std::fflush(stdout);
   return checkFailures == 0 ? 0 : 1;
-}
-
-inline std::wstring InstallerPath() {
-  wchar_t self[MAX_PATH];
-  std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-  return path.substr(0, path.find_last_of(L"\\/") + 1) + L"orvinst.exe";
 }

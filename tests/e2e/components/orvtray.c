@@ -19,9 +19,6 @@ static LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam,
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
-  (void)previous;
-  (void)commandLine;
-  (void)show;
   HANDLE mutex = CreateMutexA(NULL, TRUE, kMutexName);
   if (mutex == NULL) return 2;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {

@@ -30,7 +30,7 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 
-// Exported under every name the DLL stands in for (see its .def file). On x64 the caller
+// Exported under every name in planted.def. On x64 the caller
 // cleans up its own arguments, so one function without parameters can stand for them all.
 int Refused(void) {
   HMODULE caller = NULL;

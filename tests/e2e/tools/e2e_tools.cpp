@@ -1,22 +1,48 @@
-// The helpers that speak to the spooler (and so import winspool.drv, which a scenario may take
-// away from the installer; the launchers must not need it).
-//   e2e_seed.exe COMMAND...   puts a prefix into a scenario's starting state through the platform
-//       calls an earlier install or the user would have made; fields separated by "|", "-" none:
-//       monitor[|DLL]  driver|NAME|DRIVER|UI|HELP (files staged in the driver directory)
+// The end-to-end harness's helper programs, one source built twice: with the spooler
+// (E2E_SPOOLER) as e2e_spooler.exe, and without as e2e_launch.exe, which a scenario that takes
+// winspool.drv away must still be able to start.
+//   e2e_spooler.exe COMMAND...   puts a prefix into a scenario's starting state through the
+//       platform calls an earlier install or the user would have made; fields separated by "|",
+//       "-" none: monitor|DLL  driver|NAME|DRIVER|UI|HELP (files staged in the driver directory)
 //       printer|NAME|PORT|DRIVER|COMMENT|LOCATION|SUBKEY|DSUSER  default|NAME
 //       settings|KEY (marked deleted)  pending|PATH (a deletion)  run|PATH (the tray's Run value)
-//       start|PATH  wait-tray|MS  hold|PATH (loaded until "release")  release
-//   e2e_query.exe             prints the state, one tab-separated record per line, then "end"
+//       hold|PATH (loaded until "release")  release
+//   e2e_spooler.exe query FILE...   prints the state, one tab-separated record per line, the
+//       build of each FILE (-1: none) among them, then "end"
+//   e2e_launch.exe [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp] -- PROGRAM ARGS
+//       runs it and reports its full 32-bit exit code, which a Unix exit status would cut to
+//       8 bits: "exit N" ("exit timeout", "exit not-started E"); the log window read and closed
+//   e2e_launch.exe --station [--timeout=MS] (--probe | -- PROGRAM ARGS)   the same in a window
+//       station of its own with no display surface, as a service running as SYSTEM runs it;
+//       --probe: that station's flags as the exit code
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
 #include <vector>
 
-#include "e2e_tool.h"
-
+#ifdef E2E_SPOOLER
 #include <winspool.h>
+#endif
 
 namespace {
 
-using e2e::Narrow;
-using e2e::Out;
+std::string Narrow(const std::wstring& text) {
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                 nullptr);
+  std::string result(size > 0 ? size : 0, '\0');
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &result[0], size, nullptr,
+                        nullptr);
+  return result;
+}
+
+void Out(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+#ifdef E2E_SPOOLER
 
 const wchar_t kTrayMutex[] = L"{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
 const wchar_t kTrayWindowClass[] = L"qxs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
@@ -28,16 +54,7 @@ const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 const wchar_t kSettingsRoot[] = L"Software\\Corvane\\Orvandelle\\Orvandelles";
 const wchar_t kReleaseEvent[] = L"e2e-seed-release-held";
 
-// A null text and control characters stay visible, so every record is exactly one line.
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) out += c == '\t' ? "\\t" : c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\\' ? "\\\\" : std::string(1, c);
-  return out;
-}
-
-std::string Field(const wchar_t* text) { return text == nullptr ? "(null)" : Escape(Narrow(text)); }
-
-std::string Field(const std::wstring& text) { return Field(text.c_str()); }
+std::string Field(const wchar_t* text) { return text == nullptr ? "(null)" : Narrow(text); }
 
 // The status kept as the last error, for the report of a failed command.
 bool Succeeded(LONG status) {
@@ -58,9 +75,8 @@ std::wstring DriverDirectory() {
 wchar_t* Optional(std::wstring& field) { return field == L"-" ? nullptr : &field[0]; }
 
 bool SeedMonitor(std::vector<std::wstring>& f) {
-  std::wstring dll = f.size() == 2 ? f[1] : L"zelmon64.dll";
-  MONITOR_INFO_2W info = {const_cast<wchar_t*>(L"Orvandelle:"), const_cast<wchar_t*>(kEnvironment), &dll[0]};
-  return f.size() <= 2 && AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  MONITOR_INFO_2W info = {const_cast<wchar_t*>(L"Orvandelle:"), const_cast<wchar_t*>(kEnvironment), &f.back()[0]};
+  return f.size() == 2 && AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
 }
 
 bool SeedDriver(std::vector<std::wstring>& f) {
@@ -138,24 +154,6 @@ bool AppendPendingDelete(const std::wstring& path) {
   return SetValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, REG_MULTI_SZ, data);
 }
 
-bool StartProgram(const std::wstring& path) {
-  std::wstring commandLine = L"\"" + path + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return false;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
-}
-
-bool WaitForTray(DWORD limitMs) {
-  for (DWORD waited = 0; waited <= limitMs; waited += 50, Sleep(50))
-    if (FindWindowW(kTrayWindowClass, nullptr) != nullptr) return true;
-  return Succeeded(ERROR_TIMEOUT);
-}
-
 // Loaded, the file can be neither deleted nor overwritten until "release" or the session's end.
 bool HoldLibrary(const std::wstring& path) {
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
@@ -190,8 +188,6 @@ bool Seed(const std::wstring& command) {
             : verb == L"settings" ? SetValue(HKEY_CURRENT_USER, std::wstring(kSettingsRoot) + L"\\" + arg, L"deleted", REG_SZ, Text(L"1"))
             : verb == L"pending" ? AppendPendingDelete(arg)
             : verb == L"run"     ? SetValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, Text(arg))
-            : verb == L"start"   ? StartProgram(arg)
-            : verb == L"wait-tray" ? WaitForTray(static_cast<DWORD>(std::stoul(arg)))
             : verb == L"hold"    ? HoldLibrary(arg)
                                  : false;
   std::string error = ok ? "" : ": error " + std::to_string(GetLastError());
@@ -222,7 +218,7 @@ std::string SubKey(HANDLE printer, const char* key) {
                                 : GetPrinterDataExA(printer, key, "SubKey", &type, reinterpret_cast<BYTE*>(data),
                                                     sizeof data - 1, &needed);
   if (status != ERROR_SUCCESS) return "(none)";
-  return type == REG_SZ ? Escape(data) : "(type " + std::to_string(type) + ")";
+  return type == REG_SZ ? std::string(data) : "(type " + std::to_string(type) + ")";
 }
 
 // The last number of the product version, as the installer reads it; -1 without a version.
@@ -237,29 +233,7 @@ int FileBuild(const std::wstring& path) {
   return static_cast<int>(info->dwProductVersionLS & 0xFFFF);
 }
 
-// Files of a directory (or its tree) whose names start with one of the prefixes (any, with none).
-void PrintFiles(const char* label, const std::wstring& root, const std::wstring& relative,
-                const std::vector<std::wstring>& prefixes) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((root + relative + L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring name = found.cFileName;
-    bool wanted = prefixes.empty();
-    for (const std::wstring& prefix : prefixes)
-      wanted = wanted || CompareStringOrdinal(name.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
-                                              static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
-    if (name == L"." || name == L"..") continue;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (prefixes.empty()) PrintFiles(label, root, relative + name + L"\\", prefixes);
-    } else if (wanted) {
-      Out(std::string(label) + "\t" + Field(relative + name) + "\t" + std::to_string(FileBuild(root + relative + name)));
-    }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-}
-
-void Query() {
+void Query(int count, wchar_t** files) {
   std::vector<BYTE> buffer;
   for (const MONITOR_INFO_2W& m : Enumerate<MONITOR_INFO_2W>(buffer, [](BYTE* b, DWORD s, DWORD* n, DWORD* c) {
          return EnumMonitorsW(nullptr, 2, b, s, n, c);
@@ -279,26 +253,23 @@ void Query() {
       keys = SubKey(printer, nullptr) + "\t" + SubKey(printer, "DsUser");
       ClosePrinter(printer);
     }
-    char attributes[16];
-    std::snprintf(attributes, sizeof attributes, "0x%lx", p.Attributes);
     Out("printer\t" + Field(p.pPrinterName) + "\t" + Field(p.pPortName) + "\t" + Field(p.pDriverName) + "\t" +
-        Field(p.pComment) + "\t" + Field(p.pLocation) + "\t" + attributes + "\t" + Field(p.pDatatype) + "\t" +
-        Field(p.pPrintProcessor) + "\t" + keys);
+        Field(p.pComment) + "\t" + Field(p.pLocation) + "\t" + keys);
   }
   wchar_t name[1024] = {0};
   DWORD size = 1024;
   Out(std::string("default\t") + (GetDefaultPrinterW(name, &size) ? Field(name) : "(none)"));
   HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kTrayMutex);
   if (mutex != nullptr) CloseHandle(mutex);
-  Out(std::string("tray\twindow=") + (FindWindowW(kTrayWindowClass, nullptr) ? "yes" : "no") +
-      "\tmutex=" + (mutex != nullptr ? "yes" : "no"));
+  std::string tray = std::string(FindWindowW(kTrayWindowClass, nullptr) ? "window " : "") + (mutex ? "mutex" : "");
+  Out("tray\t" + (tray.empty() ? "(none)" : tray));
   std::vector<wchar_t> data;
   Out("run\t" + (ReadValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, data) ? Field(data.data()) : "(none)"));
   if (ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, data)) {
     for (const wchar_t* at = data.data(); at < data.data() + data.size() - 2 && *at != 0;) {
       std::wstring source = at, target = at + source.size() + 1;
       at += source.size() + target.size() + 2;
-      Out("pending\t" + Field(source) + "\t" + Field(target));
+      Out("pending\t" + Narrow(source) + "\t" + Narrow(target));
     }
   }
   HKEY root = nullptr;
@@ -308,22 +279,194 @@ void Query() {
                                     ERROR_SUCCESS;
          i++, length = 256) {
       std::wstring path = std::wstring(kSettingsRoot) + L"\\" + key;
-      Out("settings\t" + Field(key) + "\tdeleted=" + (ReadValue(HKEY_CURRENT_USER, path.c_str(), L"deleted", data) ? "yes" : "no"));
+      bool deleted = ReadValue(HKEY_CURRENT_USER, path.c_str(), L"deleted", data);
+      Out("settings\t" + Narrow(key) + (deleted ? "\tdeleted" : "\tkept"));
     }
     RegCloseKey(root);
   }
-  wchar_t system[MAX_PATH];
-  UINT length = GetSystemDirectoryW(system, MAX_PATH);
-  PrintFiles("sysfile", std::wstring(system, length) + L"\\", L"", {L"zel", L"orv"});
-  PrintFiles("drvfile", DriverDirectory(), L"", {});
+  for (int i = 0; i < count; i++) Out("file\t" + Narrow(files[i]) + "\t" + std::to_string(FileBuild(files[i])));
   Out("end");
 }
 
+#else
+
+const wchar_t* const kLogTitles[] = {L"Orvandelle build 2547- Install error log!",
+                                     L"Orvandelle build 2547- Install log."};
+const int kLogTextId = 1001;
+
+// --- the log window, as a person sees it ---
+
+HWND FindLogWindow(std::wstring& title) {
+  for (const wchar_t* candidate : kLogTitles) {
+    HWND window = FindWindowW(L"#32770", candidate);
+    title = candidate;
+    if (window != nullptr && IsWindowVisible(window)) return window;
+  }
+  return nullptr;
+}
+
+// The window's area of the screen as a 24-bit bottom-up BMP file. Under Wine this needs a real
+// display (Xvfb); the null graphics driver gives no pixels.
+bool SaveScreenshot(HWND window, const std::wstring& path) {
+  RECT area;
+  if (!GetWindowRect(window, &area) || area.right <= area.left || area.bottom <= area.top) return false;
+  int width = area.right - area.left, height = area.bottom - area.top;
+  HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader = {sizeof info.bmiHeader, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* pixels = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+  HGDIOBJ previous = SelectObject(memory, bitmap);
+  bool ok = bitmap != nullptr && BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+  GdiFlush();
+  SelectObject(memory, previous);
+  DWORD imageBytes = ((width * 3 + 3) / 4) * 4 * height, written = 0;
+  BITMAPFILEHEADER file = {0x4D42, 0, 0, 0, sizeof file + sizeof info.bmiHeader};
+  file.bfSize = file.bfOffBits + imageBytes;
+  HANDLE out = ok ? CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr) : INVALID_HANDLE_VALUE;
+  ok = out != INVALID_HANDLE_VALUE && WriteFile(out, &file, sizeof file, &written, nullptr) &&
+       WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
+       WriteFile(out, pixels, imageBytes, &written, nullptr);
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  if (bitmap != nullptr) DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return ok;
+}
+
+// Its title, its text box between markers (read by messages: GetWindowText of another
+// process's window gives its caption only), a picture, then Close, sent so it is handled
+// before this returns. The pause lets the owner paint first.
+void HandleLogWindow(HWND window, const std::wstring& title, const std::wstring& screenshot) {
+  Sleep(screenshot.empty() ? 50 : 1500);
+  std::vector<wchar_t> text(SendDlgItemMessageW(window, kLogTextId, WM_GETTEXTLENGTH, 0, 0) + 2, 0);
+  GetDlgItemTextW(window, kLogTextId, text.data(), static_cast<int>(text.size() - 1));
+  std::wstring lines;  // the text-mode output adds the CR of each line end again
+  for (const wchar_t* at = text.data(); *at != 0; at++)
+    if (!(at[0] == L'\r' && at[1] == L'\n')) lines += *at;
+  Out("window\t" + Narrow(title) + "\ntext-begin\n" + Narrow(lines) + "\ntext-end");
+  if (!screenshot.empty()) Out(std::string("screenshot\t") + (SaveScreenshot(window, screenshot) ? "saved" : "failed"));
+  SendDlgItemMessageW(window, IDOK, BM_CLICK, 0, 0);
+}
+
+// Wine keeps the desktop's key state while a process of the session lives, so the one that
+// pressed Shift must stay alive until the installer has looked at it.
+void SendShift(bool down) {
+  INPUT input = {};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = VK_LSHIFT;
+  input.ki.wScan = 0x2a;
+  input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+  SendInput(1, &input, sizeof input);
+}
+
+// --- launching ---
+
+struct Options {
+  DWORD limitMs = 60000;
+  bool shift = false, watch = false, probe = false, station = false;
+  std::wstring screenshot, program, commandLine;
+};
+
+Options Parse(int argc, wchar_t** argv) {
+  Options o;
+  int i = 1;
+  for (; i < argc && std::wstring(argv[i]) != L"--"; i++) {
+    std::wstring a = argv[i];
+    if (a.rfind(L"--timeout=", 0) == 0) o.limitMs = static_cast<DWORD>(std::stoul(a.substr(10)));
+    if (a.rfind(L"--screenshot=", 0) == 0) o.screenshot = a.substr(13);
+    o.shift = o.shift || a == L"--shift";
+    o.watch = o.watch || a == L"--watch-window";
+    o.probe = o.probe || a == L"--probe";
+    o.station = o.station || a == L"--station";
+  }
+  for (int k = i + 1; k < argc; k++) {
+    std::wstring a = argv[k];
+    bool plain = !a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos;
+    o.commandLine += (k > i + 1 ? L" " : L"") + (plain ? a : L"\"" + a + L"\"");
+  }
+  if (i + 1 < argc) o.program = argv[i + 1];
+  return o;
+}
+
+enum Outcome { kNotStarted, kTimedOut, kEnded };
+
+// Runs the program to its end, or ends it at the time limit, watching for the log window.
+Outcome RunProgram(const Options& o, wchar_t* desktop, DWORD& code) {
+  std::wstring commandLine = o.commandLine;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.lpDesktop = desktop;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(o.program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    Out("exit not-started " + std::to_string(GetLastError()));
+    return kNotStarted;
+  }
+  bool ended = false, handled = !o.watch;
+  std::wstring title;
+  for (DWORD waited = 0; waited <= o.limitMs && !ended; waited += 50) {
+    ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
+    HWND window = ended || handled ? nullptr : FindLogWindow(title);
+    if (window != nullptr) HandleLogWindow(window, title, o.screenshot);
+    handled = handled || window != nullptr;
+  }
+  if (!ended) {
+    Out("exit timeout");
+    TerminateProcess(process.hProcess, 0xFFFFFFFF);
+    WaitForSingleObject(process.hProcess, 5000);
+  }
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return ended ? kEnded : kTimedOut;
+}
+
+// Inside the station: its flags as the exit code, or the error with the top bits set.
+int ReportOwnStation() {
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed))
+    return static_cast<int>(0xFFFF0000 | GetLastError());
+  return static_cast<int>(flags.dwFlags);
+}
+
+#endif
+
 }  // namespace
 
+#ifdef E2E_SPOOLER
 int wmain(int argc, wchar_t** argv) {
-  if (e2e::Is(L"e2e_query.exe")) return Query(), 0;
+  if (argc > 1 && std::wstring(argv[1]) == L"query") return Query(argc - 2, argv + 2), 0;
   for (int i = 1; i < argc; i++)
     if (!Seed(argv[i])) return 1;
   return 0;
 }
+#else
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && std::wstring(argv[1]) == L"--report") return ReportOwnStation();
+  Options o = Parse(argc, argv);
+  wchar_t self[MAX_PATH] = {0};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (o.probe) o.program = self, o.commandLine = L"\"" + std::wstring(self) + L"\" --report";
+  if (o.program.empty()) return 2;
+  // The desktop belongs to the station the process is connected to when it is made.
+  HWINSTA station = nullptr, own = GetProcessWindowStation();
+  HDESK desktop = nullptr;
+  std::wstring name = L"OrvE2EStation\\OrvE2EDesktop";
+  if (o.station) {
+    station = CreateWindowStationW(L"OrvE2EStation", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (station != nullptr && SetProcessWindowStation(station))
+      desktop = CreateDesktopW(L"OrvE2EDesktop", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(own);
+    if (desktop == nullptr) return Out("FAILED making the window station: error " + std::to_string(GetLastError())), 1;
+  }
+  if (o.shift) SendShift(true);
+  DWORD code = 0;
+  Outcome outcome = RunProgram(o, o.station ? &name[0] : nullptr, code);
+  if (o.shift) SendShift(false);
+  if (outcome == kEnded) Out("exit " + std::to_string(code));
+  if (desktop != nullptr) CloseDesktop(desktop), CloseWindowStation(station);
+  return outcome == kNotStarted ? 1 : 0;
+}
+#endif
