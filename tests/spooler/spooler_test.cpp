@@ -247,19 +247,12 @@ TEST_F(SpoolerTest, DriverInstallHandsTheStagedFilesToTheSpoolerAndDeletesThem) 
     winsim::PutFile(kModuleDir + std::u16string(name), winsim::Utf8(name) + " contents");
   Start();
   InstallPrinterDriver(context);
-  Lines expected = {">Add Printer Driver"};
   std::vector<std::string> deleted;
   for (const char* name : {"zeldrv64.dll", "zelui64.dll", "zelhelp.chm"}) {
-    expected.push_back(std::string("  >CopyFile ") + name + " to " + winsim::Utf8(kDriverDir) + " [1])");
-    expected.push_back("    Copy Succeeded :)");
     deleted.push_back(winsim::Utf8(kDriverDir) + name);
     EXPECT_FALSE(winsim::FileExists(kDriverDir + winsim::Utf16(name))) << name;
   }
-  expected.push_back("  OK :)");
-  EXPECT_EQ(NewLines(), expected);
   EXPECT_EQ(context.ErrorCount, 0);
-  EXPECT_EQ(context.Depth, 0);
-
   auto added = winsim::CallsOf("AddPrinterDriverExW");
   ASSERT_EQ(added.size(), 1u);
   EXPECT_EQ(added[0].args, (std::vector<std::string>{"(null)", "6", "Orvandelle printer", "Windows x64", "0x4"}));
@@ -280,81 +273,43 @@ TEST_F(SpoolerTest, DriverInstallHandsTheStagedFilesToTheSpoolerAndDeletesThem) 
   EXPECT_EQ(context.DeferredDeletes, nullptr);
 }
 
-// The product's printers deleted with their settings key remembered, then re-created newest
-// first with name, comment, location, settings key and default status; others left alone.
-TEST_F(SpoolerTest, PrintersCarriedAcrossNewestFirstAndOthersLeftAlone) {
+// The product's printers deleted, each opened for DELETE and administration and its jobs
+// purged first, then re-created newest first; a printer's "deleted" mark is all that goes of
+// its registry key. (What each printer keeps is the scenario table's.)
+TEST_F(SpoolerTest, PrintersAreDeletedWithTheirJobsAndComeBackNewestFirst) {
   winsim::AddLocalPortMonitor();
   winsim::AddSimMonitor({kOwnPort, u"Windows x64", u"zelmon64.dll", {kOwnPort}});
   AddDriver(kProductDriver);
-  AddDriver(u"Other driver");
-  // The product's per-printer registry key with its "deleted" mark.
-  auto markDeleted = [](const std::string& key) {
+  for (const char* key : {"A", "B", "C"}) {
+    AddProductPrinter(winsim::Utf16(key), key);
     winsim::PutString(HKEY_CURRENT_USER, kMarksKey + winsim::Utf16(key), u"deleted", u"1");
-  };
-  auto markLeft = [](const std::string& key) {
-    return winsim::ReadValue(HKEY_CURRENT_USER, kMarksKey + winsim::Utf16(key), u"deleted").has_value();
-  };
-  AddProductPrinter(u"A", "keyA");
-  winsim::SimPrinter other = PrinterOn(u"Other", u"Other driver", u"FILE:");
-  other.comment = u"theirs";
-  std::vector<BYTE> otherKey = {'k', 'O', 0};
-  other.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, otherKey}, {"DsUser", "SubKey", REG_SZ, otherKey}};
-  winsim::AddSimPrinter(other);
-  AddProductPrinter(u"B", "keyB");
-  AddProductPrinter(u"C", "keyC");
-  winsim::RemoveKey(HKEY_CURRENT_USER, kMarksKey + std::u16string(u"keyC"));
-  for (const char* key : {"keyA", "keyB", "kO"}) markDeleted(key);
-  winsim::SetSimDefaultPrinter(u"B");
-
+  }
   MarkDefaultPrinter(context);
   DeleteAllPrinters(context);
-  ASSERT_EQ(winsim::SimPrinters().size(), 1u);
+  EXPECT_TRUE(winsim::SimPrinters().empty());
   RestorePrinters(context);
 
-  std::vector<std::string> added;
-  for (const auto& call : winsim::CallsOf("AddPrinterW")) added.push_back(call.args[2]);
-  EXPECT_EQ(added, (Lines{"C", "B", "A"}));
-  for (std::u16string name : {u"A", u"B", u"C"}) {
-    SCOPED_TRACE(winsim::Utf8(name));
-    auto printer = winsim::FindSimPrinter(name);
-    ASSERT_TRUE(printer.has_value());
-    EXPECT_EQ(printer->comment, u"comment of " + name);
-    EXPECT_EQ(printer->location, u"room of " + name);
-    EXPECT_EQ(printer->portName, kOwnPort);
-    EXPECT_EQ(printer->driverName, kProductDriver);
-    EXPECT_EQ(printer->printProcessor, u"WinPrint");
-    EXPECT_EQ(printer->datatype, u"RAW");
-    for (const std::string& dataKey : {std::string(winsim::kPlainPrinterDataKey), std::string("DsUser")}) {
-      auto value = winsim::SimPrinterValueOf(name, dataKey, "SubKey");
-      ASSERT_TRUE(value.has_value()) << dataKey;
-      EXPECT_EQ(value->type, DWORD(REG_SZ));
-      EXPECT_EQ(std::string(value->data.begin(), value->data.end()), "key" + winsim::Utf8(name) + '\0');
-    }
-  }
-  EXPECT_EQ(winsim::SimDefaultPrinter(), u"B");
-  EXPECT_FALSE(markLeft("keyA") || markLeft("keyB"));
-  EXPECT_TRUE(winsim::ReadValue(HKEY_CURRENT_USER, kMarksKey + std::u16string(u"keyA"), u"Paper").has_value())
-      << "only the mark goes";
-  EXPECT_FALSE(winsim::KeyExists(HKEY_CURRENT_USER, kMarksKey + std::u16string(u"keyC"))) << "never created";
-  EXPECT_TRUE(markLeft("kO"));
-  EXPECT_EQ(winsim::FindSimPrinter(u"Other").value_or(winsim::SimPrinter()).comment, u"theirs");
-  EXPECT_FALSE(winsim::FindSimPrinter(u"Orvandelle").has_value());
-  EXPECT_EQ(context.ErrorCount, 0);
-
-  // Each deletion: opened for DELETE and administration, jobs purged, then deleted; the other
-  // driver's printer never opened.
   Lines steps;
   for (const auto& call : winsim::Calls()) {
-    EXPECT_FALSE(call.name == "OpenPrinterW" && call.args[0] == "Other");
     if (call.name == "OpenPrinterW" && call.args[2] != "(no defaults)") steps.push_back("open " + call.args[2]);
     if (call.name == "SetPrinterW" && call.args[1] == "0") steps.push_back("purge " + call.args[2]);
     if (call.name == "DeletePrinter") steps.push_back("delete");
+    if (call.name == "AddPrinterW") steps.push_back("add " + call.args[2]);
   }
   Lines one = {"open 0x10004", "purge 3", "delete"};
-  EXPECT_EQ(steps, (Lines{one[0], one[1], one[2], one[0], one[1], one[2], one[0], one[1], one[2]}));
+  EXPECT_EQ(steps, (Lines{one[0], one[1], one[2], one[0], one[1], one[2], one[0], one[1], one[2], "add C", "add B",
+                          "add A"}));
   auto opens = winsim::CallsOf("RegOpenKeyExA");
   ASSERT_EQ(opens.size(), 3u);
-  EXPECT_EQ(opens[0].args, (Lines{"HKCU", "Software\\Corvane\\Orvandelle\\Orvandelles\\keyC", "0", "0xf003f"}));
+  EXPECT_EQ(opens[0].args, (Lines{"HKCU", "Software\\Corvane\\Orvandelle\\Orvandelles\\C", "0", "0xf003f"}));
+  for (const char16_t* name : {u"A", u"B", u"C"}) {
+    auto printer = winsim::FindSimPrinter(name);
+    ASSERT_TRUE(printer.has_value());
+    EXPECT_EQ(printer->printProcessor + u" " + printer->datatype, u"WinPrint RAW");
+    EXPECT_FALSE(winsim::ReadValue(HKEY_CURRENT_USER, kMarksKey + std::u16string(name), u"deleted").has_value());
+    EXPECT_TRUE(winsim::ReadValue(HKEY_CURRENT_USER, kMarksKey + std::u16string(name), u"Paper").has_value());
+  }
+  EXPECT_EQ(context.ErrorCount, 0);
 }
 
 }  // namespace
