@@ -142,6 +142,25 @@ TEST_F(SpoolerTest, DefaultPrinterIsMarkedOnlyWhenItsNameMatchesExactly) {
   EXPECT_TRUE(MarkedPrinters().empty());
 }
 
+// A product printer is added whatever the check of the monitors finds; the check only informs
+// the log.
+TEST_F(SpoolerTest, TheMonitorCheckOnlyInformsTheLog) {
+  AddDriver(kProductDriver);
+  EXPECT_EQ(AddOwnPrinter(context, u"P"), nullptr);
+  winsim::AddLocalPortMonitor();
+  EXPECT_EQ(AddOwnPrinter(context, u"Q"), nullptr);
+  EXPECT_EQ(LogLines(context),
+            (Lines{">AddPrinter(P)", "  Let's check our port monitors", "  1. EnumMonitors returns true",
+                   "  No Orvandelle port monitor was found.", "  BTW, there is no port monitors on this system.",
+                   "  Error(15): Can`t add printer 'P' - (The specified port is unknown.)",
+                   ">AddPrinter(Q)", "  Let's check our port monitors", "  No Orvandelle port monitor was found.",
+                   "  ------- 1 existing monitors ----------", "  1. Local Port",
+                   "  ---------------------------------------",
+                   "  Error(15): Can`t add printer 'Q' - (The specified port is unknown.)"}));
+  EXPECT_EQ(winsim::CountCalls("AddPrinterW"), 2u) << "added in either case";
+  EXPECT_EQ(winsim::LiveBlocks(Allocator::Global), 0u) << "the monitor lists are released";
+}
+
 class PortMonitorTest : public SpoolerTest {
  protected:
   // The monitor as an earlier install left it: its DLL of build 2000 in the system directory,

@@ -93,8 +93,8 @@ class SystemTest : public SimTest {
   }
   std::vector<int32_t> Flags() const { return std::vector<int32_t>(table.isFile, table.isFile + 2 * table.pairCount); }
 
-  // The status reads since the call record was cleared, after `skip` earlier ones: `reads` of
-  // them, 200 ms apart from `start`, with one 200 ms sleep between each two.
+  // The status reads since the call record was cleared: `reads` of them, 200 ms apart from
+  // `start`, with one 200 ms sleep between each two.
   static void ExpectPolls(size_t reads, DWORD start) {
     auto calls = winsim::CallsOf("QueryServiceStatus");
     ASSERT_EQ(calls.size(), reads);
