@@ -37,9 +37,6 @@ winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& d
 // under "DsUser", and the product's per-user registry key for it with one setting in it.
 void AddProductPrinter(const std::u16string& name, const std::string& key);
 
-// The names of all printers, sorted.
-std::vector<std::u16string> PrinterNames();
-
 // Whole commands on the product's machine: each test ends with no handle of any kind left open
 // and the spooler running, on top of SimTest's memory checks.
 class ProductMachineTest : public SimTest {

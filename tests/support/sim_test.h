@@ -28,19 +28,11 @@ using Lines = std::vector<std::string>;
 Lines SplitLines(const std::string& text);
 // The log as UTF-8 lines.
 Lines LogLines(const InstallContext& context);
-std::string LogOf(const InstallContext& context);
 // The text box of the last log window shown, as UTF-8 lines.
 Lines ShownLogLines();
-
-// The paths of the context's deferred-deletion list, head first.
-Lines DeferredPaths(const InstallContext& context);
 
 // The machine's "PendingFileRenameOperations" strings (none when the value is missing).
 std::vector<std::u16string> PendingRenameStrings();
 void SetPendingRenames(const std::vector<std::u16string>& strings);
 // A path with the NT object prefix "\??\" in front.
 std::u16string NtPath(const std::u16string& path);
-
-// A context with only the log fields set up, for testing the log writers alone.
-InstallContext EmptyContext();
-void FreeEmptyContext(InstallContext& context);

@@ -1,4 +1,5 @@
-// The parts of the simulated machine that stand in for Windows' own rules.
+// The parts of the simulated machine that stand in for Windows' own rules: the kernel's, the
+// session manager's at a restart, and the service control manager's.
 #include "support/sim_test.h"
 #include "winsim/sim_files.h"
 #include "winsim/sim_process.h"
@@ -9,7 +10,7 @@ namespace {
 
 // Command-line splitting is held to Windows by the conformance checks, which run here and
 // under Wine; the clock's wrap and the faults' skips by the Part tests that lean on them.
-class KernelSimTest : public SimTest {};
+using KernelSimTest = SimTest;
 
 // The leak check every test ends with must be able to fail.
 TEST_F(KernelSimTest, WrongAllocatorReleaseIsCaught) {
@@ -73,6 +74,31 @@ TEST_F(KernelSimTest, RestartCarriesOutThePendingListAndStartsAfresh) {
   EXPECT_FALSE(winsim::IsHeld(u"C:\\Product\\orvtray.exe"));
   EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
   EXPECT_TRUE(winsim::IsHeld(u"C:\\Windows\\system32\\mon.dll")) << "the spooler loads its monitors";
+}
+
+// The settled states' answers are the conformance checks'; these are the pending ones'.
+TEST_F(KernelSimTest, ServiceStopAndStartTakeTimeAndRefuseWhatWindowsRefuses) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, u"Spooler", SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP);
+  ASSERT_NE(service, nullptr) << "names are compared without case";
+  auto outcome = [](BOOL result) { return result ? "ok" : std::to_string(GetLastError()); };
+  SERVICE_STATUS status{};
+  EXPECT_EQ(outcome(ControlService(service, SERVICE_CONTROL_STOP, &status)), "ok");
+  EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOP_PENDING));
+  EXPECT_EQ(outcome(ControlService(service, SERVICE_CONTROL_STOP, &status)), "1061");
+  EXPECT_EQ(outcome(StartServiceW(service, 0, nullptr)), "1056") << "still stopping";
+  winsim::Advance(winsim::kDefaultStopDelay);
+  EXPECT_EQ(winsim::ServiceState(u"SPOOLER"), DWORD(SERVICE_STOPPED));
+  EXPECT_EQ(outcome(StartServiceW(service, 0, nullptr)), "ok");
+  EXPECT_EQ(outcome(ControlService(service, SERVICE_CONTROL_STOP, &status)), "1052") << "still starting";
+  winsim::Advance(winsim::kDefaultStartDelay - 1);
+  EXPECT_EQ(outcome(QueryServiceStatus(service, &status)), "ok");
+  EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_START_PENDING));
+  winsim::Advance(1);
+  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  EXPECT_EQ(winsim::OpenServiceHandles(), 0u);
 }
 
 }  // namespace

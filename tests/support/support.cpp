@@ -1,13 +1,38 @@
-#include "support/product_machine.h"
-
-#include <algorithm>
-
 #include "app/command_dispatch.h"
-#include "winsim/machine.h"
+#include "app/install_log.h"
+#include "support/product_machine.h"
 #include "winsim/sim_files.h"
 #include "winsim/sim_process.h"
 #include "winsim/sim_registry.h"
 #include "winsim/sim_services.h"
+
+Lines SplitLines(const std::string& text) {
+  Lines lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines.push_back(text.substr(start, end - start));
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+Lines LogLines(const InstallContext& context) { return SplitLines(winsim::Utf8(Chars(context.LogText))); }
+
+Lines ShownLogLines() {
+  std::string text = winsim::Utf8(winsim::DialogItemText(winsim::Dialogs().back(), kLogTextId));
+  EXPECT_TRUE(text.empty() || text.substr(text.size() - 2) == "\r\n") << "every line ends in CR LF";
+  return SplitLines(text);
+}
+
+std::vector<std::u16string> PendingRenameStrings() {
+  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue);
+  return value ? winsim::SplitMultiString(value->data) : std::vector<std::u16string>();
+}
+
+void SetPendingRenames(const std::vector<std::u16string>& strings) {
+  winsim::PutMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, strings);
+}
+
+std::u16string NtPath(const std::u16string& path) { return u"\\??\\" + path; }
 
 const char16_t kModuleDir[] = u"C:\\Product\\drv\\";
 const char16_t kSystemDir[] = u"C:\\Windows\\system32\\";
@@ -69,13 +94,6 @@ std::u16string TrayRunValue() {
   if (!value) return u"(none)";
   auto strings = winsim::SplitMultiString(value->data);
   return strings.empty() ? u"" : strings[0];
-}
-
-std::vector<std::u16string> PrinterNames() {
-  std::vector<std::u16string> names;
-  for (const auto& printer : winsim::SimPrinters()) names.push_back(printer.name);
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 void ProductMachineTest::SetUp() {

@@ -1,0 +1,199 @@
+// The command line, the context's directories and the log: its lines, its window and its event.
+#include "app/command_dispatch.h"
+#include "app/install_log.h"
+#include "support/product_machine.h"
+
+namespace {
+
+int32_t RunLine(const std::u16string& commandLine) {
+  winsim::SetCommandLine(commandLine);
+  return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
+}
+
+using CommandDispatchTest = ProductMachineTest;
+
+// Words match ignoring ASCII case, but for "def.set"; on a machine without the product there
+// is no driver to check, nothing pending and no default printer.
+TEST_F(CommandDispatchTest, EachWordItsExitCode) {
+  const std::pair<const char16_t*, int32_t> cases[] = {
+      {u"orvinst.exe", 6},           {u"\"C:\\Program Files\\Product\\drv\\orvinst.exe\"   ", 6},
+      {u"orvinst.exe instal", 6},    {u"orvinst.exe \"\"", 6},
+      {u"orvinst.exe def.set", 4},   {u"orvinst.exe DEF.SET", 6},
+      {u"orvinst.exe def.set2", 6},  {u"orvinst.exe \"def.set \"", 6},
+      {u"orvinst.exe REMOVETRAY", 6}, {u"orvinst.exe Install", 1},
+      {u"orvinst.exe In", 1},        {u"orvinst.exe serverINSTALL", 1},
+      {u"orvinst.exe IN_NOTRAY", 1}, {u"orvinst.exe UN", 2},
+      {u"orvinst.exe Uninstall", 2}, {u"orvinst.exe ONCHKDRV", 3},
+      {u"orvinst.exe oninit", 102},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RunLine(c.first), c.second) << winsim::Utf8(c.first);
+  winsim::FailNext("CommandLineToArgvW", 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(RunLine(u"orvinst.exe install"), 6) << "an unsplittable line counts as no word";
+  // The installer runs elevated from a folder that others may write to: the DLL search is
+  // limited to the system directory before any other platform call, whatever the command.
+  for (const char16_t* line : {u"orvinst.exe", u"orvinst.exe install", u"orvinst.exe onChkDrv"}) {
+    winsim::ClearCalls();
+    RunLine(line);
+    EXPECT_EQ(winsim::Calls().at(0).name, "LimitDllSearchToSystemDirectory") << winsim::Utf8(line);
+    EXPECT_EQ(winsim::CountCalls("LimitDllSearchToSystemDirectory"), 1u) << winsim::Utf8(line);
+  }
+}
+
+// The second argument is read as strtol reads it, and only when there are exactly two.
+TEST_F(CommandDispatchTest, ParentWindowOnlyFromExactlyTwoArguments) {
+  const std::pair<const char16_t*, const char*> cases[] = {
+      {u"0", "null"}, {u"letters", "null"}, {u"-5", "0xfffffffffffffffb"}, {u"\"  +77abc\"", "0x4d"},
+      {u"99999999999", "0x7fffffff"}, {u"-99999999999", "0xffffffff80000000"},
+  };
+  for (const auto& c : cases) {
+    winsim::ClearCalls();
+    EXPECT_EQ(RunInstaller(std::u16string(u"nothing ") + c.first), 6);
+    auto calls = winsim::CallsOf("IsWindow");
+    ASSERT_EQ(calls.size(), 1u) << winsim::Utf8(c.first);
+    EXPECT_EQ(calls[0].args[0], c.second) << winsim::Utf8(c.first);
+  }
+  HWND owner = winsim::CreateSimWindow({u"Setup", u"Outer setup", nullptr});
+  std::u16string number = winsim::Utf16(std::to_string(reinterpret_cast<uintptr_t>(owner)));
+  winsim::SetShiftHeld(true);
+  RunInstaller(u"install " + number);
+  RunInstaller(u"install " + number + u" extra");
+  ASSERT_EQ(winsim::Dialogs().size(), 2u);
+  EXPECT_EQ(winsim::Dialogs()[0].parent, owner);
+  EXPECT_EQ(winsim::Dialogs()[1].parent, nullptr) << "a third argument voids the second";
+  winsim::SetShiftHeld(false);
+  RunInstaller(u"install " + number);
+  EXPECT_EQ(winsim::Dialogs().size(), 2u) << "no window without an error or Shift";
+}
+
+// Every help window of the product is asked to close, 50 ms apart; one that never closes is
+// given up on after 200 requests; other help windows stay.
+TEST_F(CommandDispatchTest, CloseHelpWindowsGivesUpOnAStuckOne) {
+  winsim::OpenHelpWindow();
+  winsim::OpenHelpWindow();
+  HWND other = winsim::CreateSimWindow({u"HH Parent", u"Other Help", nullptr});
+  CloseHelpWindows();
+  EXPECT_EQ(winsim::WindowCount(), 1u);
+  EXPECT_TRUE(winsim::WindowExists(other));
+  EXPECT_EQ(winsim::Now(), 100u);
+  winsim::OpenHelpWindow(false);
+  winsim::ClearCalls();
+  CloseHelpWindows();
+  EXPECT_EQ(winsim::CountCalls("PostMessageW"), 200u);
+  EXPECT_EQ(winsim::Now(), 100u + 200u * 50u);
+}
+
+class InstallLogTest : public SimTest {
+ protected:
+  InstallContext context{};
+  void TearDown() override {
+    FreeContext(context);
+    SimTest::TearDown();
+  }
+};
+
+TEST_F(InstallLogTest, DirectoriesEndInOneSeparator) {
+  const std::pair<std::u16string, std::string> modules[] = {
+      {u"C:\\Setup\\inst.exe", "C:\\Setup\\"}, {u"C:/Setup/sub/inst.exe", "C:/Setup/sub/"},
+      {u"C:\\Setup/inst.exe", "C:\\Setup/"},   {u"C:inst.exe", "C:"}, {u"inst.exe", ""},
+  };
+  for (const auto& c : modules) {
+    winsim::SetModulePath(c.first);
+    InitContext(context, UseX64Files);
+    EXPECT_EQ(winsim::Utf8(Chars(context.ModuleDir)), c.second) << winsim::Utf8(c.first);
+    EXPECT_EQ(winsim::Utf8(Chars(context.SystemDir)), "C:\\Windows\\system32\\");
+    FreeContext(context);
+  }
+  // Longer than the buffer: the platform answers with the size it would need and copies nothing.
+  winsim::SetSystemDirectory(u"C:\\" + std::u16string(300, u'w'));
+  InitContext(context, UseX64Files);
+  EXPECT_EQ(context.SystemDir.block, nullptr);
+  EXPECT_EQ(LogLines(context).back(),
+            "Error(7): Can`t retrieve system directory. - (The data area passed to a system call is too small.)");
+}
+
+// Two spaces a level up to ten; values formatted, texts taken as data, a line cut at its buffer.
+TEST_F(InstallLogTest, LinesAreIndentedFormattedAndCut) {
+  for (int depth : {0, -1, 1, 3, 10, 12}) {
+    context.Depth = depth;
+    LogLine(context, u"d%d", depth);
+  }
+  context.Depth = 0;
+  LogLine(context, u"%s|%d|%d|%x|%x|%%|%q", u"name", -2147483647 - 1, 42, 5u, 0xFFFFFFFFu);
+  LogLine(context, u"printer %s", u"%s%n%x");
+  std::u16string longText(1500, u'a');
+  LogLine(context, u"%s", longText.c_str());
+  SetLastError(ERROR_ACCESS_DENIED);
+  LogError(context, 7, u"%s", longText.c_str());
+  Lines lines = LogLines(context);
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 8),
+            (Lines{"d0", "d-1", "  d1", "      d3", std::string(20, ' ') + "d10", std::string(20, ' ') + "d12",
+                   "name|-2147483648|42|5|ffffffff|%|%q", "printer %s%n%x"}));
+  EXPECT_EQ(lines[8], std::string(1023, 'a'));
+  EXPECT_EQ(lines[9].size(), 1023u);
+  EXPECT_EQ(lines[9].substr(0, 10), "Error(7): ");
+}
+
+// The system's text follows the error's own, without its line breaks; an unknown code says so,
+// and an error after a success has no suffix but counts.
+TEST_F(InstallLogTest, ErrorLinesCarryTheSystemText) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  ReportError(context, 7);
+  SetLastError(12345);
+  ReportError(context, 3);
+  SetLastError(0);
+  ReportError(context, 16, u"Office");
+  EXPECT_EQ(LogLines(context), (Lines{"Error(7): Can`t retrieve system directory. - (Access is denied.)",
+                                      "Error(3): Can't stop the spooler - ( No Description )",
+                                      "Error(16): Can`t open printer 'Office'"}));
+  EXPECT_EQ(context.ErrorCount, 3);
+  EXPECT_EQ(winsim::CallsOf("FormatMessageW")[0].args, (std::vector<std::string>{"0x1300", "5", "1033"}));
+  EXPECT_EQ(ErrorFormat(0), nullptr);
+  EXPECT_EQ(ErrorFormat(20), nullptr);
+}
+
+// A run nobody can see: no window, whatever was counted; the whole log as one event, in pieces
+// the event log takes; interactive runs write none.
+TEST_F(InstallLogTest, UnseenStationWritesTheLogAsOneEventInsteadOfAWindow) {
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_EQ(winsim::CountCalls("RegisterEventSourceW"), 0u) << "interactive: no event";
+
+  winsim::ClearCalls();
+  winsim::SetWindowStationVisible(false);
+  std::u16string line(1000, u'x');
+  for (int i = 0; i < 40; i++) LogLine(context, u"%s", line.c_str());  // 40 080 characters
+  context.ErrorCount = 1;
+  winsim::SetShiftHeld(true);
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  ASSERT_EQ(winsim::LoggedEvents().size(), 1u);
+  const winsim::LoggedEvent& event = winsim::LoggedEvents()[0];
+  EXPECT_EQ(event.source, u"Orvandelle Install");
+  EXPECT_EQ(event.type, WORD(EVENTLOG_ERROR_TYPE));
+  EXPECT_EQ(event.eventId, 1u);
+  ASSERT_EQ(event.strings.size(), 2u);
+  EXPECT_EQ(event.strings[0].size(), 31839u);
+  EXPECT_EQ(event.strings[0] + event.strings[1], Chars(context.LogText));
+
+  context.ErrorCount = 0;
+  ShowLogWindowWhenNeeded(context, nullptr);
+  ASSERT_EQ(winsim::LoggedEvents().size(), 2u);
+  EXPECT_EQ(winsim::LoggedEvents()[1].type, WORD(EVENTLOG_INFORMATION_TYPE));
+  EXPECT_EQ(winsim::CountCalls("GetAsyncKeyState"), 0u) << "no key to look at where nobody types";
+
+  // A station that cannot be asked counts as unseen; a refused event or source costs nothing else.
+  winsim::SetWindowStationVisible(true);
+  winsim::FailNext("GetUserObjectInformationW", 1, ERROR_ACCESS_DENIED);
+  winsim::FailNext("ReportEventW", 1, ERROR_INVALID_PARAMETER);
+  context.ErrorCount = 1;
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  EXPECT_EQ(winsim::CountCalls("ReportEventW"), 3u);
+  EXPECT_EQ(winsim::OpenEventSources(), 0u);
+  winsim::FailNext("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
+  winsim::SetWindowStationVisible(false);
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_EQ(winsim::CountCalls("ReportEventW"), 3u);
+}
+
+}  // namespace
