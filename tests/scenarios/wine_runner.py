@@ -106,7 +106,7 @@ class Play:
     def __init__(self, m):
         self.m, self.runs, self.before, self._state = m, [], None, None
         self.other_driver, self.overrides, self.where, self.holders = False, None, "", []
-        self.failures, self.count = [], 0
+        self.failures, self.count, self.block = [], 0, []
 
     def state(self):
         if self._state is None:
@@ -135,8 +135,8 @@ DRIVER_FILES = ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm")
 
 def component(m, build, name):
     """A stand-in component file of a build ("none": without a version resource)."""
-    folder = os.path.join(m.tools_dir, "components")
-    return os.path.join(folder, *([] if name in ("zelhelp.chm", "orvtray.exe") else [str(build)]), name)
+    return os.path.join(m.tools_dir, "components", *([] if name in ("zelhelp.chm", "orvtray.exe") else [str(build)]),
+                        name)
 
 
 def options(words, valued, flags=()):
@@ -467,7 +467,7 @@ CHECKS = {
     "file": lambda p, w: p.equal("present" if p.exists(w[1]) else "absent", w[2], w[1]),
     "planted": check_planted, "host": lambda p, w: None,
     "log": lambda p, w: check_log(p, w, True), "nolog": lambda p, w: check_log(p, w, False),
-    "whole-log": lambda p, w, block: p.equal(log_lines(p, trim=False), block, "the whole log"),
+    "whole-log": lambda p, w: p.equal(log_lines(p, trim=False), p.block, "the whole log"),
 }
 
 
@@ -480,11 +480,10 @@ def play(p, scenario):
             p.before = p.state()
         ACTIONS[words[0]](p, words)
         p._state = None
-        for where, words, block in checks:
-            p.where = where
+        for p.where, words, p.block in checks:
             if words[0] not in CHECKS:
-                raise Malformed(where + "unknown check %r" % words[0])
-            CHECKS[words[0]](p, words, block) if words[0] == "whole-log" else CHECKS[words[0]](p, words)
+                raise Malformed(p.where + "unknown check %r" % words[0])
+            CHECKS[words[0]](p, words)
 
 
 def run_scenario(build_dir, name, scenario, argv):
