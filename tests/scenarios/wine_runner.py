@@ -10,7 +10,6 @@ E2E_KEEP=1 keeps every scenario's prefix (a failed scenario's prefix is always k
 DIR/e2e/runs/. Checks that start with "host" need the simulated machine and are passed over.
 """
 
-import argparse
 import glob
 import os
 import shlex
@@ -107,7 +106,7 @@ class Play:
     def __init__(self, m):
         self.m, self.runs, self.before, self._state = m, [], None, None
         self.other_driver, self.overrides, self.where, self.holders = False, None, "", []
-        self.failures, self.count = [], 0
+        self.failures, self.count, self.block = [], 0, []
 
     def state(self):
         if self._state is None:
@@ -136,8 +135,8 @@ DRIVER_FILES = ("zeldrv64.dll", "zelui64.dll", "zelhelp.chm")
 
 def component(m, build, name):
     """A stand-in component file of a build ("none": without a version resource)."""
-    folder = os.path.join(m.tools_dir, "components")
-    return os.path.join(folder, *([] if name in ("zelhelp.chm", "orvtray.exe") else [str(build)]), name)
+    return os.path.join(m.tools_dir, "components", *([] if name in ("zelhelp.chm", "orvtray.exe") else [str(build)]),
+                        name)
 
 
 def options(words, valued, flags=()):
@@ -281,19 +280,18 @@ def do_run(p, w):
     surface, as a deployment service running as SYSTEM starts it; a run past 20 s is ended.
     Screenshot: the log window pictured as a person at the screen sees it, kept among the
     artifacts (with a display only)."""
-    words, flags = [x for x in w[1:] if x not in RUN_FLAGS], set(w[1:]) & set(RUN_FLAGS)
-    if len(words) > 1:
-        raise Malformed("unknown run option %r" % words[1])
-    options, timeout_ms = ["--watch-window"] + (["--shift"] if "shift" in flags else []), 90000
+    words = [x for x in w[1:2] if x not in RUN_FLAGS]
+    flags = options(w[1 + len(words):], (), RUN_FLAGS)
+    launcher, timeout_ms = ["--watch-window"] + (["--shift"] if "shift" in flags else []), 90000
     if "unseen" in flags:
         probe = p.m.launch([], ["--station", "--probe"], 20000, program="station-probe")
         p.equal(probe.exit, 0, "flags of the launcher's station (WSF_VISIBLE is 1)")
-        options, timeout_ms = ["--station"], 20000
+        launcher, timeout_ms = ["--station"], 20000
     screenshot = os.path.join(p.m.artifacts_dir, os.path.basename(p.m.run_dir) + "-log-window.bmp")
     if "screenshot" in flags and p.m.display:
-        options.append("--screenshot=Z:" + screenshot.replace("/", "\\"))
+        launcher.append("--screenshot=Z:" + screenshot.replace("/", "\\"))
     overrides = PLANTED_FIRST if "planted" in flags else p.overrides or OVERRIDES
-    p.runs = [p.m.launch(words, options, timeout_ms, overrides=overrides)]
+    p.runs = [p.m.launch(words, launcher, timeout_ms, overrides=overrides)]
     if "screenshot" in flags and p.m.display and p.check(p.runs[0].screenshot_saved, "screenshot taken"):
         with open(screenshot, "rb") as image:
             data = image.read()
@@ -469,7 +467,7 @@ CHECKS = {
     "file": lambda p, w: p.equal("present" if p.exists(w[1]) else "absent", w[2], w[1]),
     "planted": check_planted, "host": lambda p, w: None,
     "log": lambda p, w: check_log(p, w, True), "nolog": lambda p, w: check_log(p, w, False),
-    "whole-log": lambda p, w, block: p.equal(log_lines(p, trim=False), block, "the whole log"),
+    "whole-log": lambda p, w: p.equal(log_lines(p, trim=False), p.block, "the whole log"),
 }
 
 
@@ -482,11 +480,10 @@ def play(p, scenario):
             p.before = p.state()
         ACTIONS[words[0]](p, words)
         p._state = None
-        for where, words, block in checks:
-            p.where = where
+        for p.where, words, p.block in checks:
             if words[0] not in CHECKS:
-                raise Malformed(where + "unknown check %r" % words[0])
-            CHECKS[words[0]](p, words, block) if words[0] == "whole-log" else CHECKS[words[0]](p, words)
+                raise Malformed(p.where + "unknown check %r" % words[0])
+            CHECKS[words[0]](p, words)
 
 
 def run_scenario(build_dir, name, scenario, argv):
@@ -521,21 +518,15 @@ def run_scenario(build_dir, name, scenario, argv):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir")
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("--make-template", action="store_true")
-    parser.add_argument("scenario", nargs="?")
-    arguments = parser.parse_args(argv)
     table = {name: s for name, s in read_table().items() if s["only"] != "host"}
-    if arguments.list:
+    if argv == ["--list"]:
         print("\n".join(table))
-    elif arguments.build_dir and arguments.make_template:
-        print("template prefix: " + make_template(arguments.build_dir))
-    elif arguments.build_dir and arguments.scenario in table:
-        return run_scenario(arguments.build_dir, arguments.scenario, table[arguments.scenario], argv)
+    elif argv[:1] == ["--build-dir"] and argv[2:] == ["--make-template"]:
+        print("template prefix: " + make_template(argv[1]))
+    elif argv[:1] == ["--build-dir"] and len(argv) == 3 and argv[2] in table:
+        return run_scenario(argv[1], argv[2], table[argv[2]], argv)
     else:
-        parser.error("a build folder and a scenario Wine plays, --make-template or --list")
+        sys.exit(__doc__)
     return 0
 
 

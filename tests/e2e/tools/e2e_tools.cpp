@@ -28,12 +28,9 @@
 namespace {
 
 std::string Narrow(const std::wstring& text) {
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                 nullptr);
-  std::string result(size > 0 ? size : 0, '\0');
-  if (size > 0)
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &result[0], size, nullptr,
-                        nullptr);
+  std::string result(text.size() * 3, '\0');  // at most 3 bytes per UTF-16 unit
+  result.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
+                                    static_cast<int>(result.size()), nullptr, nullptr));
   return result;
 }
 
@@ -53,6 +50,8 @@ const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Sessi
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 const wchar_t kSettingsRoot[] = L"Software\\Corvane\\Orvandelle\\Orvandelles";
 const wchar_t kReleaseEvent[] = L"e2e-seed-release-held";
+// The printer's own data (what SetPrinterData writes) and its DsUser key each hold a "SubKey".
+const char* const kPrinterDataKeys[] = {"PrinterDriverData", "DsUser"};
 
 std::string Field(const wchar_t* text) { return text == nullptr ? "(null)" : Narrow(text); }
 
@@ -105,14 +104,13 @@ bool SeedPrinter(std::vector<std::wstring>& f) {
   info.pDatatype = const_cast<wchar_t*>(L"RAW");
   HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
   if (printer == nullptr) return false;
-  std::string key = Narrow(f[6]), dsUser = Narrow(f[7]);
   DWORD status = ERROR_SUCCESS;
-  if (key != "-")
-    status = SetPrinterDataA(printer, const_cast<char*>("SubKey"), REG_SZ, reinterpret_cast<BYTE*>(&key[0]),
-                             static_cast<DWORD>(key.size() + 1));
-  if (status == ERROR_SUCCESS && dsUser != "-")
-    status = SetPrinterDataExA(printer, "DsUser", "SubKey", REG_SZ, reinterpret_cast<BYTE*>(&dsUser[0]),
-                               static_cast<DWORD>(dsUser.size() + 1));
+  for (int i = 0; i < 2 && status == ERROR_SUCCESS; i++) {
+    std::string value = Narrow(f[6 + i]);
+    if (value != "-")
+      status = SetPrinterDataExA(printer, kPrinterDataKeys[i], "SubKey", REG_SZ, reinterpret_cast<BYTE*>(&value[0]),
+                                 static_cast<DWORD>(value.size() + 1));
+  }
   ClosePrinter(printer);
   return Succeeded(status);
 }
@@ -213,11 +211,9 @@ std::vector<Record> Enumerate(std::vector<BYTE>& buffer, Call call) {
 std::string SubKey(HANDLE printer, const char* key) {
   char data[1024] = {0};
   DWORD type = 0, needed = 0;
-  DWORD status = key == nullptr ? GetPrinterDataA(printer, const_cast<char*>("SubKey"), &type,
-                                                  reinterpret_cast<BYTE*>(data), sizeof data - 1, &needed)
-                                : GetPrinterDataExA(printer, key, "SubKey", &type, reinterpret_cast<BYTE*>(data),
-                                                    sizeof data - 1, &needed);
-  if (status != ERROR_SUCCESS) return "(none)";
+  if (GetPrinterDataExA(printer, key, "SubKey", &type, reinterpret_cast<BYTE*>(data), sizeof data - 1, &needed) !=
+      ERROR_SUCCESS)
+    return "(none)";
   return type == REG_SZ ? std::string(data) : "(type " + std::to_string(type) + ")";
 }
 
@@ -250,7 +246,7 @@ void Query(int count, wchar_t** files) {
     std::string keys = "(unopened)\t(unopened)";
     HANDLE printer = nullptr;
     if (OpenPrinterW(p.pPrinterName, &printer, nullptr)) {
-      keys = SubKey(printer, nullptr) + "\t" + SubKey(printer, "DsUser");
+      keys = SubKey(printer, kPrinterDataKeys[0]) + "\t" + SubKey(printer, kPrinterDataKeys[1]);
       ClosePrinter(printer);
     }
     Out("printer\t" + Field(p.pPrinterName) + "\t" + Field(p.pPortName) + "\t" + Field(p.pDriverName) + "\t" +
@@ -354,9 +350,7 @@ void HandleLogWindow(HWND window, const std::wstring& title, const std::wstring&
 void SendShift(bool down) {
   INPUT input = {};
   input.type = INPUT_KEYBOARD;
-  input.ki.wVk = VK_LSHIFT;
-  input.ki.wScan = 0x2a;
-  input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+  input.ki = {VK_LSHIFT, 0x2a, down ? 0u : static_cast<DWORD>(KEYEVENTF_KEYUP), 0, 0};
   SendInput(1, &input, sizeof input);
 }
 
@@ -389,10 +383,9 @@ Options Parse(int argc, wchar_t** argv) {
   return o;
 }
 
-enum Outcome { kNotStarted, kTimedOut, kEnded };
-
-// Runs the program to its end, or ends it at the time limit, watching for the log window.
-Outcome RunProgram(const Options& o, wchar_t* desktop, DWORD& code) {
+// Runs the program to its end, or ends it at the time limit, watching for the log window;
+// false when it could not be started.
+bool RunProgram(const Options& o, wchar_t* desktop) {
   std::wstring commandLine = o.commandLine;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -401,7 +394,7 @@ Outcome RunProgram(const Options& o, wchar_t* desktop, DWORD& code) {
   if (!CreateProcessW(o.program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
     Out("exit not-started " + std::to_string(GetLastError()));
-    return kNotStarted;
+    return false;
   }
   bool ended = false, handled = !o.watch;
   std::wstring title;
@@ -411,15 +404,13 @@ Outcome RunProgram(const Options& o, wchar_t* desktop, DWORD& code) {
     if (window != nullptr) HandleLogWindow(window, title, o.screenshot);
     handled = handled || window != nullptr;
   }
-  if (!ended) {
-    Out("exit timeout");
-    TerminateProcess(process.hProcess, 0xFFFFFFFF);
-    WaitForSingleObject(process.hProcess, 5000);
-  }
-  GetExitCodeProcess(process.hProcess, &code);
+  DWORD code = 0;
+  if (ended && GetExitCodeProcess(process.hProcess, &code)) Out("exit " + std::to_string(code));
+  if (!ended) Out("exit timeout"), TerminateProcess(process.hProcess, 0xFFFFFFFF);
+  WaitForSingleObject(process.hProcess, 5000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  return ended ? kEnded : kTimedOut;
+  return true;
 }
 
 // Inside the station: its flags as the exit code, or the error with the top bits set.
@@ -462,11 +453,9 @@ int wmain(int argc, wchar_t** argv) {
     if (desktop == nullptr) return Out("FAILED making the window station: error " + std::to_string(GetLastError())), 1;
   }
   if (o.shift) SendShift(true);
-  DWORD code = 0;
-  Outcome outcome = RunProgram(o, o.station ? &name[0] : nullptr, code);
+  bool started = RunProgram(o, o.station ? &name[0] : nullptr);
   if (o.shift) SendShift(false);
-  if (outcome == kEnded) Out("exit " + std::to_string(code));
   if (desktop != nullptr) CloseDesktop(desktop), CloseWindowStation(station);
-  return outcome == kNotStarted ? 1 : 0;
+  return started ? 0 : 1;
 }
 #endif
