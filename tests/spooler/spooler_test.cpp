@@ -42,9 +42,7 @@ class SpoolerTest : public SimTest {
   void TearDown() override {
     FreeMonitorList(monitors);
     FreeContext(context);
-    EXPECT_EQ(winsim::OpenPrinterHandles(), 0u) << "printer handles left open";
-    EXPECT_EQ(winsim::OpenKeyHandles(), 0u) << "registry keys left open";
-    EXPECT_EQ(winsim::OpenFileHandles(), 0u) << "file handles left open";
+    ExpectNoHandlesOpen();
     SimTest::TearDown();
   }
 

@@ -22,6 +22,9 @@ class SimTest : public ::testing::Test {
   }
 };
 
+// No printer, key, file, service, mutex, process or event-source handle left open.
+void ExpectNoHandlesOpen();
+
 using Lines = std::vector<std::string>;
 
 // Text split at CR LF (a last, unterminated piece kept, nothing after the last CR LF).

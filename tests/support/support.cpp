@@ -101,13 +101,17 @@ void ProductMachineTest::SetUp() {
   PrepareProductMachine();
 }
 
+void ExpectNoHandlesOpen() {
+  EXPECT_EQ(winsim::OpenPrinterHandles(), 0u) << "printer handles left open";
+  EXPECT_EQ(winsim::OpenKeyHandles(), 0u) << "registry keys left open";
+  EXPECT_EQ(winsim::OpenFileHandles(), 0u) << "file handles left open";
+  EXPECT_EQ(winsim::OpenServiceHandles(), 0u) << "a manager or service handle left open";
+  EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u) << "mutex or process handles left open";
+  EXPECT_EQ(winsim::OpenEventSources(), 0u) << "event sources left open";
+}
+
 void ProductMachineTest::TearDown() {
-  EXPECT_EQ(winsim::OpenPrinterHandles(), 0u);
-  EXPECT_EQ(winsim::OpenKeyHandles(), 0u);
-  EXPECT_EQ(winsim::OpenFileHandles(), 0u);
-  EXPECT_EQ(winsim::OpenServiceHandles(), 0u);
-  EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u);
-  EXPECT_EQ(winsim::OpenEventSources(), 0u);
+  ExpectNoHandlesOpen();
   EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << "the spooler is left running";
   SimTest::TearDown();
 }

@@ -39,9 +39,7 @@ class SystemTest : public SimTest {
   void TearDown() override {
     FreeContext(context);
     FreePendingRenames(table);
-    EXPECT_EQ(winsim::OpenFileHandles(), 0u) << "file handles left open";
-    EXPECT_EQ(winsim::OpenKeyHandles(), 0u) << "registry keys left open";
-    EXPECT_EQ(winsim::OpenServiceHandles(), 0u) << "a manager or service handle was left open";
+    ExpectNoHandlesOpen();
     SimTest::TearDown();
   }
   // A fresh machine for the next case; the context's texts belong to the old one.

@@ -15,8 +15,7 @@ class TrayControlTest : public SimTest {
 
   void TearDown() override {
     ReleaseText(context.ModuleDir);
-    EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u) << "mutex or process handles left open";
-    EXPECT_EQ(winsim::OpenKeyHandles(), 0u) << "registry keys left open";
+    ExpectNoHandlesOpen();
     SimTest::TearDown();
   }
 
