@@ -16,10 +16,10 @@ directory.
 """
 
 import argparse
-import importlib.util
 import os
 import platform
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -30,17 +30,12 @@ BASELINE = "C:\\bench\\baseline.exe"
 SEED_BATCH = 150  # printer commands per seeding run, to stay within a command line's length
 
 
-def load_harness():
-    """The end-to-end harness makes, seeds, runs and reads the Wine prefixes; it is the one
-    piece of the tests used here."""
-    path = os.path.join(SOURCE_DIR, "tests", "e2e", "harness.py")
-    spec = importlib.util.spec_from_file_location("e2e_harness", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-harness = load_harness()
+# The end-to-end harness makes, seeds, runs and reads the Wine prefixes, and the scenario runner
+# lays the product out and seeds it as installed: the pieces of the tests used here.
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "scenarios"))
+import harness  # noqa: E402
+from wine_runner import ACTIONS, Play  # noqa: E402
 
 
 def printer_name(i):
@@ -57,12 +52,10 @@ def default_of(n):
 
 
 def seed_state(machine, n):
-    machine.layout_product()
-    bench_dir = machine.unix("C:\\bench")
-    os.makedirs(bench_dir, exist_ok=True)
-    subprocess.run(["cp", os.path.join(machine.bin_dir, "bench", "bench_baseline.exe"),
-                    os.path.join(bench_dir, "baseline.exe")], check=True)
-    machine.seed_installed()
+    play = Play(machine)
+    for words in (["product"], ["installed"]):
+        ACTIONS[words[0]](play, words)
+    machine.put(os.path.join(machine.build_dir, "bin", "bench", "bench_baseline.exe"), BASELINE)
     commands = []
     for name, (comment, location, key) in expected_printers(n).items():
         commands.append("printer|%s|%s|%s|%s|%s|%s|%s" % (name, harness.PRODUCT_PORT, harness.PRODUCT_DRIVER,
@@ -94,20 +87,17 @@ def carried_over(machine, n):
 
 def timed(machine, program, words, expected_exit):
     """Wall time of one launch, in seconds; the run must end with its exit code."""
-    options = ["--timeout=600000", "--watch-window", "--", program] + words
     start = time.monotonic()
-    status, text = machine.wine(machine.tool("e2e_launch"), options, "bench", timeout=700)
+    run = machine.launch(words, ["--watch-window"], 600000, program=program)
     elapsed = time.monotonic() - start
-    run = harness.Run(text)
-    if status != 0 or run.exit != expected_exit or run.window is not None:
-        raise RuntimeError("%s %s ended with %r (window %r):\n%s" % (program, words, run.exit, run.window, text))
+    if run.exit != expected_exit or run.window is not None:
+        raise RuntimeError("%s %s ended with %r (window %r)" % (program, words, run.exit, run.window))
     return elapsed
 
 
 def measure(build_dir, template, n, runs):
     machine = harness.Machine(build_dir, "bench-%d" % n)
-    machine.create(template)
-    machine.start()
+    machine.create(template)  # its wineserver started
     try:
         seed_state(machine, n)
         warm_up = timed(machine, harness.INSTALLER, ["install"], 1)
@@ -121,7 +111,7 @@ def measure(build_dir, template, n, runs):
         return warm_up, times, problems
     finally:
         machine.stop()
-        machine.remove()
+        shutil.rmtree(machine.run_dir, ignore_errors=True)
 
 
 def scale(build_dir, sizes, runs):
