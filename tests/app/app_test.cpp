@@ -5,11 +5,6 @@
 
 namespace {
 
-int32_t RunLine(const std::u16string& commandLine) {
-  winsim::SetCommandLine(commandLine);
-  return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
-}
-
 using CommandDispatchTest = ProductMachineTest;
 
 // Words match ignoring ASCII case, but for "def.set"; on a machine without the product there
@@ -26,14 +21,14 @@ TEST_F(CommandDispatchTest, EachWordItsExitCode) {
       {u"orvinst.exe Uninstall", 2}, {u"orvinst.exe ONCHKDRV", 3},
       {u"orvinst.exe oninit", 102},
   };
-  for (const auto& c : cases) EXPECT_EQ(RunLine(c.first), c.second) << winsim::Utf8(c.first);
+  for (const auto& c : cases) EXPECT_EQ(RunCommandLine(c.first), c.second) << winsim::Utf8(c.first);
   winsim::FailNext("CommandLineToArgvW", 1, ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(RunLine(u"orvinst.exe install"), 6) << "an unsplittable line counts as no word";
+  EXPECT_EQ(RunCommandLine(u"orvinst.exe install"), 6) << "an unsplittable line counts as no word";
   // The installer runs elevated from a folder that others may write to: the DLL search is
   // limited to the system directory before any other platform call, whatever the command.
   for (const char16_t* line : {u"orvinst.exe", u"orvinst.exe install", u"orvinst.exe onChkDrv"}) {
     winsim::ClearCalls();
-    RunLine(line);
+    RunCommandLine(line);
     EXPECT_EQ(winsim::Calls().at(0).name, "LimitDllSearchToSystemDirectory") << winsim::Utf8(line);
     EXPECT_EQ(winsim::CountCalls("LimitDllSearchToSystemDirectory"), 1u) << winsim::Utf8(line);
   }

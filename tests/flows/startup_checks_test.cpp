@@ -10,9 +10,7 @@ using StartupChecksTest = SimTest;
 TEST_F(StartupChecksTest, OnlyTheProductFileNamesCount) {
   // The help file is the product's too, but the spooler never loads it.
   for (const char16_t* name : {u"zelmon32.dll", u"zelmon64.dll.bak", u"xzelui64.dll", u"zelhelp.chm"}) {
-    std::u16string path = std::u16string(kSystemDir) + name;
-    winsim::PutFile(path);
-    winsim::HoldFile(path, winsim::kSpoolerProcess);
+    PutHeld(std::u16string(kSystemDir) + name);
   }
   SetPendingRenames({u"\\??\\C:\\Windows\\system32\\zelmon32.dll", u"",
                      u"\\??\\C:\\Windows\\system32\\zelmon64.dll.bak", u"",

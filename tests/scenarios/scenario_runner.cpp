@@ -63,7 +63,7 @@ bool Split(const std::string& text, Words& words) {
 
 // A malformed line marks the scenario it is in (or, before the first, one named after the file)
 // so that its test fails naming the place.
-void ReadFile(const std::string& file, std::vector<Scenario>& all) {
+void ReadScenarioFile(const std::string& file, std::vector<Scenario>& all) {
   std::ifstream in(file);
   size_t first = all.size();
   int number = 0;
@@ -110,7 +110,7 @@ std::vector<Scenario> ReadTable(const std::string& directory) {
     if (entry.path().extension() == ".txt") files.push_back(entry.path().string());
   std::sort(files.begin(), files.end());
   std::vector<Scenario> all;
-  for (const std::string& file : files) ReadFile(file, all);
+  for (const std::string& file : files) ReadScenarioFile(file, all);
   return all;
 }
 

@@ -1,4 +1,4 @@
-// The spooler Part: its queries and the snapshot's default mark, the port monitor's escalating
+// The spooler: its queries and the snapshot's default mark, the port monitor's escalating
 // removal with printers parked on "file:" and moved back, the driver's staged files, and the
 // product's printers carried across a reinstall.
 #include <tuple>

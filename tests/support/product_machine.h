@@ -21,7 +21,8 @@ void PutInstallerFiles(WORD build = 2547);
 std::string ComponentContents(const std::u16string& name, WORD build);
 void PrepareProductMachine(WORD build = 2547);
 
-// The installer run with "orvinst.exe " and `arguments` as its command line; its exit code.
+// The installer run with `commandLine` (or "orvinst.exe " and `arguments`); its exit code.
+int32_t RunCommandLine(const std::u16string& commandLine);
 int32_t RunInstaller(const std::u16string& arguments);
 
 // Whether the spooler has "Orvandelle:" registered; the tray program's Run value ("(none)" when

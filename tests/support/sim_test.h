@@ -22,6 +22,9 @@ class SimTest : public ::testing::Test {
   }
 };
 
+// A file the spooler has loaded: it resists deletion and writing until it lets go.
+void PutHeld(const std::u16string& path, const std::string& contents = "MZ");
+
 // No printer, key, file, service, mutex, process or event-source handle left open.
 void ExpectNoHandlesOpen();
 

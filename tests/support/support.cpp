@@ -58,10 +58,12 @@ void PrepareProductMachine(WORD build) {
   PutInstallerFiles(build);
 }
 
-int32_t RunInstaller(const std::u16string& arguments) {
-  winsim::SetCommandLine(u"orvinst.exe " + arguments);
+int32_t RunCommandLine(const std::u16string& commandLine) {
+  winsim::SetCommandLine(commandLine);
   return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
 }
+
+int32_t RunInstaller(const std::u16string& arguments) { return RunCommandLine(u"orvinst.exe " + arguments); }
 
 winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& driver, const std::u16string& ports) {
   winsim::SimPrinter printer;
@@ -99,6 +101,11 @@ std::u16string TrayRunValue() {
 void ProductMachineTest::SetUp() {
   SimTest::SetUp();
   PrepareProductMachine();
+}
+
+void PutHeld(const std::u16string& path, const std::string& contents) {
+  winsim::PutFile(path, contents);
+  winsim::HoldFile(path, winsim::kSpoolerProcess);
 }
 
 void ExpectNoHandlesOpen() {

@@ -1,4 +1,4 @@
-// The system Part: the copy with its retries, the deferred deletions, the pending-rename list
+// The system layer: the copy with its retries, the deferred deletions, the pending-rename list
 // and file builds, and the spooler's restart and check.
 #include "support/sim_test.h"
 #include "system/deferred_delete.h"
@@ -11,18 +11,12 @@
 
 namespace {
 
-const char16_t kSystemDir[] = u"C:\\Windows\\system32";
+const char16_t kCopyTarget[] = u"C:\\Windows\\system32";
 const char16_t kSource[] = u"C:\\Product\\drv\\zelmon64.dll";
 const char16_t kMonitor[] = u"C:\\Windows\\system32\\zelmon64.dll";
 const char16_t kOther[] = u"C:\\Temp\\other.tmp";
 const char kOpening[] = ">CopyFile zelmon64.dll to C:\\Windows\\system32 [1])";
 const char kOpeningQuiet[] = ">CopyFile zelmon64.dll to C:\\Windows\\system32 [0])";
-
-// A file the spooler has loaded: it resists deletion and writing until it lets go.
-void PutHeld(const char16_t* path, const std::string& contents = "MZ") {
-  winsim::PutFile(path, contents);
-  winsim::HoldFile(path, winsim::kSpoolerProcess);
-}
 
 class SystemTest : public SimTest {
  protected:
@@ -50,7 +44,7 @@ class SystemTest : public SimTest {
     Assign(context.ModuleDir, u"C:\\Product\\drv\\");
   }
 
-  HRESULT Copy(const char16_t* directory = kSystemDir, bool report = true) {
+  HRESULT Copy(const char16_t* directory = kCopyTarget, bool report = true) {
     return CopyToDirectory(context, directory, u"zelmon64.dll", outPath, report);
   }
   // A new source, and an old target the spooler has loaded.
@@ -153,7 +147,7 @@ TEST_F(SystemTest, CopyRetriesAHeldTargetUntilItIsLetGoOrTheBudgetEnds) {
     winsim::SetTick(start);
     HeldTarget();
     winsim::SetCreateFileDuration(100);
-    EXPECT_EQ(Copy(kSystemDir, false), E_FAIL);
+    EXPECT_EQ(Copy(kCopyTarget, false), E_FAIL);
     std::vector<DWORD> offsets = AttemptOffsets();
     ASSERT_EQ(offsets.size(), 68u);
     EXPECT_EQ(offsets.back(), 67u * 150);
@@ -173,7 +167,7 @@ TEST_F(SystemTest, CopyRetriesAHeldTargetUntilItIsLetGoOrTheBudgetEnds) {
 TEST_F(SystemTest, FullDiskIsAShortWriteAndError8) {
   winsim::PutFile(kSource, std::string(20000, 'm'));
   winsim::SetFreeDiskSpace(10000);
-  EXPECT_EQ(Copy(kSystemDir, false), E_FAIL);
+  EXPECT_EQ(Copy(kCopyTarget, false), E_FAIL);
   EXPECT_EQ(LogLines(context), (Lines{kOpeningQuiet,
                                       "  Error(8): CopyFile(..,C:\\Windows\\system32\\zelmon64.dll) - (There is not "
                                       "enough space on the disk.)",

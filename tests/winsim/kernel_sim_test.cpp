@@ -9,7 +9,7 @@
 namespace {
 
 // Command-line splitting is held to Windows by the conformance checks, which run here and
-// under Wine; the clock's wrap and the faults' skips by the Part tests that lean on them.
+// under Wine; the clock's wrap and the faults' skips by the tests that lean on them.
 using KernelSimTest = SimTest;
 
 // The leak check every test ends with must be able to fail.
