@@ -19,7 +19,6 @@ import argparse
 import os
 import platform
 import re
-import shutil
 import statistics
 import subprocess
 import sys
@@ -111,7 +110,7 @@ def measure(build_dir, template, n, runs):
         return warm_up, times, problems
     finally:
         machine.stop()
-        shutil.rmtree(machine.run_dir, ignore_errors=True)
+        machine.remove()
 
 
 def scale(build_dir, sizes, runs):

@@ -1,4 +1,4 @@
-# Host build: the Parts against winsim, the simulated machine, tested with GoogleTest.
+# Host build: the installer's sources against winsim, the simulated machine, tested with GoogleTest.
 find_package(GTest REQUIRED)
 include(GoogleTest)
 

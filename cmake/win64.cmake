@@ -55,10 +55,10 @@ foreach(step image signing reproducible)
   set_tests_properties(win64.${step} PROPERTIES LABELS release TIMEOUT 900)
 endforeach()
 
-# The Parts as a library, for test programs that call them directly.
-add_library(orvinst_parts STATIC ${INSTALL_SOURCES} ${SYSTEM_BINDING_SOURCE})
-target_include_directories(orvinst_parts PUBLIC ${CMAKE_SOURCE_DIR}/drv/install)
-target_link_libraries(orvinst_parts PUBLIC advapi32 user32 shell32)
+# The installer's sources as a library, for test programs that call them directly.
+add_library(orvinst_lib STATIC ${INSTALL_SOURCES} ${SYSTEM_BINDING_SOURCE})
+target_include_directories(orvinst_lib PUBLIC ${CMAKE_SOURCE_DIR}/drv/install)
+target_link_libraries(orvinst_lib PUBLIC advapi32 user32 shell32)
 
 # The conformance checks against Wine's own spooler and system. Not one of the *_test.cpp
 # programs above: it adds a monitor, drivers and printers, so it runs in a throwaway prefix of
@@ -67,7 +67,7 @@ add_executable(win64_conformance ${CMAKE_SOURCE_DIR}/tests/win64/conformance.cpp
 target_include_directories(win64_conformance PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tests/win64)
 target_compile_definitions(win64_conformance PRIVATE UNICODE _UNICODE)
 target_link_options(win64_conformance PRIVATE ${WIN64_STATIC_LINK} -municode)
-target_link_libraries(win64_conformance PRIVATE orvinst_parts)
+target_link_libraries(win64_conformance PRIVATE orvinst_lib)
 set_target_properties(win64_conformance PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${WIN64_BIN_DIR})
 add_dependencies(win64_conformance e2e_zelmon64_2547 e2e_zeldrv64_2547 e2e_zelui64_2547)
 add_test(NAME win64.conformance

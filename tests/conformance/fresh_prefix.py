@@ -7,7 +7,6 @@ removed when the program passed and kept under <build>/e2e/runs/fresh-prefix whe
 """
 
 import os
-import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
@@ -17,13 +16,13 @@ import harness  # noqa: E402
 def main(build_dir, program):
     machine = harness.Machine(build_dir, "fresh-prefix")
     machine.create(harness.make_template(build_dir))  # its wineserver started
-    status, output = machine.wine(os.path.abspath(program), [], "program")
+    status, output = machine.wine(os.path.abspath(program), [], "program", timeout=90)
     machine.stop()
-    print(output if status is not None else output + "\n%s: still running after 120 s; ended" % program)
+    print(output if status is not None else output + "\n%s: still running after 90 s; ended" % program)
     if status != 0:
         print("prefix kept: " + machine.prefix)
         return 1
-    shutil.rmtree(machine.run_dir, ignore_errors=True)
+    machine.remove()
     return 0
 
 

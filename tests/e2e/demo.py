@@ -6,7 +6,6 @@ product among another maker's printers, with Shift held so that the log window a
 """
 
 import os
-import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scenarios"))
@@ -42,7 +41,7 @@ def show_state(title, state):
     for p in state.printers.values():
         print(row % (p.name, p.port, p.driver, p.comment, p.location, p.subkey))
     print("default:        %s" % state.default)
-    print("tray program:   %s; Run value %s" % (state.tray or "not running", state.run_value))
+    print("tray program:   %s; Run value %s" % (state.tray or "not running", state.run_value or "(none)"))
     print("pending:        %s" % (", ".join(source for source, _ in state.pending) or "(none)"))
 
 
@@ -76,7 +75,7 @@ def main(argv):
         return 0 if isinstance(run.exit, int) else 1
     finally:
         m.stop()
-        shutil.rmtree(m.run_dir, ignore_errors=True)
+        m.remove()
 
 
 if __name__ == "__main__":

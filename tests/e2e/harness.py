@@ -2,7 +2,7 @@
 
 The helper programs of bin/e2e seed the starting state and query what is left (e2e_spooler.exe),
 and launch commands, reporting the full exit code, holding Shift, reading and closing the log
-window (e2e_launch.exe). A machine's wineserver lives from start() to stop(), so pending renames
+window (e2e_launch.exe). A machine's wineserver lives from create() to stop(), so pending renames
 wait for "wineboot -r".
 """
 
@@ -118,7 +118,7 @@ class Machine:
         self.background = []
 
     def create(self, template):
-        shutil.rmtree(self.run_dir, ignore_errors=True)
+        self.remove()
         os.makedirs(self.run_dir)
         os.makedirs(self.artifacts_dir, exist_ok=True)
         subprocess.run(["cp", "-a", template, self.prefix], check=True)
@@ -140,6 +140,9 @@ class Machine:
             run_quietly([WINESERVER, flag], self.env, self.log_path("wineserver"))
         for process in self.background:
             wait(process, 10)
+
+    def remove(self):
+        shutil.rmtree(self.run_dir, ignore_errors=True)
 
     def unix(self, path):
         """The Unix path of a C: path inside the prefix."""
@@ -173,8 +176,8 @@ class Machine:
         with open(log, encoding="utf-8", errors="replace") as output:
             return process.returncode if process.returncode >= 0 else None, output.read()
 
-    def wine(self, program, arguments, label):
-        return self.finish(self.spawn(program, arguments, label))
+    def wine(self, program, arguments, label, timeout=120):
+        return self.finish(self.spawn(program, arguments, label, timeout=timeout))
 
     def tool(self, name):
         return os.path.join(self.tools_dir, "e2e_%s.exe" % name)

@@ -512,7 +512,7 @@ def run_scenario(build_dir, name, scenario, argv):
             print("  - " + failure.replace("\n", "\n    "))
         return 1
     if not os.environ.get("E2E_KEEP"):
-        shutil.rmtree(m.run_dir, ignore_errors=True)
+        m.remove()
     print("passed %s (%d checks, %.1f s)" % (name, p.count, elapsed))
     return 0
 

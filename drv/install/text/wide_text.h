@@ -25,7 +25,7 @@ WideText CopyText(const WideText& other);
 void AssignText(WideText& text, const WideText& other);
 void ReleaseText(WideText& text);
 
-// Small helpers on terminated UTF-16 strings, shared by the Parts.
+// Small helpers on terminated UTF-16 strings, shared across the installer.
 uint64_t TextLength(const WCHAR* text);   // null counts as empty
 bool TextEquals(const WCHAR* a, const WCHAR* b);  // exact, whole string; null equals ""
 // Compares ignoring the case of the ASCII letters A to Z only.
