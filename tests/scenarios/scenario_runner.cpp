@@ -26,22 +26,20 @@ namespace {
 //         | TEXT                       deeper still: one line of a whole expected log
 //
 // Words are separated by spaces; "..." keeps spaces; '#' outside quotes starts a comment.
+// A check names what it looks at and then how it must be, in the words the table describes the
+// machine with ("none" for nothing): "printers A B", "tray running", "file PATH absent".
 
 using Words = std::vector<std::string>;
-struct Check {
+struct Step {
   int line;
   Words words;
-  std::vector<std::string> block;  // the "| TEXT" lines under it
-};
-struct Action {
-  int line;
-  Words words;
-  std::vector<Check> checks;
+  std::vector<Step> checks;      // under an action: what must hold after it
+  std::vector<std::string> log;  // under a check: the "| TEXT" lines of a whole log
 };
 struct Scenario {
   std::string name, file, only, error;  // only: "", "host" or "wine"; error: "FILE:LINE: what"
   int line = 0;
-  std::vector<Action> actions;
+  std::vector<Step> steps;
 };
 
 bool Split(const std::string& text, Words& words) {
@@ -68,7 +66,7 @@ void ReadScenarioFile(const std::string& file, std::vector<Scenario>& all) {
   size_t first = all.size();
   int number = 0;
   auto fail = [&](const std::string& what) {
-    if (all.size() == first) all.push_back(Scenario{std::filesystem::path(file).stem().string() + "_table", file, "", "", 0, {}});
+    if (all.size() == first) all.push_back({std::filesystem::path(file).stem().string() + "_table", file, "", "", 0, {}});
     if (all.back().error.empty()) all.back().error = file + ":" + std::to_string(number) + ": " + what;
   };
   for (std::string text; std::getline(in, text);) {
@@ -77,16 +75,16 @@ void ReadScenarioFile(const std::string& file, std::vector<Scenario>& all) {
     size_t indent = text.find_first_not_of(' ');
     if (indent == std::string::npos || text[indent] == '#') continue;
     std::string body = text.substr(indent);
+    std::vector<Step>* steps = all.size() == first ? nullptr : &all.back().steps;
     Words w;
     if (indent == 0) {
-      if (Split(body, w) && w.size() == 2 && w[0] == "scenario") all.push_back(Scenario{w[1], file, "", "", number, {}});
+      if (Split(body, w) && w.size() == 2 && w[0] == "scenario") all.push_back({w[1], file, "", "", number, {}});
       else fail("expected \"scenario NAME\" at the margin");
-    } else if (all.size() == first) {
+    } else if (!steps) {
       fail("a line before the first scenario");
     } else if (body[0] == '|') {
-      auto& actions = all.back().actions;
-      if (actions.empty() || actions.back().checks.empty()) fail("a log line outside a check");
-      else actions.back().checks.back().block.push_back(body.substr(std::min<size_t>(2, body.size())));
+      if (steps->empty() || steps->back().checks.empty()) fail("a log line outside a check");
+      else steps->back().checks.back().log.push_back(body.substr(std::min<size_t>(2, body.size())));
     } else if (!Split(body, w)) {
       fail("unclosed quote");
     } else if (w.empty() || (indent == 2 && w[0] == "about")) {
@@ -95,9 +93,9 @@ void ReadScenarioFile(const std::string& file, std::vector<Scenario>& all) {
       if (w.size() >= 3 && (w[1] == "host:" || w[1] == "wine:")) all.back().only = w[1].substr(0, 4);
       else fail("\"only\" wants \"host:\" or \"wine:\" and a reason");
     } else if (indent == 2) {
-      all.back().actions.push_back(Action{number, w, {}});
-    } else if (!all.back().actions.empty()) {
-      all.back().actions.back().checks.push_back(Check{number, w, {}});
+      steps->push_back({number, w, {}, {}});
+    } else if (!steps->empty()) {
+      steps->back().checks.push_back({number, w, {}, {}});
     } else {
       fail("a check before any action");
     }
@@ -119,16 +117,12 @@ const char16_t kDrivers[] = u"C:\\windows\\system32\\spool\\drivers\\x64\\";
 const char16_t kSettingsRoot[] = u"Software\\Corvane\\Orvandelle\\Orvandelles\\";
 const char16_t kOtherDriver[] = u"Other printer";
 const char16_t kPort[] = u"Orvandelle:";
+const char16_t* const kDriverFiles[] = {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"};
 const int kOtherProgram = 7;  // keeps the files it holds loaded
 const int kNoBuild = -1;      // a component without a version resource
 
 std::u16string U16(const std::string& text) { return winsim::Utf16(text); }
-
-std::string Trimmed(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
+std::string U8(const std::u16string& text) { return winsim::Utf8(text); }
 
 std::string Lower(std::string text) {
   for (char& c : text)
@@ -136,15 +130,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The words after a check's name; "none" for no words.
-Words Listed(const Words& w, bool sorted = false) {
-  Words listed(w.begin() + 1, w.end());
-  if (listed == Words{"none"}) listed.clear();
-  if (sorted) std::sort(listed.begin(), listed.end());
-  return listed;
-}
-
-std::string Joined(const std::vector<std::string>& items) {
+std::string Joined(const Words& items) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "\"" : " \"") + item + "\"";
   return text.empty() ? "none" : text;
@@ -167,35 +153,23 @@ bool ParseBuild(const std::string& word, int& build) {
 // A component as a product of `build` ships it.
 std::string Component(const std::u16string& name, int build) {
   if (name == u"zelhelp.chm") return "ITSF help";
-  return build == kNoBuild ? "MZ " + winsim::Utf8(name) + " " : ComponentContents(name, static_cast<WORD>(build));
+  return build == kNoBuild ? "MZ " + U8(name) + " " : ComponentContents(name, static_cast<WORD>(build));
 }
 
 // Named options after the leading words: "comment X location Y key K dsuser K settings".
 struct Options {
   std::map<std::string, std::string> values;
-  bool Read(const Words& words, size_t from, const std::vector<std::string>& valued,
-            const std::vector<std::string>& flags) {
+  bool Read(const Words& words, size_t from, const Words& valued, const Words& flags) {
     for (size_t i = from; i < words.size(); i++) {
-      if (std::find(flags.begin(), flags.end(), words[i]) != flags.end()) {
-        values[words[i]] = "";
-      } else if (std::find(valued.begin(), valued.end(), words[i]) != valued.end() && i + 1 < words.size()) {
-        values[words[i]] = words[i + 1];
-        i++;
-      } else {
-        return false;
-      }
+      bool valuedWord = std::count(valued.begin(), valued.end(), words[i]) && i + 1 < words.size();
+      if (!valuedWord && !std::count(flags.begin(), flags.end(), words[i])) return false;
+      values[words[i]] = valuedWord ? words[i + 1] : "";
+      i += valuedWord;
     }
     return true;
   }
   bool Has(const std::string& name) const { return values.count(name) != 0; }
   std::string Get(const std::string& name) const { return Has(name) ? values.at(name) : ""; }
-};
-
-struct Printer {
-  std::string name, port, driver, comment, location, key, dsuser;
-  bool operator==(const Printer& o) const {
-    return name == o.name && port == o.port && driver == o.driver && comment == o.comment && location == o.location;
-  }
 };
 
 std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
@@ -205,22 +179,19 @@ std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
   return text.substr(0, text.find('\0'));
 }
 
-std::vector<Printer> Printers(bool product) {
-  std::vector<Printer> found;
-  for (const auto& p : winsim::SimPrinters()) {
-    if ((p.driverName == kProductDriver) != product) continue;
-    found.push_back(Printer{winsim::Utf8(p.name), winsim::Utf8(p.portName), winsim::Utf8(p.driverName),
-                            winsim::Utf8(p.comment), winsim::Utf8(p.location),
-                            KeyOf(p.name, winsim::kPlainPrinterDataKey), KeyOf(p.name, "DsUser")});
-  }
-  std::sort(found.begin(), found.end(), [](const Printer& a, const Printer& b) { return a.name < b.name; });
-  return found;
+// A printer as the table describes it; a product printer's two settings keys are one word
+// when they agree.
+std::map<std::string, std::string> Fields(const winsim::SimPrinter& p) {
+  std::string key = KeyOf(p.name, winsim::kPlainPrinterDataKey), dsuser = KeyOf(p.name, "DsUser");
+  return {{"port", U8(p.portName)}, {"driver", U8(p.driverName)}, {"comment", U8(p.comment)},
+          {"location", U8(p.location)}, {"key", key == dsuser ? key : key + "/" + dsuser}};
 }
 
-std::vector<std::string> Names(const std::vector<Printer>& printers) {
-  std::vector<std::string> names;
-  for (const Printer& p : printers) names.push_back(p.name);
-  return names;
+std::map<std::string, std::map<std::string, std::string>> Printers(bool product) {
+  std::map<std::string, std::map<std::string, std::string>> found;
+  for (const auto& p : winsim::SimPrinters())
+    if ((p.driverName == kProductDriver) == product) found[U8(p.name)] = Fields(p);
+  return found;
 }
 
 // A scenario being played: where it stands, and what the last step saw.
@@ -228,22 +199,15 @@ struct Play {
   explicit Play(const Scenario& played) : scenario(played) {}
   const Scenario& scenario;
   int line = 0;
-  std::vector<int32_t> exits;
+  Words exits;
   size_t dialogsBefore = 0, eventsBefore = 0;
   DWORD started = 0;    // the clock as the last step began
   int otherRun = 0;     // another run of the installer holding the command lock
-  std::vector<Printer> othersBefore;
+  std::map<std::string, std::map<std::string, std::string>> othersBefore;
   bool otherDriver = false;
-  std::vector<std::string> settingsKeys;  // marked "deleted" as the scenario began
+  Words settingsKeys;  // marked "deleted" as the scenario began
 
   std::string Where() const { return scenario.file + ":" + std::to_string(line) + ": "; }
-  void Malformed(const Words& words) {
-    ADD_FAILURE() << Where() << "malformed line: \"" << words[0] << "\" with " << words.size() - 1 << " words";
-  }
-  template <typename T, typename U>
-  void Expect(const T& actual, const U& expected, const std::string& what) {
-    EXPECT_EQ(actual, expected) << Where() << what;
-  }
 };
 
 // --- the machine as a scenario describes it ---------------------------------------------------
@@ -256,37 +220,28 @@ bool Layout(Play&, const Words& w) {
   for (const char16_t* name : {u"zelmon64.dll", u"zeldrv64.dll", u"zelui64.dll"})
     winsim::PutFile(std::u16string(kModuleDir) + name, Component(name, build));
   if (i < w.size() && w[i++] != "missing") return false;
-  for (; i < w.size(); i++)
-    winsim::RemoveFile(w[i] == "orvtray.exe" ? std::u16string(kTrayPath) : kModuleDir + U16(w[i]));
+  for (; i < w.size(); i++) winsim::RemoveFile(w[i] == "orvtray.exe" ? std::u16string(kTrayPath) : kModuleDir + U16(w[i]));
   return true;
 }
 
 bool Installed(Play&, const Words& w) {
   Options o;
   int monitor = 2547, driver = 2547;
-  if (!o.Read(w, 1, {"monitor", "driver", "monitor-dll"}, {})) return false;
-  std::u16string dll = o.Has("monitor-dll") ? U16(o.Get("monitor-dll")) : u"zelmon64.dll";
-  if ((o.Has("monitor") && !ParseBuild(o.Get("monitor"), monitor)) ||
+  if (!o.Read(w, 1, {"monitor", "driver", "monitor-dll"}, {}) || (o.Has("monitor") && !ParseBuild(o.Get("monitor"), monitor)) ||
       (o.Has("driver") && !ParseBuild(o.Get("driver"), driver)))
     return false;
+  std::u16string dll = o.Has("monitor-dll") ? U16(o.Get("monitor-dll")) : u"zelmon64.dll";
   winsim::PutFile(kSystem + dll, Component(u"zelmon64.dll", monitor));
   winsim::AddSimMonitor(winsim::SimMonitor{kPort, u"Windows x64", dll, {kPort}});
   std::u16string dir = std::u16string(kDrivers) + u"3\\";
-  for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"})
-    winsim::PutFile(dir + name, Component(name, driver));
+  for (const char16_t* name : kDriverFiles) winsim::PutFile(dir + name, Component(name, driver));
   winsim::SimDriver d;
   d.name = kProductDriver;
-  d.driverPath = d.dataFile = dir + u"zeldrv64.dll";
-  d.configFile = dir + u"zelui64.dll";
-  d.helpFile = dir + u"zelhelp.chm";
+  d.driverPath = d.dataFile = dir + kDriverFiles[0];
+  d.configFile = dir + kDriverFiles[1];
+  d.helpFile = dir + kDriverFiles[2];
   winsim::AddSimDriver(d);
   return true;
-}
-
-void MarkSettings(Play& play, const std::string& key) {
-  if (std::find(play.settingsKeys.begin(), play.settingsKeys.end(), key) == play.settingsKeys.end())
-    play.settingsKeys.push_back(key);
-  winsim::PutString(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted", u"1");
 }
 
 void SetKey(winsim::SimPrinter& printer, const std::string& dataKey, const std::string& key) {
@@ -295,18 +250,22 @@ void SetKey(winsim::SimPrinter& printer, const std::string& dataKey, const std::
   printer.data.push_back({dataKey, "SubKey", REG_SZ, data});
 }
 
+// "printer NAME [comment X] [location Y] [key K] [dsuser K] [settings]": a product printer; with
+// "settings" the user's settings under its keys are there, marked deleted as an uninstall leaves them.
 bool ProductPrinter(Play& play, const Words& w) {
   Options o;
   if (w.size() < 2 || !o.Read(w, 2, {"comment", "location", "key", "dsuser"}, {"settings"})) return false;
   winsim::SimPrinter printer = PrinterOn(U16(w[1]), kProductDriver, kPort);
   printer.comment = U16(o.Get("comment"));
   printer.location = U16(o.Get("location"));
-  if (o.Has("key")) SetKey(printer, winsim::kPlainPrinterDataKey, o.Get("key"));
-  if (o.Has("dsuser")) SetKey(printer, "DsUser", o.Get("dsuser"));
+  for (const char* field : {"key", "dsuser"}) {
+    if (!o.Has(field)) continue;
+    SetKey(printer, field[0] == 'k' ? winsim::kPlainPrinterDataKey : "DsUser", o.Get(field));
+    if (!o.Has("settings")) continue;
+    if (!std::count(play.settingsKeys.begin(), play.settingsKeys.end(), o.Get(field))) play.settingsKeys.push_back(o.Get(field));
+    winsim::PutString(HKEY_CURRENT_USER, kSettingsRoot + U16(o.Get(field)), u"deleted", u"1");
+  }
   winsim::AddSimPrinter(printer);
-  if (o.Has("settings"))
-    for (const char* field : {"key", "dsuser"})
-      if (o.Has(field)) MarkSettings(play, o.Get(field));
   return true;
 }
 
@@ -333,13 +292,18 @@ std::string Numbered(int i) {
   return std::string(3 - std::min<size_t>(3, n.size()), '0') + n;
 }
 
+Words ManyPrinter(int i) {
+  std::string n = Numbered(i), key = "K-" + n;
+  return {"Orvandelle " + n, "comment", "Desk " + n, "location", "Floor " + std::to_string(i % 5) + ", room " + n,
+          "key", key};
+}
+
 bool Many(Play& play, const Words& w) {
   if (w.size() != 2 || w[1].find_first_not_of("0123456789") != std::string::npos) return false;
   for (int i = 1; i <= std::stoi(w[1]); i++) {
-    std::string key = "K-" + Numbered(i);
-    Words printer = {"printer", "Orvandelle " + Numbered(i), "comment", "Desk " + Numbered(i), "location",
-                     "Floor " + std::to_string(i % 5) + ", room " + Numbered(i), "key", key, "dsuser", key,
-                     "settings"};
+    Words printer = ManyPrinter(i);
+    printer.insert(printer.begin(), "printer");
+    printer.insert(printer.end(), {"dsuser", printer.back(), "settings"});
     ProductPrinter(play, printer);
   }
   winsim::SetSimDefaultPrinter(u"Orvandelle 107");
@@ -375,10 +339,9 @@ struct SimpleAction {
 const std::map<std::string, SimpleAction> kSimpleActions = {
     {"default", {2, [](const std::string& name) { winsim::SetSimDefaultPrinter(U16(name)); }}},
     {"pending", {2, [](const std::string& path) { winsim::AppendPendingRename(NtPath(U16(path)), u""); }}},
-    {"runvalue",
-     {2, [](const std::string& path) {
-        winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", U16(path));
-      }}},
+    {"runvalue", {2, [](const std::string& path) {
+       winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", U16(path));
+     }}},
     {"hold", {2, [](const std::string& path) { winsim::HoldFile(U16(path), kOtherProgram); }}},
     {"release", {1, [](const std::string&) { winsim::ReleaseFiles(kOtherProgram); }}},
     {"restart", {1, [](const std::string&) { winsim::RestartMachine(); }}},
@@ -386,11 +349,10 @@ const std::map<std::string, SimpleAction> kSimpleActions = {
     // The log-on session the installer runs in.
     {"session", {2, [](const std::string& n) { winsim::SetInstallerSession(static_cast<DWORD>(std::stoul(n))); }}},
     // The tray program running with its Run value, as after an install.
-    {"tray",
-     {1, [](const std::string&) {
-        winsim::StartTray(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
-        winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
-      }}},
+    {"tray", {1, [](const std::string&) {
+       winsim::StartTray(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
+       winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+     }}},
 };
 
 bool Copy(Play&, const Words& w) {
@@ -411,269 +373,186 @@ bool Fail(Play&, const Words& w) {
 // "spooler holds-deleted-monitors | wine-driver-deletion | stopped | refuses-start ERROR | mended":
 // how the print spooler service behaves from now on.
 bool Spooler(Play&, const Words& w) {
-  if (w.size() == 2 && w[1] == "holds-deleted-monitors") {
-    winsim::KeepDeletedMonitorsLoaded(true);
-  } else if (w.size() == 2 && w[1] == "wine-driver-deletion") {
-    winsim::SetWineDriverDeletion(true);
-  } else if (w.size() == 3 && w[1] == "refuses-start") {
-    winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
-    winsim::RefuseServiceStart(u"spooler", static_cast<DWORD>(std::stoul(w[2])));
-  } else if (w.size() == 2 && w[1] == "stopped") {
-    winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
-  } else if (w.size() == 2 && w[1] == "mended") {
-    winsim::RefuseServiceStart(u"spooler", 0);
-    winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
-  } else {
-    return false;
-  }
-  return true;
+  std::string how = w.size() == 2 || (w.size() == 3 && w[1] == "refuses-start") ? w[1] : "";
+  if (how == "holds-deleted-monitors") winsim::KeepDeletedMonitorsLoaded(true);
+  if (how == "wine-driver-deletion") winsim::SetWineDriverDeletion(true);
+  if (how == "stopped" || how == "refuses-start") winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
+  if (how == "refuses-start") winsim::RefuseServiceStart(u"spooler", static_cast<DWORD>(std::stoul(w[2])));
+  if (how == "mended") winsim::RefuseServiceStart(u"spooler", 0);
+  if (how == "mended") winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
+  return how == "holds-deleted-monitors" || how == "wine-driver-deletion" || how == "stopped" ||
+         how == "refuses-start" || how == "mended";
 }
 
-void BeforeRun(Play& play) {
+// "run [WORD] [shift] [unseen]" plays one command; "together WORD WORD" two started at once,
+// which the command lock lets finish one after the other, so the simulated machine plays them so.
+bool Run(Play& play, const Words& w) {
+  Words words;
+  bool shift = false, unseen = false;
+  for (size_t i = 1; i < w.size(); i++) {
+    if (w[i] == "shift" || w[i] == "unseen") (w[i] == "shift" ? shift : unseen) = true;
+    else if (w[i] != "screenshot") words.push_back(w[i]);  // a picture only a real display can take
+  }
+  if (w[0] == "together" ? words.size() != 2 || shift || unseen : words.size() > 1) return false;
+  if (words.empty()) words.push_back("");
   play.exits.clear();
   play.dialogsBefore = winsim::Dialogs().size();
   play.eventsBefore = winsim::LoggedEvents().size();
   play.othersBefore = Printers(false);
   play.started = winsim::Now();
   winsim::ClearCalls();
-}
-
-bool RunOne(Play& play, const Words& w) {
-  std::u16string word;
-  bool shift = false, unseen = false;
-  for (size_t i = 1; i < w.size(); i++) {
-    if (w[i] == "shift") shift = true;
-    else if (w[i] == "unseen") unseen = true;
-    else if (w[i] == "screenshot") continue;  // a picture only a real display can take
-    else if (i == 1) word = U16(w[i]);
-    else return false;
-  }
-  BeforeRun(play);
   winsim::SetShiftHeld(shift);
   winsim::SetWindowStationVisible(!unseen);
-  play.exits.push_back(RunInstaller(word));
+  for (const std::string& word : words) play.exits.push_back(std::to_string(RunInstaller(U16(word))));
   winsim::ClearFaults();
   winsim::SetShiftHeld(false);
   winsim::SetWindowStationVisible(true);
   return true;
 }
 
-// Two runs started at once: the command lock lets one finish before the other begins, so the
-// simulated machine plays them one after the other.
-bool Together(Play& play, const Words& w) {
-  if (w.size() != 3) return false;
-  BeforeRun(play);
-  for (size_t i = 1; i < 3; i++) play.exits.push_back(RunInstaller(U16(w[i])));
-  winsim::ClearFaults();
-  return true;
+using ActionFn = bool (*)(Play&, const Words&);
+const std::map<std::string, ActionFn> kActions = {
+    {"product", Layout}, {"installed", Installed}, {"printer", ProductPrinter}, {"other", OtherPrinter},
+    {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
+    {"spooler", Spooler},   {"run", Run},             {"together", Run},
+};
+
+// --- what must hold: each observer describes the machine in the table's words after the check's
+// name, and the check holds when they are the table's words --------------------------------------
+
+Words Exit(Play& play, const Words&) { return play.exits; }
+
+Words Window(Play& play, const Words&) {
+  if (winsim::Dialogs().size() == play.dialogsBefore) return {};
+  std::string title = U8(winsim::Dialogs().back().title);
+  if (title == "Orvandelle build 2547- Install error log!") return {"error"};
+  return {title == "Orvandelle build 2547- Install log." ? "plain" : title};
 }
 
-// --- what must hold ----------------------------------------------------------------------------
-
-// The log of the last run: its log window, else the event it wrote unseen.
-std::vector<std::string> RunLog(Play& play) {
-  if (winsim::Dialogs().size() > play.dialogsBefore) return ShownLogLines();
-  if (winsim::LoggedEvents().size() > play.eventsBefore)
-    return SplitLines(winsim::Utf8(winsim::LoggedEvents().back().strings.at(0)));
-  ADD_FAILURE() << play.Where() << "the run showed no log";
-  return {};
-}
-
-std::vector<std::string> TrimmedLog(Play& play) {
-  std::vector<std::string> lines = RunLog(play);
-  for (std::string& line : lines) line = Trimmed(line);
-  return lines;
-}
-
-bool CheckExit(Play& play, const Words& w) {
-  std::vector<int32_t> expected;
-  for (size_t i = 1; i < w.size(); i++) expected.push_back(std::stoi(w[i]));
-  play.Expect(play.exits, expected, "exit codes");
-  return w.size() > 1;
-}
-
-bool CheckWindow(Play& play, const Words& w) {
-  if (w.size() != 2) return false;
-  const auto& dialogs = winsim::Dialogs();
-  std::string title = dialogs.size() > play.dialogsBefore ? winsim::Utf8(dialogs.back().title) : "none";
-  if (w[1] == "error") play.Expect(title, "Orvandelle build 2547- Install error log!", "log window title");
-  else if (w[1] == "plain") play.Expect(title, "Orvandelle build 2547- Install log.", "log window title");
-  else if (w[1] == "none") play.Expect(title, "none", "log window");
-  else return false;
-  return true;
-}
-
-bool CheckLog(Play& play, const Words& w, bool present) {
-  std::vector<std::string> lines = TrimmedLog(play);
-  for (size_t i = 1; i < w.size(); i++) {
-    bool found = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return Matches(l, w[i]); });
-    EXPECT_EQ(found, present) << play.Where() << "log line \"" << w[i] << "\"";
-  }
-  return w.size() > 1;
-}
-
-bool CheckErrors(Play& play, const Words& w) {
-  std::vector<std::string> errors;
-  for (const std::string& line : TrimmedLog(play))
-    if (line.find("Error(") != std::string::npos) errors.push_back(line);
-  Words expected = Listed(w);
-  bool same = errors.size() == expected.size();
-  for (size_t i = 0; same && i < errors.size(); i++) same = Matches(errors[i], expected[i]);
-  EXPECT_TRUE(same) << play.Where() << "error lines: got " << Joined(errors) << ", expected " << Joined(expected);
-  return w.size() > 1;
-}
-
-bool CheckWholeLog(Play& play, const Check& check) {
-  std::vector<std::string> log = RunLog(play);
-  for (size_t i = 0; i < std::max(log.size(), check.block.size()); i++)
-    EXPECT_EQ(i < log.size() ? log[i] : "(end)", i < check.block.size() ? check.block[i] : "(end)")
-        << play.Where() << "line " << i + 1 << " of the whole log";
-  return !check.block.empty();
-}
-
-bool CheckMonitor(Play& play, const Words& w) {
-  int build = 0;
-  if (w.size() != 2 || (w[1] != "none" && !ParseBuild(w[1], build))) return false;
-  std::string dll = "none";
+Words Monitor(Play&, const Words& w) {
+  std::string dll;
   for (const auto& monitor : winsim::SimMonitors())
-    if (monitor.name == kPort) dll = winsim::Utf8(monitor.dllName);
-  play.Expect(dll, w[1] == "none" ? "none" : "zelmon64.dll", "registered monitor DLL");
-  if (w[1] != "none")
-    play.Expect(winsim::FileContents(std::u16string(kSystem) + u"zelmon64.dll") == Component(u"zelmon64.dll", build),
-                true, "the monitor file in the system directory is of build " + w[1]);
-  return true;
+    if (monitor.name == kPort) dll = U8(monitor.dllName);
+  int build = kNoBuild;
+  if (dll.empty() || dll != "zelmon64.dll") return dll.empty() ? Words{} : Words{"registered as " + dll};
+  bool same = ParseBuild(w[1], build) && winsim::FileContents(kSystem + U16(dll)) == Component(U16(dll), build);
+  return {same ? w[1] : "a monitor file of another build"};
 }
 
-bool CheckDriver(Play& play, const Words& w) {
-  int build = 0;
-  if (w.size() != 2 || (w[1] != "none" && !ParseBuild(w[1], build))) return false;
+// The product driver with its files in the version directory, of one build, the staged copies gone.
+Words Driver(Play&, const Words& w) {
   std::vector<winsim::SimDriver> drivers;
   for (const auto& driver : winsim::SimDrivers())
     if (driver.name == kProductDriver) drivers.push_back(driver);
-  play.Expect(drivers.size(), w[1] == "none" ? 0u : 1u, "product drivers");
-  if (w[1] == "none" || drivers.empty()) return true;
-  std::u16string dir = std::u16string(kDrivers) + u"3\\";
-  play.Expect(Lower(winsim::Utf8(drivers[0].driverPath)), Lower(winsim::Utf8(dir + u"zeldrv64.dll")), "driver file");
-  play.Expect(Lower(winsim::Utf8(drivers[0].configFile)), Lower(winsim::Utf8(dir + u"zelui64.dll")), "config file");
-  play.Expect(Lower(winsim::Utf8(drivers[0].helpFile)), Lower(winsim::Utf8(dir + u"zelhelp.chm")), "help file");
-  for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"}) {
-    play.Expect(winsim::FileExists(kDrivers + std::u16string(name)), false, "staged " + winsim::Utf8(name) + " deleted");
-    play.Expect(winsim::FileContents(dir + name) == Component(name, build), true, winsim::Utf8(name) + " of build " + w[1]);
+  if (drivers.size() != 1) return drivers.empty() ? Words{} : Words{std::to_string(drivers.size()) + " drivers"};
+  int build = kNoBuild;
+  ParseBuild(w[1], build);
+  const std::u16string* paths[] = {&drivers[0].driverPath, &drivers[0].configFile, &drivers[0].helpFile};
+  for (int i = 0; i < 3; i++) {
+    std::u16string path = std::u16string(kDrivers) + u"3\\" + kDriverFiles[i];
+    if (Lower(U8(*paths[i])) != Lower(U8(path))) return {"registered with " + U8(*paths[i])};
+    if (winsim::FileExists(kDrivers + std::u16string(kDriverFiles[i]))) return {"staged " + U8(kDriverFiles[i]) + " left"};
+    if (winsim::FileContents(path) != Component(kDriverFiles[i], build)) return {U8(kDriverFiles[i]) + " of another build"};
   }
-  return true;
+  return {w[1]};
 }
 
-bool CheckPrinters(Play& play, const Words& w) {
-  play.Expect(Joined(Names(Printers(true))), Joined(Listed(w, true)), "product printers");
-  return w.size() > 1;
+Words PrinterNames(Play&, const Words&) {
+  Words names;
+  for (const auto& printer : Printers(true)) names.push_back(printer.first);
+  return names;
 }
 
-bool CheckPrinter(Play& play, const Words& w) {
-  Options o;
-  if (w.size() < 2 || !o.Read(w, 2, {"comment", "location", "key"}, {})) return false;
-  std::vector<Printer> all = Printers(true);
-  auto p = std::find_if(all.begin(), all.end(), [&](const Printer& x) { return x.name == w[1]; });
-  if (p == all.end()) return ADD_FAILURE() << play.Where() << "no product printer \"" << w[1] << "\"", true;
-  play.Expect(p->port, "Orvandelle:", w[1] + ": port");
-  if (o.Has("comment")) play.Expect(p->comment, o.Get("comment"), w[1] + ": comment");
-  if (o.Has("location")) play.Expect(p->location, o.Get("location"), w[1] + ": location");
-  if (o.Has("key")) play.Expect(p->key + " " + p->dsuser, o.Get("key") + " " + o.Get("key"), w[1] + ": settings keys");
-  return true;
+// "printer NAME [comment X] [location Y] [key K]": the product printer, on the product's port.
+Words Printer(Play&, const Words& w) {
+  auto all = Printers(true);
+  if (!all.count(w[1])) return {"no product printer " + w[1]};
+  Words seen = {w[1]};
+  if (all[w[1]]["port"] != U8(kPort)) seen.push_back("on " + all[w[1]]["port"]);
+  for (size_t i = 2; i + 1 < w.size(); i += 2) seen.insert(seen.end(), {w[i], all[w[1]][w[i]]});
+  return seen;
 }
 
-bool CheckOthers(Play& play, const Words& w) {
-  if (w.size() != 2 || w[1] != "unchanged") return false;
-  std::vector<Printer> now = Printers(false);
-  play.Expect(now == play.othersBefore, true, "printers of other drivers unchanged (now " + Joined(Names(now)) + ")");
-  return true;
+Words Others(Play& play, const Words&) {
+  auto now = Printers(false);
+  if (now == play.othersBefore) return {"unchanged"};
+  Words names = {"changed:"};
+  for (const auto& printer : now) names.push_back(printer.first);
+  return names;
 }
 
-bool CheckDefault(Play& play, const Words& w) {
-  if (w.size() != 2) return false;
-  std::string actual = winsim::Utf8(winsim::SimDefaultPrinter());
-  play.Expect(actual.empty() ? "none" : actual, w[1], "default printer");
-  return true;
+Words Default(Play&, const Words&) {
+  std::string name = U8(winsim::SimDefaultPrinter());
+  return name.empty() ? Words{} : Words{name};
 }
 
-bool CheckPending(Play& play, const Words& w) {
+Words Pending(Play&, const Words&) {
   std::vector<std::u16string> strings = PendingRenameStrings();
-  std::vector<std::string> pairs;
+  Words pairs;
   for (size_t i = 0; i + 1 < strings.size(); i += 2)
-    pairs.push_back(Lower(winsim::Utf8(strings[i]) + (strings[i + 1].empty() ? "" : "=>" + winsim::Utf8(strings[i + 1]))));
-  Words expected = Listed(w);
-  for (std::string& pair : expected) pair = Lower(pair);
-  play.Expect(Joined(pairs), Joined(expected), "pending renames");
-  return w.size() > 1;
+    pairs.push_back(Lower(U8(strings[i]) + (strings[i + 1].empty() ? "" : "=>" + U8(strings[i + 1]))));
+  return pairs;
 }
 
-bool TrayRuns() {
-  return winsim::MutexExists(winsim::kTrayMutexName) && !winsim::ProcessStarts().empty() &&
-         winsim::ProcessRunning(winsim::ProcessStarts().back().process);
+Words Tray(Play&, const Words&) {
+  std::string run = U8(TrayRunValue());
+  bool quit = !winsim::MutexExists(winsim::kTrayMutexName), file = winsim::FileExists(kTrayPath);
+  const auto& starts = winsim::ProcessStarts();
+  bool runs = !quit && !starts.empty() && winsim::ProcessRunning(starts.back().process);
+  if (run == U8(kTrayPath) && runs) return {"running"};
+  if (run == "(none)" && quit && !file) return {"removed"};
+  return {"Run value " + run, runs ? "running" : "not running", file ? "its file there" : "its file gone"};
 }
 
-bool CheckTray(Play& play, const Words& w) {
-  if (w.size() != 2) return false;
-  if (w[1] == "running") {
-    play.Expect(winsim::Utf8(TrayRunValue()), winsim::Utf8(kTrayPath), "Run value");
-    play.Expect(TrayRuns(), true, "the tray program runs");
-  } else if (w[1] == "removed") {
-    play.Expect(winsim::Utf8(TrayRunValue()), "(none)", "Run value");
-    play.Expect(winsim::MutexExists(winsim::kTrayMutexName), false, "the tray program has quit");
-    play.Expect(winsim::FileExists(kTrayPath), false, "the tray program's file is deleted");
-  } else {
-    return false;
-  }
-  return true;
-}
-
-bool CheckMarked(Play& play, const Words& w) {
-  std::vector<std::string> marked;
+Words Marked(Play& play, const Words&) {
+  Words marked;
   for (const std::string& key : play.settingsKeys)
     if (winsim::ReadValue(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted")) marked.push_back(key);
-  std::sort(marked.begin(), marked.end());
-  play.Expect(Joined(marked), Joined(Listed(w, true)), "settings keys still marked deleted");
-  return w.size() > 1;
+  return marked;
 }
 
-bool CheckFile(Play& play, const Words& w) {
-  if (w.size() != 3 || (w[2] != "absent" && w[2] != "present")) return false;
-  play.Expect(winsim::FileExists(U16(w[1])) ? "present" : "absent", w[2], w[1]);
-  return true;
-}
+Words File(Play&, const Words& w) { return {w[1], winsim::FileExists(U16(w[1])) ? "present" : "absent"}; }
 
-// "many carried": every printer of "many N" is still there with its fields, and no other.
-bool CheckMany(Play& play, const Words& w) {
-  if (w.size() != 3 || w[1] != "carried") return false;
-  std::vector<Printer> all = Printers(true);
-  play.Expect(all.size(), static_cast<size_t>(std::stoi(w[2])), "product printers");
-  for (size_t i = 0; i < all.size(); i++) {
-    std::string n = Numbered(static_cast<int>(i) + 1), key = "K-" + n;
-    Printer expected{"Orvandelle " + n, "Orvandelle:", "Orvandelle printer", "Desk " + n,
-                     "Floor " + std::to_string((i + 1) % 5) + ", room " + n, key, key};
-    EXPECT_TRUE(all[i] == expected && all[i].key == key && all[i].dsuser == key) << play.Where() << all[i].name;
+// "many carried N": every printer of "many N" is still there with its fields, and no other.
+Words ManyCarried(Play&, const Words&) {
+  auto all = Printers(true);
+  Words seen = {"carried", std::to_string(all.size())};
+  int i = 0;
+  for (auto& printer : all) {
+    Words expected = ManyPrinter(++i);
+    expected.insert(expected.end(), {"port", U8(kPort)});
+    bool same = printer.first == expected[0];
+    for (size_t f = 1; f + 1 < expected.size(); f += 2) same = same && printer.second[expected[f]] == expected[f + 1];
+    if (!same) seen.push_back(printer.first + " differs");
   }
-  play.Expect(winsim::Utf8(winsim::SimDefaultPrinter()), "Orvandelle 107", "default printer");
-  return true;
+  std::string def = U8(winsim::SimDefaultPrinter());
+  if (def != "Orvandelle 107") seen.push_back("default " + def);
+  return seen;
 }
 
-// "host event error|info": the kind of the event the run wrote to the event log.
+// "product gone-or-fresh": two runs started together ended one after the other: the machine is
+// either uninstalled or as an install leaves an empty machine, never a mixture.
+Words Outcome(Play& play, const Words&) {
+  bool gone = Printers(true).empty() && !OwnMonitorRegistered() && Driver(play, {"", "none"}).empty() &&
+              Tray(play, {}) == Words{"removed"};
+  bool fresh = Monitor(play, {"", "2547"}) == Words{"2547"} && PrinterNames(play, {}) == Words{"Orvandelle"};
+  return {gone || fresh ? "gone-or-fresh" : "a mixture"};
+}
+
+// "host event error|info|none": the event the run wrote to the event log.
 // "host calls NAME N [FIRST]": how often the run made a platform call (with that first argument).
-bool CheckHost(Play& play, const Words& w) {
-  if (w.size() == 3 && w[1] == "event") {
+Words Host(Play& play, const Words& w) {
+  if (w[1] == "event") {
     const auto& events = winsim::LoggedEvents();
-    std::string type = events.size() == play.eventsBefore ? "none"
-                       : events.back().type == EVENTLOG_ERROR_TYPE ? "error" : "info";
-    play.Expect(type, w[2], "event logged");
-    return true;
+    if (events.size() == play.eventsBefore) return {"event", "none"};
+    return {"event", events.back().type == EVENTLOG_ERROR_TYPE ? "error" : "info"};
   }
-  if ((w.size() == 4 || w.size() == 5) && w[1] == "calls") {
-    size_t count = 0;
-    for (const auto& call : winsim::CallsOf(w[2]))
-      count += w.size() == 4 || (!call.args.empty() && Lower(call.args[0]) == Lower(w[4]));
-    play.Expect(count, static_cast<size_t>(std::stoul(w[3])), "calls of " + w[2]);
-    return true;
-  }
-  return false;
+  size_t count = 0;
+  for (const auto& call : winsim::CallsOf(w[2]))
+    count += w.size() < 5 || (!call.args.empty() && Lower(call.args[0]) == Lower(w[4]));
+  Words seen = {w[1], w[2], std::to_string(count)};
+  if (w.size() == 5) seen.push_back(w[4]);
+  return seen;
 }
 
 // The calls a command makes before it knows whether it may run: the DLL search limit of its
@@ -686,65 +565,107 @@ const char* const kWorkCalls[] = {"FindWindowW", "PostMessageW", "OpenSCManagerW
                                   "SpoolerSetDefaultPrinterW"};
 
 // "lock waited MS": the run's length on the clock. "lock first-work MS [NAME]": the first call
-// past the lock came MS after the start (and was NAME). "lock untouched": no call looked at the
-// machine. "lock held-to-end": after giving the lock back the run only closed its handle.
+// past the lock came MS after the start or later (and was NAME). "lock untouched": no call looked
+// at the machine. "lock held-to-end": after giving the lock back the run only closed its handle.
 // "lock waits-only": the lock of a SYSTEM run was opened for waiting alone, as a global name.
-bool CheckLock(Play& play, const Words& w) {
+Words Lock(Play& play, const Words& w) {
+  static const std::set<std::string> kKinds = {"waited", "first-work", "untouched", "held-to-end", "waits-only"};
+  if (!kKinds.count(w[1])) return {"no such lock check"};
   const auto& calls = winsim::Calls();
-  if (w.size() == 3 && w[1] == "waited") {
-    play.Expect(winsim::Now() - play.started, static_cast<DWORD>(std::stoul(w[2])), "time the run took");
-  } else if ((w.size() == 3 || w.size() == 4) && w[1] == "first-work") {
+  Words seen = {w[1]};
+  if (w[1] == "waited") seen.push_back(std::to_string(winsim::Now() - play.started));
+  if (w[1] == "first-work" && w.size() >= 3) {
     auto first = std::find_if(calls.begin(), calls.end(), [](const winsim::Call& c) { return !kLockCalls.count(c.name); });
-    if (first == calls.end()) return ADD_FAILURE() << play.Where() << "no call past the lock", true;
-    EXPECT_GE(first->tick, play.started + std::stoul(w[2])) << play.Where() << first->name << " came too early";
-    if (w.size() == 4) play.Expect(first->name, w[3], "the first call past the lock");
-  } else if (w.size() == 2 && w[1] == "untouched") {
-    for (const char* name : kWorkCalls) play.Expect(winsim::CountCalls(name), 0u, std::string("calls of ") + name);
-  } else if (w.size() == 2 && w[1] == "held-to-end") {
-    auto release = std::find_if(calls.begin(), calls.end(), [](const winsim::Call& c) { return c.name == "ReleaseMutex"; });
-    std::vector<std::string> after;
-    for (auto c = release; c != calls.end(); ++c) after.push_back(c->name);
-    play.Expect(Joined(after), Joined({"ReleaseMutex", "CloseHandle"}), "calls from the lock's release on");
-  } else if (w.size() == 2 && w[1] == "waits-only") {
-    auto opens = winsim::CallsOf("OpenMutexA");
-    play.Expect(opens.size(), 1u, "OpenMutexA calls");
-    if (!opens.empty()) play.Expect(opens[0].args[0] + " " + opens[0].args[2].substr(0, 7), "0x100000 Global\\", "access and name");
-  } else {
-    return false;
+    if (first == calls.end()) return {"no call past the lock"};
+    seen.push_back(first->tick >= play.started + std::stoul(w[2]) ? w[2] : std::to_string(first->tick - play.started));
+    if (w.size() == 4) seen.push_back(first->name);
   }
+  for (const char* name : kWorkCalls)
+    if (w[1] == "untouched" && winsim::CountCalls(name)) seen.push_back(std::string("but ") + name);
+  if (w[1] == "held-to-end") {
+    auto release = std::find_if(calls.begin(), calls.end(), [](const winsim::Call& c) { return c.name == "ReleaseMutex"; });
+    Words after;
+    for (auto c = release; c != calls.end(); ++c) after.push_back(c->name);
+    if (after != Words{"ReleaseMutex", "CloseHandle"}) seen.push_back("but " + Joined(after));
+  }
+  auto opens = winsim::CallsOf("OpenMutexA");
+  if (w[1] == "waits-only" && (opens.size() != 1 || opens[0].args[0] + " " + opens[0].args[2].substr(0, 7) != "0x100000 Global\\"))
+    seen.push_back(std::to_string(opens.size()) + " opens");
+  return seen;
+}
+
+using ObserveFn = Words (*)(Play&, const Words&);
+struct Observer {
+  ObserveFn observe;
+  size_t words;        // at least this many on the check's line, its name counted
+  bool sorted = false;  // the table lists them in any order
+};
+const std::map<std::string, Observer> kObservers = {
+    {"exit", {Exit, 2}},        {"window", {Window, 2}},     {"monitor", {Monitor, 2}},
+    {"driver", {Driver, 2}},    {"printers", {PrinterNames, 2, true}}, {"printer", {Printer, 2}},
+    {"others", {Others, 2}},    {"default", {Default, 2}},   {"pending", {Pending, 2}},
+    {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
+    {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"host", {Host, 3}},
+    {"lock", {Lock, 2}},
+};
+
+// The log of the last run: its log window, else the event it wrote unseen.
+Words RunLog(Play& play) {
+  if (winsim::Dialogs().size() > play.dialogsBefore) return ShownLogLines();
+  if (winsim::LoggedEvents().size() > play.eventsBefore)
+    return SplitLines(U8(winsim::LoggedEvents().back().strings.at(0)));
+  ADD_FAILURE() << play.Where() << "the run showed no log";
+  return {};
+}
+
+Words TrimmedLog(Play& play) {
+  Words lines = RunLog(play);
+  for (std::string& line : lines) {
+    line.erase(0, std::min(line.size(), line.find_first_not_of(" \t")));
+    line.erase(line.find_last_not_of(" \t") + 1);
+  }
+  return lines;
+}
+
+// "log LINE...", "nolog LINE...": lines the run's log holds or does not hold; "errors LINE...":
+// its error lines, all and in order; "whole-log" with its lines under it: the log, line for line.
+bool CheckLog(Play& play, const Step& check) {
+  const Words& w = check.words;
+  if (w[0] == "whole-log") {
+    Words log = RunLog(play);
+    for (size_t i = 0; i < std::max(log.size(), check.log.size()); i++)
+      EXPECT_EQ(i < log.size() ? log[i] : "(end)", i < check.log.size() ? check.log[i] : "(end)")
+          << play.Where() << "line " << i + 1 << " of the whole log";
+    return !check.log.empty();
+  }
+  if ((w[0] != "log" && w[0] != "nolog" && w[0] != "errors") || w.size() < 2) return false;
+  Words lines = TrimmedLog(play), errors, expected(w.begin() + 1, w.end());
+  for (size_t i = 1; w[0] != "errors" && i < w.size(); i++) {
+    bool found = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return Matches(l, w[i]); });
+    EXPECT_EQ(found, w[0] == "log") << play.Where() << "log line \"" << w[i] << "\"";
+  }
+  if (w[0] != "errors") return true;
+  for (const std::string& line : lines)
+    if (line.find("Error(") != std::string::npos) errors.push_back(line);
+  if (expected == Words{"none"}) expected.clear();
+  bool same = errors.size() == expected.size();
+  for (size_t i = 0; same && i < errors.size(); i++) same = Matches(errors[i], expected[i]);
+  EXPECT_TRUE(same) << play.Where() << "error lines: got " << Joined(errors) << ", expected " << Joined(expected);
   return true;
 }
 
-// "product gone-or-fresh": two runs started together ended one after the other: the machine is
-// either uninstalled or as an install leaves an empty machine, never a mixture.
-bool CheckOutcome(Play& play, const Words& w) {
-  if (w.size() != 2 || w[1] != "gone-or-fresh") return false;
-  bool gone = Printers(true).empty() && !OwnMonitorRegistered();
-  if (gone) return CheckDriver(play, {"driver", "none"}) && CheckTray(play, {"tray", "removed"});
-  return CheckMonitor(play, {"monitor", "2547"}) && CheckPrinters(play, {"printers", "Orvandelle"});
-}
-
-using ActionFn = bool (*)(Play&, const Words&);
-const std::map<std::string, ActionFn> kActions = {
-    {"product", Layout}, {"installed", Installed}, {"printer", ProductPrinter}, {"other", OtherPrinter},
-    {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
-    {"spooler", Spooler}, {"run", RunOne},           {"together", Together},
-};
-
-const std::map<std::string, ActionFn> kChecks = {
-    {"exit", CheckExit},       {"window", CheckWindow},   {"errors", CheckErrors},   {"monitor", CheckMonitor},
-    {"driver", CheckDriver},   {"printers", CheckPrinters}, {"printer", CheckPrinter}, {"others", CheckOthers},
-    {"default", CheckDefault}, {"pending", CheckPending}, {"tray", CheckTray},       {"marked", CheckMarked},
-    {"file", CheckFile},       {"many", CheckMany},       {"host", CheckHost},       {"product", CheckOutcome},   {"lock", CheckLock},
-};
-
-bool RunCheck(Play& play, const Check& check) {
+bool RunCheck(Play& play, const Step& check) {
   const Words& w = check.words;
-  if (w[0] == "log") return CheckLog(play, w, true);
-  if (w[0] == "nolog") return CheckLog(play, w, false);
-  if (w[0] == "whole-log") return CheckWholeLog(play, check);
-  auto found = kChecks.find(w[0]);
-  return found != kChecks.end() && found->second(play, w);
+  auto found = kObservers.find(w[0]);
+  if (found == kObservers.end()) return CheckLog(play, check);
+  if (w.size() < found->second.words) return false;
+  Words expected(w.begin() + 1, w.end()), seen = found->second.observe(play, w);
+  if (expected == Words{"none"}) expected.clear();
+  if (w[0] == "pending")
+    for (std::string& path : expected) path = Lower(path);
+  if (found->second.sorted) std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Joined(seen), Joined(expected)) << play.Where() << w[0];
+  return true;
 }
 
 class ScenarioTest : public ProductMachineTest {
@@ -757,7 +678,7 @@ class ScenarioTest : public ProductMachineTest {
     winsim::SetDriverDirectory(u"C:\\windows\\system32\\spool\\drivers\\x64");
     winsim::LaunchTrayOnStart(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
     Play play(scenario_);
-    for (const auto& action : scenario_.actions) {
+    for (const Step& action : scenario_.steps) {
       play.line = action.line;
       const Words& w = action.words;
       auto simple = kSimpleActions.find(w[0]);
@@ -765,11 +686,13 @@ class ScenarioTest : public ProductMachineTest {
       if (simple != kSimpleActions.end() && simple->second.words == w.size()) {
         simple->second.act(w.back());
       } else if (found == kActions.end() || !found->second(play, w)) {
-        return play.Malformed(w);
+        ADD_FAILURE() << play.Where() << "malformed action \"" << w[0] << "\" with " << w.size() - 1 << " words";
+        return;
       }
-      for (const auto& check : action.checks) {
+      for (const Step& check : action.checks) {
         play.line = check.line;
-        if (!RunCheck(play, check)) return play.Malformed(check.words);
+        if (!RunCheck(play, check))
+          return ADD_FAILURE() << play.Where() << "malformed check \"" << check.words[0] << "\"", void();
       }
     }
     EXPECT_FALSE(winsim::MutexOwnedByInstaller(kCommandMutexName)) << "no command keeps the lock";
