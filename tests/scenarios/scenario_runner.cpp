@@ -181,16 +181,18 @@ std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
 
 // A printer as the table describes it; a product printer's two settings keys are one word
 // when they agree.
-std::map<std::string, std::string> Fields(const winsim::SimPrinter& p) {
+using Fields = std::map<std::string, std::string>;
+using PrinterMap = std::map<std::string, Fields>;
+Fields FieldsOf(const winsim::SimPrinter& p) {
   std::string key = KeyOf(p.name, winsim::kPlainPrinterDataKey), dsuser = KeyOf(p.name, "DsUser");
   return {{"port", U8(p.portName)}, {"driver", U8(p.driverName)}, {"comment", U8(p.comment)},
           {"location", U8(p.location)}, {"key", key == dsuser ? key : key + "/" + dsuser}};
 }
 
-std::map<std::string, std::map<std::string, std::string>> Printers(bool product) {
-  std::map<std::string, std::map<std::string, std::string>> found;
+PrinterMap Printers(bool product) {
+  PrinterMap found;
   for (const auto& p : winsim::SimPrinters())
-    if ((p.driverName == kProductDriver) == product) found[U8(p.name)] = Fields(p);
+    if ((p.driverName == kProductDriver) == product) found[U8(p.name)] = FieldsOf(p);
   return found;
 }
 
@@ -203,7 +205,7 @@ struct Play {
   size_t dialogsBefore = 0, eventsBefore = 0;
   DWORD started = 0;    // the clock as the last step began
   int otherRun = 0;     // another run of the installer holding the command lock
-  std::map<std::string, std::map<std::string, std::string>> othersBefore;
+  PrinterMap othersBefore;
   bool otherDriver = false;
   Words settingsKeys;  // marked "deleted" as the scenario began
 
@@ -244,43 +246,33 @@ bool Installed(Play&, const Words& w) {
   return true;
 }
 
-void SetKey(winsim::SimPrinter& printer, const std::string& dataKey, const std::string& key) {
-  std::vector<BYTE> data(key.begin(), key.end());
-  data.push_back(0);
-  printer.data.push_back({dataKey, "SubKey", REG_SZ, data});
-}
-
 // "printer NAME [comment X] [location Y] [key K] [dsuser K] [settings]": a product printer; with
-// "settings" the user's settings under its keys are there, marked deleted as an uninstall leaves them.
-bool ProductPrinter(Play& play, const Words& w) {
+// "settings" the user's settings under its keys are there, marked deleted as an uninstall leaves
+// them. "other NAME port PORT [comment X] [location Y]": another maker's printer.
+bool AddPrinter(Play& play, const Words& w) {
   Options o;
-  if (w.size() < 2 || !o.Read(w, 2, {"comment", "location", "key", "dsuser"}, {"settings"})) return false;
-  winsim::SimPrinter printer = PrinterOn(U16(w[1]), kProductDriver, kPort);
-  printer.comment = U16(o.Get("comment"));
-  printer.location = U16(o.Get("location"));
-  for (const char* field : {"key", "dsuser"}) {
-    if (!o.Has(field)) continue;
-    SetKey(printer, field[0] == 'k' ? winsim::kPlainPrinterDataKey : "DsUser", o.Get(field));
-    if (!o.Has("settings")) continue;
-    if (!std::count(play.settingsKeys.begin(), play.settingsKeys.end(), o.Get(field))) play.settingsKeys.push_back(o.Get(field));
-    winsim::PutString(HKEY_CURRENT_USER, kSettingsRoot + U16(o.Get(field)), u"deleted", u"1");
-  }
-  winsim::AddSimPrinter(printer);
-  return true;
-}
-
-bool OtherPrinter(Play& play, const Words& w) {
-  Options o;
-  if (w.size() < 2 || !o.Read(w, 2, {"port", "comment", "location"}, {}) || !o.Has("port")) return false;
-  if (!play.otherDriver) {
+  bool product = w[0] == "printer";
+  Words valued = product ? Words{"comment", "location", "key", "dsuser"} : Words{"port", "comment", "location"};
+  if (w.size() < 2 || !o.Read(w, 2, valued, product ? Words{"settings"} : Words{}) || product == o.Has("port")) return false;
+  if (!product && !play.otherDriver) {
     winsim::SimDriver other;
     other.name = kOtherDriver;
     winsim::AddSimDriver(other);
     play.otherDriver = true;
   }
-  winsim::SimPrinter printer = PrinterOn(U16(w[1]), kOtherDriver, U16(o.Get("port")));
+  winsim::SimPrinter printer = PrinterOn(U16(w[1]), product ? kProductDriver : kOtherDriver, product ? kPort : U16(o.Get("port")));
   printer.comment = U16(o.Get("comment"));
   printer.location = U16(o.Get("location"));
+  for (const char* field : {"key", "dsuser"}) {
+    if (!o.Has(field)) continue;
+    std::string key = o.Get(field);
+    std::vector<BYTE> data(key.begin(), key.end());
+    data.push_back(0);
+    printer.data.push_back({field[0] == 'k' ? winsim::kPlainPrinterDataKey : "DsUser", "SubKey", REG_SZ, data});
+    if (!o.Has("settings")) continue;
+    if (!std::count(play.settingsKeys.begin(), play.settingsKeys.end(), key)) play.settingsKeys.push_back(key);
+    winsim::PutString(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted", u"1");
+  }
   winsim::AddSimPrinter(printer);
   return true;
 }
@@ -304,7 +296,7 @@ bool Many(Play& play, const Words& w) {
     Words printer = ManyPrinter(i);
     printer.insert(printer.begin(), "printer");
     printer.insert(printer.end(), {"dsuser", printer.back(), "settings"});
-    ProductPrinter(play, printer);
+    AddPrinter(play, printer);
   }
   winsim::SetSimDefaultPrinter(u"Orvandelle 107");
   return true;
@@ -325,7 +317,7 @@ bool AnotherRun(Play& play, const Words& w) {
   other.othersMayOnlyWait = o.Has("system");
   if (o.Has("leaves")) {
     std::string name = o.Get("leaves");
-    other.beforeLettingGo = [&play, name] { ProductPrinter(play, {"printer", name, "key", name, "dsuser", name}); };
+    other.beforeLettingGo = [&play, name] { AddPrinter(play, {"printer", name, "key", name, "dsuser", name}); };
   }
   play.otherRun = winsim::StartMutexHolder(other);
   return true;
@@ -412,7 +404,7 @@ bool Run(Play& play, const Words& w) {
 
 using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
-    {"product", Layout}, {"installed", Installed}, {"printer", ProductPrinter}, {"other", OtherPrinter},
+    {"product", Layout}, {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
     {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
     {"spooler", Spooler},   {"run", Run},             {"together", Run},
 };
