@@ -237,7 +237,7 @@ class FaultSweepTest : public SimTest {
     return winsim::AllocationCount(allocator) + (heap ? winsim::ReallocationCount() : 0);
   }
 
-  // What the next log window is given, read while it is shown.
+  // What the next log window is given, read while it is shown; the next Watch starts it afresh.
   Shown& Watch() {
     shown_ = Shown();
     winsim::SetDialogHook([this](LPARAM init) { Look(*reinterpret_cast<InstallContext*>(init), shown_); });

@@ -365,15 +365,17 @@ bool Fail(Play&, const Words& w) {
 // "spooler holds-deleted-monitors | wine-driver-deletion | stopped | refuses-start ERROR | mended":
 // how the print spooler service behaves from now on.
 bool Spooler(Play&, const Words& w) {
+  static const std::set<std::string> kWays = {"holds-deleted-monitors", "wine-driver-deletion", "stopped",
+                                              "refuses-start", "mended"};
   std::string how = w.size() == 2 || (w.size() == 3 && w[1] == "refuses-start") ? w[1] : "";
+  if (!kWays.count(how) || (how == "refuses-start") != (w.size() == 3)) return false;
   if (how == "holds-deleted-monitors") winsim::KeepDeletedMonitorsLoaded(true);
   if (how == "wine-driver-deletion") winsim::SetWineDriverDeletion(true);
   if (how == "stopped" || how == "refuses-start") winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
   if (how == "refuses-start") winsim::RefuseServiceStart(u"spooler", static_cast<DWORD>(std::stoul(w[2])));
   if (how == "mended") winsim::RefuseServiceStart(u"spooler", 0);
   if (how == "mended") winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
-  return how == "holds-deleted-monitors" || how == "wine-driver-deletion" || how == "stopped" ||
-         how == "refuses-start" || how == "mended";
+  return true;
 }
 
 // "run [WORD] [shift] [unseen]" plays one command; "together WORD WORD" two started at once,
@@ -425,8 +427,9 @@ Words Monitor(Play&, const Words& w) {
   std::string dll;
   for (const auto& monitor : winsim::SimMonitors())
     if (monitor.name == kPort) dll = U8(monitor.dllName);
+  if (dll.empty()) return {};
+  if (dll != "zelmon64.dll") return {"registered as " + dll};
   int build = kNoBuild;
-  if (dll.empty() || dll != "zelmon64.dll") return dll.empty() ? Words{} : Words{"registered as " + dll};
   bool same = ParseBuild(w[1], build) && winsim::FileContents(kSystem + U16(dll)) == Component(U16(dll), build);
   return {same ? w[1] : "a monitor file of another build"};
 }
@@ -482,7 +485,7 @@ Words Pending(Play&, const Words&) {
   std::vector<std::u16string> strings = PendingRenameStrings();
   Words pairs;
   for (size_t i = 0; i + 1 < strings.size(); i += 2)
-    pairs.push_back(Lower(U8(strings[i]) + (strings[i + 1].empty() ? "" : "=>" + U8(strings[i + 1]))));
+    pairs.push_back(U8(strings[i]) + (strings[i + 1].empty() ? "" : "=>" + U8(strings[i + 1])));
   return pairs;
 }
 
@@ -591,11 +594,12 @@ struct Observer {
   ObserveFn observe;
   size_t words;        // at least this many on the check's line, its name counted
   bool sorted = false;  // the table lists them in any order
+  bool anyCase = false;  // paths, compared as Windows compares them
 };
 const std::map<std::string, Observer> kObservers = {
     {"exit", {Exit, 2}},        {"window", {Window, 2}},     {"monitor", {Monitor, 2}},
     {"driver", {Driver, 2}},    {"printers", {PrinterNames, 2, true}}, {"printer", {Printer, 2}},
-    {"others", {Others, 2}},    {"default", {Default, 2}},   {"pending", {Pending, 2}},
+    {"others", {Others, 2}},    {"default", {Default, 2}},   {"pending", {Pending, 2, false, true}},
     {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
     {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"host", {Host, 3}},
     {"lock", {Lock, 2}},
@@ -653,8 +657,8 @@ bool RunCheck(Play& play, const Step& check) {
   if (w.size() < found->second.words) return false;
   Words expected(w.begin() + 1, w.end()), seen = found->second.observe(play, w);
   if (expected == Words{"none"}) expected.clear();
-  if (w[0] == "pending")
-    for (std::string& path : expected) path = Lower(path);
+  for (Words* words : {&expected, &seen})
+    for (std::string& word : *words) word = found->second.anyCase ? Lower(word) : word;
   if (found->second.sorted) std::sort(expected.begin(), expected.end());
   EXPECT_EQ(Joined(seen), Joined(expected)) << play.Where() << w[0];
   return true;
