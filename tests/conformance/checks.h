@@ -46,6 +46,8 @@ inline void ExpectNumber(Failures& f, unsigned long long got, unsigned long long
 // must not pass for a success). Poisoned() before the call keeps a stale error from passing for it.
 inline DWORD Answered(BOOL ok) { return ok ? 0 : (GetLastError() != 0 ? GetLastError() : 0xffffffff); }
 inline DWORD Poisoned() { return SetLastError(0xdeadbeef), 0; }
+// A call that answers its error itself, as one that sets the last error.
+inline BOOL Returned(DWORD error) { return SetLastError(error), error == ERROR_SUCCESS; }
 
 // Calls as data rows: each answers Windows' error (0: success), or under Wine Wine's, noted
 // where the two differ.
@@ -54,7 +56,8 @@ struct Answer { std::string what; DWORD windows, wine; std::function<BOOL()> cal
 inline void ExpectAnswers(Failures& f, bool wine, const std::vector<Answer>& rows) {
   for (const Answer& row : rows) {
     if (wine && row.wine != row.windows)
-      f.wineNotes.push_back(row.what + ": Wine " + std::to_string(row.wine) + ", Windows " + std::to_string(row.windows));
+      f.wineNotes.push_back(row.what + ": Wine " + std::to_string(row.wine) + ", Windows " +
+                            std::to_string(row.windows));
     ExpectNumber(f, Answered(Poisoned() || row.call()), wine ? row.wine : row.windows, row.what);
   }
 }
@@ -108,7 +111,8 @@ inline void SetUpSpooler(Failures& f, const Side& side, bool product) {
 }
 
 // --- Read-only spooler queries ------------------------------------------------------------------
-// Every string of `count` entries lies behind the entries and inside `needed` bytes.
+// Every string of `count` entries lies behind the entries and inside `needed` bytes: the
+// installer keeps the block and reads its strings for as long as it keeps it.
 inline bool StringsInside(const BYTE* buffer, DWORD count, size_t entrySize, DWORD needed,
                           const std::vector<size_t>& offsets) {
   for (DWORD i = 0; i < count; i++)
@@ -119,63 +123,48 @@ inline bool StringsInside(const BYTE* buffer, DWORD count, size_t entrySize, DWO
   return true;
 }
 
-// On the machine as set up: an existing printer whose driver is installed, the default printer
-// (null: none), and whether the product's monitor and driver are installed.
+// On the machine as set up: an existing printer, the default printer (null: none), and whether
+// the product's monitor and driver are installed. Only what the installer reads is asked: every
+// query's size first, its monitor and driver by name, the printer snapshot it marks the default
+// in itself, one printer's driver path, and the settings key read into 64 bytes.
 inline void CheckQueries(Failures& f, const WCHAR* printerName, const WCHAR* defaultPrinter, bool product) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE printer = nullptr;
   if (!Expect(f, OpenPrinterW(Mutable(printerName), &printer, &defaults), "printer opened")) return;
-  // A size query fails with 122 and names a size.
   WCHAR* x64 = Mutable(W("Windows x64"));
   DWORD sizes[5] = {0}, returned = 0, all = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-  const std::pair<const char*, std::function<BOOL(DWORD*)>> queries[] = {
-      {"EnumMonitorsW", [&](DWORD* n) { return EnumMonitorsW(nullptr, 2, nullptr, 0, n, &returned); }},
-      {"EnumPrintersW", [&](DWORD* n) { return EnumPrintersW(all, nullptr, 2, nullptr, 0, n, &returned); }},
-      {"EnumPrinterDriversW", [&](DWORD* n) { return EnumPrinterDriversW(nullptr, x64, 6, nullptr, 0, n, &returned); }},
-      {"GetPrinterW", [&](DWORD* n) { return GetPrinterW(printer, 2, nullptr, 0, n); }},
-      {"GetPrinterDriverW", [&](DWORD* n) { return GetPrinterDriverW(printer, x64, 2, nullptr, 0, n); }}};
-  for (int i = 0; i < 5; i++) {
-    const std::string what = std::string("size query: ") + queries[i].first;
-    ExpectNumber(f, Answered(queries[i].second(&sizes[i])), ERROR_INSUFFICIENT_BUFFER, what);
-    Expect(f, sizes[i] > 0, what + " names a size");
-  }
+  const std::vector<Answer> sizeQueries = {
+      {"size query: EnumMonitorsW", 122, 122,
+       [&] { return EnumMonitorsW(nullptr, 2, nullptr, 0, &sizes[0], &returned); }},
+      {"size query: EnumPrintersW", 122, 122,
+       [&] { return EnumPrintersW(all, nullptr, 2, nullptr, 0, &sizes[1], &returned); }},
+      {"size query: EnumPrinterDriversW", 122, 122,
+       [&] { return EnumPrinterDriversW(nullptr, x64, 6, nullptr, 0, &sizes[2], &returned); }},
+      {"size query: GetPrinterW", 122, 122, [&] { return GetPrinterW(printer, 2, nullptr, 0, &sizes[3]); }},
+      {"size query: GetPrinterDriverW", 122, 122,
+       [&] { return GetPrinterDriverW(printer, x64, 2, nullptr, 0, &sizes[4]); }}};
+  ExpectAnswers(f, false, sizeQueries);
+  for (size_t i = 0; i < sizeQueries.size(); i++) Expect(f, sizes[i] > 0, sizeQueries[i].what + " names a size");
 
   InstallContext context{};
   MonitorList monitors;
   EnumMonitorList(monitors, context);
-  Expect(f, monitors.level == 2 && StringsInside(monitors.buffer, monitors.count, sizeof(MONITOR_INFO_2W), sizes[0],
-                                                 {offsetof(MONITOR_INFO_2W, pName), offsetof(MONITOR_INFO_2W, pDLLName),
-                                                  offsetof(MONITOR_INFO_2W, pEnvironment)}),
-         "monitor list: level 2, strings behind the entries inside the size asked for");
   Expect(f, (FindOwnMonitor(monitors) >= 0) == product, "monitor list: own monitor found");
-  Expect(f, Length(context.LogText) == 0 || monitors.count == 0, "monitor list: a filled list logs nothing");
   FreeMonitorList(monitors);
-  DriverList six;
-  EnumDriverList(six, x64);
-  int32_t own = FindOwnDriver(six);
-  Expect(f, six.level == 6 && (own >= 0) == product, "driver list: own driver at level 6");
-  for (DWORD level = 1; level <= 6; level++) {
-    DriverList list{nullptr, level, 0};
-    DWORD needed = 0;
-    EnumPrinterDriversW(nullptr, nullptr, level, nullptr, 0, &needed, &returned);
-    list.buffer = static_cast<BYTE*>(AllocateZeroed(needed));
-    if (!EnumPrinterDriversW(nullptr, nullptr, level, list.buffer, needed, &needed, &list.count)) FreeDriverList(list);
-    Expect(f, FindOwnDriver(list) == own, "driver list: the same index at level " + std::to_string(level));
-    FreeDriverList(list);
-  }
-  six.level = 7;
-  Expect(f, FindOwnDriver(six) == -1, "driver list: level 7 never matches");
-  FreeDriverList(six);
+  ReleaseText(context.LogText);
+  DriverList drivers;
+  EnumDriverList(drivers, x64);
+  Expect(f, (FindOwnDriver(drivers) >= 0) == product, "driver list: own driver found");
+  FreeDriverList(drivers);
 
   // The snapshot holds EnumPrintersW's answer and 32 zero bytes; exactly the default is marked.
   MarkDefaultPrinter(context);
-  PrinterSnapshot& snapshot = context.Printers;
+  const PrinterSnapshot& snapshot = context.Printers;
   bool slackZero = Expect(f, snapshot.count > 0 && snapshot.buffer != nullptr, "snapshot: printers listed");
   for (DWORD i = 0; slackZero && i < 32; i++) slackZero = snapshot.buffer[sizes[1] + i] == 0;
   Expect(f, slackZero, "snapshot: the 32 bytes behind the spooler's answer stay zero");
   Expect(f, StringsInside(snapshot.buffer, snapshot.count, sizeof(PRINTER_INFO_2W), sizes[1],
-                          {offsetof(PRINTER_INFO_2W, pPrinterName), offsetof(PRINTER_INFO_2W, pPortName),
-                           offsetof(PRINTER_INFO_2W, pDriverName)}),
+                          {offsetof(PRINTER_INFO_2W, pPrinterName), offsetof(PRINTER_INFO_2W, pDriverName)}),
          "snapshot: strings lie behind the entries");
   bool marksRight = true;
   for (DWORD i = 0; i < snapshot.count; i++) {
@@ -184,66 +173,52 @@ inline void CheckQueries(Failures& f, const WCHAR* printerName, const WCHAR* def
     marksRight &= ((entry->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0) == isDefault;
   }
   Expect(f, marksRight, "snapshot: exactly the default printer is marked");
-  FreePrinterSnapshot(snapshot);
-  ReleaseText(context.LogText);
+  FreePrinterSnapshot(context.Printers);
 
-  // One printer's settings, its driver, and a buffer one byte short of the size asked for.
+  // One printer's settings and its driver, whose path the version check reads.
   PrinterInfo2 info;
   GetPrinterInfo2(info, printer);
   const auto* entry = reinterpret_cast<const PRINTER_INFO_2W*>(info.buffer);
-  if (Expect(f, entry != nullptr, "single printer: its settings")) {
-    Expect(f, TextEquals(entry->pPrinterName, printerName), "single printer: its name");
-    DWORD needed = 0;
-    BYTE* shortBuffer = static_cast<BYTE*>(AllocateZeroed(info.size));
-    ExpectNumber(f, Answered(GetPrinterW(printer, 2, shortBuffer, info.size - 1, &needed)), ERROR_INSUFFICIENT_BUFFER,
-                 "single printer: one byte short");
-    ExpectNumber(f, needed, info.size, "single printer: one byte short asks for the same size");
-    BYTE* driver = GetDriverInfo2(printer);
-    const auto* driverInfo = reinterpret_cast<const DRIVER_INFO_2W*>(driver);
-    Expect(f, driverInfo != nullptr && TextEquals(driverInfo->pName, entry->pDriverName), "single printer: its driver");
-    for (BYTE* block : {shortBuffer, driver, info.buffer})
-      if (block != nullptr) GlobalFree(block);
-  }
+  BYTE* driver = GetDriverInfo2(printer);
+  const auto* driverInfo = reinterpret_cast<const DRIVER_INFO_2W*>(driver);
+  Expect(f, entry != nullptr && TextEquals(entry->pPrinterName, printerName) && driverInfo != nullptr &&
+                TextEquals(driverInfo->pName, entry->pDriverName) && driverInfo->pDriverPath != nullptr,
+         "single printer: its name, its driver and the driver's path");
+  for (BYTE* block : {driver, info.buffer})
+    if (block != nullptr) GlobalFree(block);
 
-  // The default printer: none set, 2. Otherwise its name and its length with the terminator;
-  // one character short, 122 and that length.
+  // The default printer: none set, 2; otherwise its name.
   WCHAR name[256] = {0};
   DWORD chars = 256;
   DWORD answer = Answered(SpoolerGetDefaultPrinterW(name, &chars));
-  if (defaultPrinter == nullptr) {
+  if (defaultPrinter == nullptr)
     ExpectNumber(f, answer, ERROR_FILE_NOT_FOUND, "default printer: none set");
-  } else {
-    DWORD length = static_cast<DWORD>(TextLength(defaultPrinter));
+  else
     Expect(f, answer == 0 && TextEquals(name, defaultPrinter), "default printer: its name");
-    ExpectNumber(f, chars, length + 1, "default printer: its length with the terminator");
-    chars = length;
-    ExpectNumber(f, Answered(SpoolerGetDefaultPrinterW(name, &chars)), ERROR_INSUFFICIENT_BUFFER,
-                 "default printer: one character short");
-    ExpectNumber(f, chars, length + 1, "default printer: one character short asks for the length");
-  }
 
-  // Printer data around a 64-byte buffer, plain and under "DsUser" (the installer's key): a
-  // value never written 2; 63 characters 0, needed 64, REG_SZ; 64 characters 234, needed 65.
+  // The settings key in a 64-byte buffer, plain and under "DsUser": a value never written 2;
+  // 64 characters do not fit with the terminator (234), 63 do, as REG_SZ.
   for (const char* key : {static_cast<const char*>(nullptr), "DsUser"}) {
     const std::string label = key ? std::string("GetPrinterDataExA ") + key : "GetPrinterDataA";
-    BYTE buffer[64] = {0};
+    char buffer[64] = {0};
     DWORD type = 0, needed = 0;
-    auto get = [&](const char* value) -> DWORD {
-      if (key == nullptr) return GetPrinterDataA(printer, const_cast<char*>(value), &type, buffer, 64, &needed);
-      return GetPrinterDataExA(printer, key, value, &type, buffer, 64, &needed);
+    auto get = [&](const char* value) {
+      auto* data = reinterpret_cast<BYTE*>(buffer);
+      return Returned(key ? GetPrinterDataExA(printer, key, value, &type, data, 64, &needed)
+                          : GetPrinterDataA(printer, const_cast<char*>(value), &type, data, 64, &needed));
     };
-    ExpectNumber(f, get("ConformanceNeverWritten"), ERROR_FILE_NOT_FOUND, label + ": a missing value");
-    for (DWORD length : {63, 64}) {
-      const std::string text(length, 'k'), what = label + ": " + std::to_string(length) + " characters";
-      BYTE* data = reinterpret_cast<BYTE*>(const_cast<char*>(text.c_str()));
-      ExpectNumber(f, key ? SetPrinterDataExA(printer, key, "ConformanceSize", REG_SZ, data, length + 1)
-                          : SetPrinterDataA(printer, const_cast<char*>("ConformanceSize"), REG_SZ, data, length + 1),
-                   ERROR_SUCCESS, what + " written");
-      ExpectNumber(f, get("ConformanceSize"), length < 64 ? ERROR_SUCCESS : ERROR_MORE_DATA, what + " in 64 bytes");
-      ExpectNumber(f, needed, length + 1, what + " need their length and the terminator");
-      Expect(f, length == 64 || (type == REG_SZ && std::string(reinterpret_cast<char*>(buffer)) == text),
-             what + " read back as REG_SZ");
-    }
+    auto set = [&](DWORD length) {
+      const std::string text(length, 'k');
+      auto* data = reinterpret_cast<BYTE*>(const_cast<char*>(text.c_str()));
+      return Returned(key ? SetPrinterDataExA(printer, key, "ConformanceSize", REG_SZ, data, length + 1)
+                          : SetPrinterDataA(printer, const_cast<char*>("ConformanceSize"), REG_SZ, data, length + 1));
+    };
+    ExpectAnswers(f, false, {{label + ": a missing value", 2, 2, [&] { return get("ConformanceNeverWritten"); }},
+                             {label + ": 64 characters written", 0, 0, [&] { return set(64); }},
+                             {label + ": 64 characters in 64 bytes", 234, 234, [&] { return get("ConformanceSize"); }},
+                             {label + ": 63 characters written", 0, 0, [&] { return set(63); }},
+                             {label + ": 63 characters in 64 bytes", 0, 0, [&] { return get("ConformanceSize"); }}});
+    Expect(f, type == REG_SZ && std::string(buffer) == std::string(63, 'k'), label + ": 63 characters as REG_SZ");
   }
   Expect(f, ClosePrinterHandle(printer) != FALSE, "printer closed");
 }
