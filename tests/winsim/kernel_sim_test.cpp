@@ -51,10 +51,8 @@ TEST_F(KernelSimTest, MutexNamesLandInTheCallersSessionUnlessGlobal) {
 
 // What a reboot does, as the session manager and the service control manager do it.
 TEST_F(KernelSimTest, RestartCarriesOutThePendingListAndStartsAfresh) {
-  winsim::PutFile(u"C:\\a.tmp", "a");
-  winsim::PutFile(u"C:\\b.tmp", "b");
-  winsim::PutFile(u"C:\\c.tmp", "c");
-  winsim::PutFile(u"C:\\held.tmp", "h");
+  for (const char16_t* name : {u"a", u"b", u"c", u"held"})
+    winsim::PutFile(u"C:\\" + std::u16string(name) + u".tmp", std::string(1, static_cast<char>(name[0])));
   winsim::PutFile(u"C:\\Windows\\system32\\mon.dll", "m");
   winsim::PutFile(u"C:\\Product\\orvtray.exe", "t");
   winsim::HoldFile(u"C:\\held.tmp", 7);
