@@ -66,7 +66,7 @@ TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
   bad.wine = true;  // Windows' answers where Wine's are expected
   run({"printers added", "set-up with the product"});
   winsim::SetSimPrinterValue(u"Text", {winsim::kPlainPrinterDataKey, "ConformanceNeverWritten", REG_SZ, {'x', 0}});
-  winsim::FailNext("EnumMonitorsW", 1, ERROR_INVALID_PARAMETER);
+  winsim::FailNext("GetPrinterDriverW", 1, ERROR_INVALID_PARAMETER);
   run({"queries without"});
   bad.wine = false;
   winsim::SetWineDriverDeletion(true);  // and Wine's where Windows' are
@@ -84,9 +84,9 @@ TEST_F(ConformanceTest, ChecksFailOnAMachineThatAnswersOtherwise) {
       "printers added and deleted: AddPrinterW: a name that exists: got 1802, expected 0",
       "printers added and deleted: AddPrinterW: a port no monitor provides: got 1796, expected 0",
       "printers added and deleted: default printer: Wine makes the first listed one it",
-      queries + "size query: EnumMonitorsW: got 87, expected 122", queries + "size query: EnumMonitorsW names a size",
       queries + "monitor list: own monitor found", queries + "driver list: own driver found",
       queries + "snapshot: exactly the default printer is marked",
+      queries + "single printer: its name, its driver and the driver's path",
       queries + "default printer: none set: got 0, expected 2",
       queries + "GetPrinterDataA: a missing value: got 0, expected 2",
       "monitor and driver changes: DeletePrinterDriverExW: with files, in use: got 87, expected 3001",
