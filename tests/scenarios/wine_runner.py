@@ -163,11 +163,12 @@ def do_product(p, w):
 def seed_driver(p, name, files, first=()):
     """A driver added from files (source, name) staged for the call and deleted afterwards, as
     an install does; no third file means no help file."""
-    for source, target in files:
-        p.m.put(source, DRIVER_DIR + "\\" + target)
-    p.m.seed(*first, "driver|%s|%s" % (name, "|".join([target for _, target in files] + ["-"] * (3 - len(files)))))
-    for _, target in files:
-        os.remove(p.m.unix(DRIVER_DIR + "\\" + target))
+    staged = [DRIVER_DIR + "\\" + target for _, target in files]
+    for (source, _), path in zip(files, staged):
+        p.m.put(source, path)
+    p.m.seed(*first, "driver|%s|%s" % (name, "|".join(staged + ["-"] * (3 - len(staged)))))
+    for path in staged:
+        os.remove(p.m.unix(path))
 
 
 def do_installed(p, w):

@@ -1,20 +1,16 @@
-// The end-to-end harness's helper programs, one source built twice: with the spooler
+// The scenario runner's helper programs, one source built twice: with the spooler
 // (E2E_SPOOLER) as e2e_spooler.exe, and without as e2e_launch.exe, which a scenario that takes
 // winspool.drv away must still be able to start.
-//   e2e_spooler.exe COMMAND...   puts a prefix into a scenario's starting state through the
-//       platform calls an earlier install or the user would have made; fields separated by "|",
-//       "-" none: monitor|DLL  driver|NAME|DRIVER|UI|HELP (files staged in the driver directory)
-//       printer|NAME|PORT|DRIVER|COMMENT|LOCATION|SUBKEY|DSUSER  default|NAME
-//       settings|KEY (marked deleted)  pending|PATH (a deletion)  run|PATH (the tray's Run value)
-//       hold|PATH (loaded until "release")  release
-//   e2e_spooler.exe query FILE...   prints the state, one tab-separated record per line, the
-//       build of each FILE (-1: none) among them, then "end"
-//   e2e_launch.exe [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp] -- PROGRAM ARGS
-//       runs it and reports its full 32-bit exit code, which a Unix exit status would cut to
-//       8 bits: "exit N" ("exit timeout", "exit not-started E"); the log window read and closed
-//   e2e_launch.exe --station [--timeout=MS] (--probe | -- PROGRAM ARGS)   the same in a window
-//       station of its own with no display surface, as a service running as SYSTEM runs it;
-//       --probe: that station's flags as the exit code
+//   e2e_spooler.exe COMMAND...   the starting state, made by the platform calls an earlier install
+//       or the user would have made; fields separated by "|", "-" none:
+//       monitor|DLL  driver|NAME|DRIVER|UI|HELP (staged files)  printer|NAME|PORT|DRIVER|COMMENT|
+//       LOCATION|SUBKEY|DSUSER  default|NAME  settings|KEY (marked deleted)  pending|PATH (a deletion)
+//       run|PATH (the tray's Run value)  hold|PATH (loaded until "release")  release
+//   e2e_spooler.exe query FILE...   the state, one tab-separated record a line, then "end"
+//   e2e_launch.exe [--station] [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp]
+//       (--probe | -- PROGRAM ARGS)   the full 32-bit exit code, which a Unix exit status would cut
+//       to 8 bits, and the log window read and closed; --station: in a window station with no
+//       display surface, as a service running as SYSTEM runs it, whose flags --probe reports
 #include <windows.h>
 
 #include <cstdio>
@@ -61,14 +57,6 @@ bool Succeeded(LONG status) {
   return status == ERROR_SUCCESS;
 }
 
-std::wstring DriverDirectory() {
-  wchar_t directory[MAX_PATH] = {0};
-  DWORD needed = 0;
-  GetPrinterDriverDirectoryW(nullptr, const_cast<wchar_t*>(kEnvironment), 1, reinterpret_cast<BYTE*>(directory),
-                             sizeof directory, &needed);
-  return std::wstring(directory) + L"\\";
-}
-
 // --- seeding ---
 
 wchar_t* Optional(std::wstring& field) { return field == L"-" ? nullptr : &field[0]; }
@@ -80,15 +68,14 @@ bool SeedMonitor(std::vector<std::wstring>& f) {
 
 bool SeedDriver(std::vector<std::wstring>& f) {
   if (f.size() != 5) return false;
-  std::wstring directory = DriverDirectory();
-  std::wstring driver = directory + f[2], ui = directory + f[3], help = f[4] == L"-" ? L"" : directory + f[4];
+  if (f[4] == L"-") f[4].clear();
   DRIVER_INFO_3W info = {};
   info.cVersion = 3;
   info.pName = &f[1][0];
   info.pEnvironment = const_cast<wchar_t*>(kEnvironment);
-  info.pDriverPath = info.pDataFile = &driver[0];
-  info.pConfigFile = &ui[0];
-  info.pHelpFile = &help[0];
+  info.pDriverPath = info.pDataFile = &f[2][0];
+  info.pConfigFile = &f[3][0];
+  info.pHelpFile = &f[4][0];
   return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
 }
 
