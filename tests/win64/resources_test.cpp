@@ -58,7 +58,8 @@ void CheckVersion(const std::wstring& path) {
                                 &length) && length >= 2 * sizeof(WORD),
              "version resource with its fixed part and translation table"))
     return;
-  CheckEqual<DWORD>(info->dwProductVersionLS, MAKELONG(2547, 0), "product version 1.0.0.2547, build part");
+  Check(info->dwProductVersionLS == MAKELONG(2547, 0), "product version 1.0.0.2547: build " +
+                                                          std::to_string(LOWORD(info->dwProductVersionLS)));
   char hex[16];
   std::snprintf(hex, sizeof hex, "%04x%04x", translation[0], translation[1]);
   std::wstring query = L"\\StringFileInfo\\" + std::wstring(hex, hex + 8) + L"\\FileDescription";
