@@ -378,7 +378,8 @@ def check_driver(p, w):
     p.equal(driver["version"], "3", "driver version")
     for field, name in (("driver", "zeldrv64.dll"), ("data", "zeldrv64.dll"), ("config", "zelui64.dll"),
                         ("help", "zelhelp.chm")):
-        p.check(driver[field].lower().endswith("\\3\\" + name), "driver %s file is 3\\%s: %r" % (field, name, driver[field]))
+        p.check(driver[field].lower().endswith("\\3\\" + name),
+                "driver %s file is 3\\%s: %r" % (field, name, driver[field]))
         p.check(not p.exists(DRIVER_DIR + "\\" + name), "staged copy %s deleted from the driver dir" % name)
     for path in BUILT[1:]:
         p.equal(p.state().builds.get(path.lower()), int(w[1]), "build of " + path)
@@ -450,7 +451,8 @@ def check_planted(p, w):
     may neither load nor call it."""
     marks = planted_marks(p.m)
     marks.pop(("version.dll", "loaded"), None)
-    callers = [x for x in marks.pop(("version.dll", "called"), []) if not x.lower().startswith(SYSTEM_DIR.lower() + "\\")]
+    system = SYSTEM_DIR.lower() + "\\"
+    callers = [x for x in marks.pop(("version.dll", "called"), []) if not x.lower().startswith(system)]
     if callers:
         marks[("version.dll", "called")] = callers
     p.equal(marks, {}, "marks of planted DLLs")
