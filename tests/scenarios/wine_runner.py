@@ -163,11 +163,12 @@ def do_product(p, w):
 def seed_driver(p, name, files, first=()):
     """A driver added from files (source, name) staged for the call and deleted afterwards, as
     an install does; no third file means no help file."""
-    for source, target in files:
-        p.m.put(source, DRIVER_DIR + "\\" + target)
-    p.m.seed(*first, "driver|%s|%s" % (name, "|".join([target for _, target in files] + ["-"] * (3 - len(files)))))
-    for _, target in files:
-        os.remove(p.m.unix(DRIVER_DIR + "\\" + target))
+    staged = [DRIVER_DIR + "\\" + target for _, target in files]
+    for (source, _), path in zip(files, staged):
+        p.m.put(source, path)
+    p.m.seed(*first, "driver|%s|%s" % (name, "|".join(staged + ["-"] * (3 - len(staged)))))
+    for path in staged:
+        os.remove(p.m.unix(path))
 
 
 def do_installed(p, w):
@@ -377,7 +378,8 @@ def check_driver(p, w):
     p.equal(driver["version"], "3", "driver version")
     for field, name in (("driver", "zeldrv64.dll"), ("data", "zeldrv64.dll"), ("config", "zelui64.dll"),
                         ("help", "zelhelp.chm")):
-        p.check(driver[field].lower().endswith("\\3\\" + name), "driver %s file is 3\\%s: %r" % (field, name, driver[field]))
+        p.check(driver[field].lower().endswith("\\3\\" + name),
+                "driver %s file is 3\\%s: %r" % (field, name, driver[field]))
         p.check(not p.exists(DRIVER_DIR + "\\" + name), "staged copy %s deleted from the driver dir" % name)
     for path in BUILT[1:]:
         p.equal(p.state().builds.get(path.lower()), int(w[1]), "build of " + path)
@@ -449,7 +451,8 @@ def check_planted(p, w):
     may neither load nor call it."""
     marks = planted_marks(p.m)
     marks.pop(("version.dll", "loaded"), None)
-    callers = [x for x in marks.pop(("version.dll", "called"), []) if not x.lower().startswith(SYSTEM_DIR.lower() + "\\")]
+    system = SYSTEM_DIR.lower() + "\\"
+    callers = [x for x in marks.pop(("version.dll", "called"), []) if not x.lower().startswith(system)]
     if callers:
         marks[("version.dll", "called")] = callers
     p.equal(marks, {}, "marks of planted DLLs")

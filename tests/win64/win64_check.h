@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 inline int checkFailures = 0;
@@ -20,12 +19,6 @@ inline bool Check(bool ok, const std::string& what) {
   if (!ok) std::printf("FAILED: %s\n", what.c_str());
   checkFailures += ok ? 0 : 1;
   return ok;
-}
-
-template <typename T>
-bool CheckEqual(T actual, T expected, const char* what) {
-  return Check(actual == expected, std::string(what) + ": got " + std::to_string(actual) + ", expected " +
-                                       std::to_string(expected));
 }
 
 // The test's verdict as its exit code: 0 when every check passed.

@@ -1,20 +1,16 @@
-// The end-to-end harness's helper programs, one source built twice: with the spooler
+// The scenario runner's helper programs, one source built twice: with the spooler
 // (E2E_SPOOLER) as e2e_spooler.exe, and without as e2e_launch.exe, which a scenario that takes
 // winspool.drv away must still be able to start.
-//   e2e_spooler.exe COMMAND...   puts a prefix into a scenario's starting state through the
-//       platform calls an earlier install or the user would have made; fields separated by "|",
-//       "-" none: monitor|DLL  driver|NAME|DRIVER|UI|HELP (files staged in the driver directory)
-//       printer|NAME|PORT|DRIVER|COMMENT|LOCATION|SUBKEY|DSUSER  default|NAME
-//       settings|KEY (marked deleted)  pending|PATH (a deletion)  run|PATH (the tray's Run value)
-//       hold|PATH (loaded until "release")  release
-//   e2e_spooler.exe query FILE...   prints the state, one tab-separated record per line, the
-//       build of each FILE (-1: none) among them, then "end"
-//   e2e_launch.exe [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp] -- PROGRAM ARGS
-//       runs it and reports its full 32-bit exit code, which a Unix exit status would cut to
-//       8 bits: "exit N" ("exit timeout", "exit not-started E"); the log window read and closed
-//   e2e_launch.exe --station [--timeout=MS] (--probe | -- PROGRAM ARGS)   the same in a window
-//       station of its own with no display surface, as a service running as SYSTEM runs it;
-//       --probe: that station's flags as the exit code
+//   e2e_spooler.exe COMMAND...   the starting state, made by the platform calls an earlier install
+//       or the user would have made; fields separated by "|", "-" none:
+//       monitor|DLL  driver|NAME|DRIVER|UI|HELP (staged files)  printer|NAME|PORT|DRIVER|COMMENT|
+//       LOCATION|SUBKEY|DSUSER  default|NAME  settings|KEY (marked deleted)  pending|PATH (a deletion)
+//       run|PATH (the tray's Run value)  hold|PATH (loaded until "release")  release
+//   e2e_spooler.exe query FILE...   the state, one tab-separated record a line, then "end"
+//   e2e_launch.exe [--station] [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp]
+//       (--probe | -- PROGRAM ARGS)   the full 32-bit exit code, which a Unix exit status would cut
+//       to 8 bits, and the log window read and closed; --station: in a window station with no
+//       display surface, as a service running as SYSTEM runs it, whose flags --probe reports
 #include <windows.h>
 
 #include <cstdio>
@@ -61,14 +57,6 @@ bool Succeeded(LONG status) {
   return status == ERROR_SUCCESS;
 }
 
-std::wstring DriverDirectory() {
-  wchar_t directory[MAX_PATH] = {0};
-  DWORD needed = 0;
-  GetPrinterDriverDirectoryW(nullptr, const_cast<wchar_t*>(kEnvironment), 1, reinterpret_cast<BYTE*>(directory),
-                             sizeof directory, &needed);
-  return std::wstring(directory) + L"\\";
-}
-
 // --- seeding ---
 
 wchar_t* Optional(std::wstring& field) { return field == L"-" ? nullptr : &field[0]; }
@@ -80,15 +68,14 @@ bool SeedMonitor(std::vector<std::wstring>& f) {
 
 bool SeedDriver(std::vector<std::wstring>& f) {
   if (f.size() != 5) return false;
-  std::wstring directory = DriverDirectory();
-  std::wstring driver = directory + f[2], ui = directory + f[3], help = f[4] == L"-" ? L"" : directory + f[4];
+  if (f[4] == L"-") f[4].clear();
   DRIVER_INFO_3W info = {};
   info.cVersion = 3;
   info.pName = &f[1][0];
   info.pEnvironment = const_cast<wchar_t*>(kEnvironment);
-  info.pDriverPath = info.pDataFile = &driver[0];
-  info.pConfigFile = &ui[0];
-  info.pHelpFile = &help[0];
+  info.pDriverPath = info.pDataFile = &f[2][0];
+  info.pConfigFile = &f[3][0];
+  info.pHelpFile = &f[4][0];
   return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
 }
 
@@ -115,17 +102,16 @@ bool SeedPrinter(std::vector<std::wstring>& f) {
   return Succeeded(status);
 }
 
-bool SetValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const std::vector<wchar_t>& data) {
+// The data with the zero that ends its last text.
+bool SetValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const std::wstring& data) {
   HKEY key = nullptr;
   LONG status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
   if (status != ERROR_SUCCESS) return Succeeded(status);
-  status = RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                          static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+  status = RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+                          static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
   return Succeeded(status);
 }
-
-std::vector<wchar_t> Text(const std::wstring& text) { return std::vector<wchar_t>(text.c_str(), text.c_str() + text.size() + 1); }
 
 // The bytes of one registry value, or false when it cannot be read.
 bool ReadValue(HKEY root, const wchar_t* path, const wchar_t* name, std::vector<wchar_t>& data) {
@@ -144,12 +130,12 @@ bool ReadValue(HKEY root, const wchar_t* path, const wchar_t* name, std::vector<
 bool AppendPendingDelete(const std::wstring& path) {
   std::vector<wchar_t> data;
   ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, data);
-  while (!data.empty() && data.back() == 0) data.pop_back();
-  if (!data.empty()) data.push_back(0);
-  std::wstring source = L"\\??\\" + path;
-  data.insert(data.end(), source.begin(), source.end());
-  data.insert(data.end(), {0, 0, 0});
-  return SetValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, REG_MULTI_SZ, data);
+  std::wstring list(data.begin(), data.end());
+  while (!list.empty() && list.back() == 0) list.pop_back();
+  if (!list.empty()) list.push_back(0);
+  list += L"\\??\\" + path;
+  list.append(2, L'\0');  // the empty target and the list's end; SetValue adds the path's own zero
+  return SetValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, REG_MULTI_SZ, list);
 }
 
 // Loaded, the file can be neither deleted nor overwritten until "release" or the session's end.
@@ -161,11 +147,6 @@ bool HoldLibrary(const std::wstring& path) {
   WaitForSingleObject(release, INFINITE);
   FreeLibrary(module);
   return true;
-}
-
-bool Release() {
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
-  return release != nullptr && SetEvent(release);
 }
 
 bool Seed(const std::wstring& command) {
@@ -180,12 +161,13 @@ bool Seed(const std::wstring& command) {
   bool ok = verb == L"monitor"  ? SeedMonitor(f)
             : verb == L"driver" ? SeedDriver(f)
             : verb == L"printer" ? SeedPrinter(f)
-            : verb == L"release" ? f.size() == 1 && Release()
+            : verb == L"release" ? f.size() == 1 && SetEvent(CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent))
             : f.size() != 2      ? false
             : verb == L"default" ? SetDefaultPrinterW(arg.c_str()) != FALSE
-            : verb == L"settings" ? SetValue(HKEY_CURRENT_USER, std::wstring(kSettingsRoot) + L"\\" + arg, L"deleted", REG_SZ, Text(L"1"))
+            : verb == L"settings" ? SetValue(HKEY_CURRENT_USER, std::wstring(kSettingsRoot) + L"\\" + arg, L"deleted",
+                                             REG_SZ, L"1")
             : verb == L"pending" ? AppendPendingDelete(arg)
-            : verb == L"run"     ? SetValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, Text(arg))
+            : verb == L"run"     ? SetValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, arg)
             : verb == L"hold"    ? HoldLibrary(arg)
                                  : false;
   std::string error = ok ? "" : ": error " + std::to_string(GetLastError());
@@ -319,7 +301,8 @@ bool SaveScreenshot(HWND window, const std::wstring& path) {
   DWORD imageBytes = ((width * 3 + 3) / 4) * 4 * height, written = 0;
   BITMAPFILEHEADER file = {0x4D42, 0, 0, 0, sizeof file + sizeof info.bmiHeader};
   file.bfSize = file.bfOffBits + imageBytes;
-  HANDLE out = ok ? CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr) : INVALID_HANDLE_VALUE;
+  HANDLE out = ok ? CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)
+                  : INVALID_HANDLE_VALUE;
   ok = out != INVALID_HANDLE_VALUE && WriteFile(out, &file, sizeof file, &written, nullptr) &&
        WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
        WriteFile(out, pixels, imageBytes, &written, nullptr);
