@@ -243,31 +243,6 @@ TEST_F(SystemTest, PendingRenamesDirectoriesMissingAndHeldSourcesAreLeftAlone) {
   EXPECT_TRUE(winsim::DirectoryExists(u"C:\\Old"));
 }
 
-TEST_F(SystemTest, ShortAndMalformedPendingListsAreNeverReadPastTheirBytes) {
-  for (std::string data : {std::string(), std::string("\0", 1), std::string("\0\0", 2), std::string("a\0b", 3)}) {
-    SetPendingBytes(data);
-    Read();
-    EXPECT_EQ(table.pairCount, 0) << data.size() << " bytes";
-  }
-
-  // No zero after the last string, and an odd byte count: the data's end ends the string.
-  std::string unterminated = winsim::Utf16Bytes(NtPath(kMonitor) + u'\0' + NtPath(kOther));
-  winsim::PutFile(kMonitor, "MZ");
-  for (std::string data : {unterminated, unterminated + 'x'}) {
-    SetPendingBytes(data);
-    Read();
-    ASSERT_EQ(table.pairCount, 1) << data.size() << " bytes";
-    EXPECT_EQ(winsim::Utf8(table.paths[1]), winsim::Utf8(NtPath(kOther))) << "a rename, never a deletion";
-  }
-  ClearPendingDeletes(table);
-  EXPECT_TRUE(winsim::FileExists(kMonitor));
-
-  // A list without its closing zero loses the empty target and with it the pair.
-  SetPendingBytes(winsim::Utf16Bytes(NtPath(kMonitor) + u'\0' + u'\0'));
-  Read();
-  EXPECT_EQ(table.pairCount, 0);
-}
-
 TEST_F(SystemTest, BuildIsTheFourthPartOfTheProductVersion) {
   const char16_t kDriver[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\zeldrv64.dll";
   winsim::PutFile(kMonitor, "MZ" + std::string(300, '\x90') + winsim::VersionResource({1, 2, 3, 4}, {9, 9, 9, 9}));
