@@ -3,6 +3,7 @@
 // hold winsim to (and Wine too) are not repeated here.
 #include <functional>
 
+#include "conformance/checks.h"
 #include "support/product_machine.h"
 #include "support/sim_test.h"
 #include "winsim/sim_files.h"
@@ -14,8 +15,8 @@ const std::u16string kMonitorDll = u"C:\\Windows\\system32\\zelmon64.dll";
 const std::u16string kStaged = u"C:\\Windows\\system32\\spool\\drivers\\x64\\";
 const std::u16string kInstalled = kStaged + u"3\\";
 
+using conformance::Answered;
 WCHAR* W16(const char16_t* text) { return const_cast<WCHAR*>(text); }
-DWORD Answer(BOOL ok) { return ok ? 0 : GetLastError(); }
 
 class SpoolerChangesSimTest : public SimTest {
  protected:
@@ -35,6 +36,23 @@ class SpoolerChangesSimTest : public SimTest {
 
   BOOL AddDriver() { return AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&driver), APD_COPY_ALL_FILES); }
 
+  static HANDLE Open(const char16_t* name, ACCESS_MASK access) {
+    PRINTER_DEFAULTSW defaults{nullptr, nullptr, access};
+    HANDLE printer = nullptr;
+    EXPECT_TRUE(OpenPrinterW(W16(name), &printer, &defaults));
+    return printer;
+  }
+
+  // A product printer on LPT1: as AddPrinterW takes it.
+  static PRINTER_INFO_2W Record(const char16_t* name) {
+    PRINTER_INFO_2W info{};
+    info.pPrinterName = W16(name);
+    info.pPortName = W16(u"LPT1:");
+    info.pDriverName = W16(kProductDriver);
+    info.pPrintProcessor = W16(u"WinPrint");
+    return info;
+  }
+
   std::u16string staged[3];
   DRIVER_INFO_6W driver{};
   MONITOR_INFO_2W monitor{W16(u"Orvandelle:"), W16(u"Windows x64"), W16(u"zelmon64.dll")};
@@ -46,7 +64,7 @@ class SpoolerChangesSimTest : public SimTest {
 // start.
 TEST_F(SpoolerChangesSimTest, LoadedFilesAreLetGoOrMovedAsTheSpoolerDeletes) {
   auto* monitorInfo = reinterpret_cast<LPBYTE>(&monitor);
-  EXPECT_EQ(Answer(AddMonitorW(nullptr, 2, monitorInfo)), DWORD(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(Answered(AddMonitorW(nullptr, 2, monitorInfo)), DWORD(ERROR_MOD_NOT_FOUND));
   winsim::PutFile(kMonitorDll, "MZ");
   ASSERT_TRUE(AddMonitorW(nullptr, 2, monitorInfo));
   ASSERT_TRUE(AddDriver());
@@ -77,17 +95,11 @@ TEST_F(SpoolerChangesSimTest, PrinterWithJobsIsOnlyMarkedUntilItsJobsArePurged) 
   office.jobs = 2;
   winsim::AddSimPrinter(office);
   winsim::SetSimDefaultPrinter(u"Office");
-  PRINTER_DEFAULTSW defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  ASSERT_TRUE(OpenPrinterW(W16(u"Office"), &printer, &defaults));
+  HANDLE printer = Open(u"Office", DELETE | PRINTER_ACCESS_ADMINISTER);  // as the installer deletes
   ASSERT_TRUE(DeletePrinter(printer));
   EXPECT_EQ(winsim::FindSimPrinter(u"Office").value_or(winsim::SimPrinter()).status,
             DWORD(PRINTER_STATUS_PENDING_DELETION));
-  PRINTER_INFO_2W info{};
-  info.pPrinterName = W16(u"Office");
-  info.pPortName = W16(u"LPT1:");
-  info.pDriverName = W16(kProductDriver);
-  info.pPrintProcessor = W16(u"WinPrint");
+  PRINTER_INFO_2W info = Record(u"Office");
   EXPECT_EQ(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINTER_ALREADY_EXISTS));
   ASSERT_TRUE(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE));
@@ -103,36 +115,35 @@ TEST_F(SpoolerChangesSimTest, StoppedSpoolerRefusesEveryChange) {
   ASSERT_TRUE(AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor)));
   ASSERT_TRUE(AddDriver());
   winsim::AddSimPrinter(PrinterOn(u"Office", kProductDriver, u"LPT1:"));
-  PRINTER_DEFAULTSW defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  ASSERT_TRUE(OpenPrinterW(W16(u"Office"), &printer, &defaults));
-  PRINTER_INFO_2W info{};
-  info.pPrinterName = W16(u"New");
-  info.pPortName = W16(u"LPT1:");
-  info.pDriverName = W16(kProductDriver);
+  HANDLE printer = Open(u"Office", PRINTER_ALL_ACCESS);
+  PRINTER_INFO_2W info = Record(u"New");
   winsim::SpoolerServiceStopped();
   EXPECT_FALSE(winsim::IsHeld(kInstalled + u"zelui64.dll")) << "a stopped spooler lets go of its files";
 
   char name[] = "SubKey", data[] = "K";
   auto* bytes = reinterpret_cast<LPBYTE>(data);
   const std::pair<const char*, std::function<DWORD()>> refused[] = {
-      {"AddMonitorW", [&] { return Answer(AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor))); }},
-      {"DeleteMonitorW", [&] { return Answer(DeleteMonitorW(nullptr, nullptr, W16(u"Orvandelle:"))); }},
-      {"AddPrinterDriverExW", [&] { return Answer(AddDriver()); }},
+      {"AddMonitorW", [&] { return Answered(AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor))); }},
+      {"DeleteMonitorW", [&] { return Answered(DeleteMonitorW(nullptr, nullptr, W16(u"Orvandelle:"))); }},
+      {"AddPrinterDriverExW", [&] { return Answered(AddDriver()); }},
       {"DeletePrinterDriverExW",
-       [&] { return Answer(DeletePrinterDriverExW(nullptr, nullptr, W16(kProductDriver), DPD_DELETE_ALL_FILES, 0)); }},
-      {"SetPrinterW", [&] { return Answer(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE)); }},
-      {"AddPrinterW", [&] { return Answer(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)) != nullptr); }},
-      {"DeletePrinter", [&] { return Answer(DeletePrinter(printer)); }},
+       [&] {
+         return Answered(DeletePrinterDriverExW(nullptr, nullptr, W16(kProductDriver), DPD_DELETE_ALL_FILES, 0));
+       }},
+      {"SetPrinterW", [&] { return Answered(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE)); }},
+      {"AddPrinterW", [&] { return Answered(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)) != nullptr); }},
+      {"DeletePrinter", [&] { return Answered(DeletePrinter(printer)); }},
       {"SetPrinterDataA", [&] { return SetPrinterDataA(printer, name, REG_SZ, bytes, 2); }},
   };
   for (const auto& call : refused) EXPECT_EQ(call.second(), DWORD(RPC_S_SERVER_UNAVAILABLE)) << call.first;
 
   winsim::SpoolerServiceStarted();
-  EXPECT_EQ(winsim::SimDrivers().size() + winsim::SimMonitors().size(), 3u);
+  EXPECT_EQ(winsim::SimDrivers().size(), 1u);
+  EXPECT_EQ(winsim::SimMonitors().size(), 2u);
   EXPECT_TRUE(winsim::FindSimPrinter(u"Office"));
   EXPECT_TRUE(winsim::IsHeld(kInstalled + u"zelui64.dll")) << "loaded again";
-  EXPECT_EQ(SetPrinterDataA(printer, name, REG_SZ, bytes, 2), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(SetPrinterDataA(printer, name, REG_SZ, bytes, 2), DWORD(ERROR_INVALID_HANDLE))
+      << "handles from before the stop are gone";
 }
 
 }  // namespace
