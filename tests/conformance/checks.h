@@ -236,7 +236,8 @@ inline Text ReadPending(HKEY key, DWORD* type) {
 }
 
 // A deletion at the next start appends "\??\path" and an empty string to the REG_MULTI_SZ list
-// at once. The list is put back afterwards, so nothing is carried out at the next start.
+// at once; Windows 10 and 11 write "*1" before it, Wine does not. The list is put back
+// afterwards, so nothing is carried out at the next start.
 inline void CheckDeletionAtReboot(Failures& f, const Side& side) {
   HKEY key = nullptr;
   if (!Expect(f, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
@@ -260,8 +261,8 @@ inline void CheckDeletionAtReboot(Failures& f, const Side& side) {
   if (!before.empty() && before.back() == 0) before.pop_back();  // the list's closing empty string
   ExpectNumber(f, answer, 0, "MoveFileExW");
   ExpectNumber(f, typeAfter, REG_MULTI_SZ, "the list's type");
-  Expect(f, after == before + W("\\??\\") + path + Text(3, 0),
-         "\"\\??\\\" and the path, then an empty string, appended");
+  Expect(f, after == before + W("\\??\\") + path + Text(3, 0) || after == before + W("*1\\??\\") + path + Text(3, 0),
+         "\"\\??\\\" (or \"*1\\??\\\") and the path, then an empty string, appended");
 }
 
 // --- Changes to the machine -------------------------------------------------------------------

@@ -277,7 +277,7 @@ class FaultSweepTest : public SimTest {
     EXPECT_TRUE(running || Exempt(fault.call, Rule::SpoolerRunning)) << where << "spooler left stopped";
     for (const std::u16string& path : LeftFiles(road)) {
       bool scheduled = false;
-      for (const std::u16string& pending : PendingRenameStrings()) scheduled = scheduled || pending == NtPath(path);
+      for (const std::u16string& pending : PendingRenameStrings()) scheduled = scheduled || pending == DelayedDeletion(path);
       EXPECT_TRUE(scheduled || code == 100 || Exempt(fault.call, Rule::FilesAccounted))
           << where << winsim::Utf8(path) << " left behind, exit code " << code;
     }
@@ -299,7 +299,7 @@ class FaultSweepTest : public SimTest {
     size_t count = 0;
     for (const std::u16string& pending : PendingRenameStrings())
       for (const winsim::Call& call : winsim::CallsOf("MoveFileExW"))
-        if (pending == NtPath(winsim::Utf16(call.args[0]))) count++;
+        if (pending == DelayedDeletion(winsim::Utf16(call.args[0]))) count++;
     return count;
   }
 

@@ -10,6 +10,7 @@
 #include "app/install_context.h"
 #include "platform.h"
 #include "winsim/machine.h"
+#include "winsim/sim_registry.h"
 
 class SimTest : public ::testing::Test {
  protected:
@@ -38,7 +39,9 @@ Lines LogLines(const InstallContext& context);
 Lines ShownLogLines();
 
 // The machine's "PendingFileRenameOperations" strings (none when the value is missing).
-std::vector<std::u16string> PendingRenameStrings();
+std::vector<std::u16string> PendingRenameStrings(const char16_t* value = winsim::kPendingRenamesValue);
 void SetPendingRenames(const std::vector<std::u16string>& strings);
 // A path with the NT object prefix "\??\" in front.
 std::u16string NtPath(const std::u16string& path);
+// A deletion's source as MoveFileExW writes it on Windows 10 and 11: "*1\??\PATH".
+std::u16string DelayedDeletion(const std::u16string& path);

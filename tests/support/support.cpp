@@ -23,8 +23,8 @@ Lines ShownLogLines() {
   return SplitLines(text);
 }
 
-std::vector<std::u16string> PendingRenameStrings() {
-  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue);
+std::vector<std::u16string> PendingRenameStrings(const char16_t* name) {
+  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, name);
   return value ? winsim::SplitMultiString(value->data) : std::vector<std::u16string>();
 }
 
@@ -33,6 +33,7 @@ void SetPendingRenames(const std::vector<std::u16string>& strings) {
 }
 
 std::u16string NtPath(const std::u16string& path) { return u"\\??\\" + path; }
+std::u16string DelayedDeletion(const std::u16string& path) { return u"*1" + NtPath(path); }
 
 const char16_t kModuleDir[] = u"C:\\Product\\drv\\";
 const char16_t kSystemDir[] = u"C:\\Windows\\system32\\";

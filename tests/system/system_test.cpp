@@ -198,7 +198,7 @@ TEST_F(SystemTest, DeferredListRetryDropsDeletedAndVanishedFilesButKeepsVanished
   RetryDeferredDeletes(context);
   EXPECT_EQ(Deferred(), Lines{winsim::Utf8(kGoneDirectory)});
   EXPECT_EQ(ScheduleDeletesAtReboot(context), 1) << "the system accepts a path whose directory is gone";
-  EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{NtPath(kGoneDirectory), u""}));
+  EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{DelayedDeletion(kGoneDirectory), u""}));
 }
 
 // The rewrite takes out exactly the deletions of the named files and keeps every other byte.

@@ -25,8 +25,15 @@ TEST_F(KernelSimTest, WrongAllocatorReleaseIsCaught) {
 // caller's session's, and session 0 (services) has the machine-wide one as its own.
 TEST_F(KernelSimTest, MutexNamesLandInTheCallersSessionUnlessGlobal) {
   winsim::SetInstallerSession(2);
-  int service = winsim::StartMutexHolder({"Name", 0, INFINITE, false, true, nullptr});
-  int user = winsim::StartMutexHolder({"Local\\Name", 3, INFINITE, false, false, nullptr});
+  winsim::MutexHolderSpec spec;
+  spec.name = "Name";
+  spec.session = 0;
+  spec.account = winsim::Account::System;
+  int service = winsim::StartMutexHolder(spec);
+  spec.name = "Local\\Name";
+  spec.session = 3;
+  spec.account = winsim::Account::Administrator;
+  int user = winsim::StartMutexHolder(spec);
   EXPECT_FALSE(winsim::MutexExists("Name")) << "neither session 0's nor session 3's bare name is session 2's";
   EXPECT_TRUE(winsim::MutexExists("Global\\Name"));
   HANDLE mine = CreateMutexA(nullptr, FALSE, "Local\\Name");

@@ -85,7 +85,7 @@ TEST_F(SpoolerChangesSimTest, LoadedFilesAreLetGoOrMovedAsTheSpoolerDeletes) {
     EXPECT_FALSE(winsim::FileExists(kInstalled + name));
   const std::u16string moved = kInstalled + u"Old\\1\\zelui64.dll";
   EXPECT_EQ(winsim::FileContents(moved), "v2 1");
-  EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{NtPath(moved), u""}));
+  EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{DelayedDeletion(moved), u""}));
 }
 
 // A printer with jobs is only marked for deletion and keeps its name, until its jobs are purged.

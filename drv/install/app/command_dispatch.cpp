@@ -18,8 +18,10 @@ namespace {
 const int kMaxHelpWindowPasses = 200;
 const DWORD kHelpWindowPause = 50;
 
-// The error line of a command that found another run holding the command lock.
+// The error lines of a command that found another run holding the command lock, and of one
+// that could not take the lock safely.
 const int32_t kAnotherRunError = 19;
+const int32_t kUnsafeLockError = 27;
 
 const int kInstallMode = 1;
 const int kInstallNoTrayMode = 3;
@@ -62,6 +64,7 @@ int32_t RunInstall(int mode, HWND parent) {
   LogLine(context, W(">>0010"));
   ReInstall(context);
   int scheduled = ScheduleDeletesAtReboot(context);
+  ReleaseCommandLock();
   ShowLogWindowWhenNeeded(context, parent);
   int32_t errors = context.ErrorCount;
   LogLine(context, W(">>0020"));
@@ -111,18 +114,19 @@ int32_t RunChosen(Command command, int mode, HWND parent) {
   return 6;
 }
 
-// Another run kept the command lock for the whole wait. Install and uninstall say so in a log
-// of their own, built without InitContext, which would already start the spooler and read it;
-// the others give their usual answer for nothing done.
-int32_t RunRefused(Command command, HWND parent) {
+// The command lock was not taken: another run kept it for the whole wait (WAIT_TIMEOUT), or it
+// could not be had safely (the reason). Install and uninstall say so in a log of their own,
+// built without InitContext, which would already start the spooler and read it; the others
+// give their usual answer for nothing done.
+int32_t RunRefused(Command command, HWND parent, DWORD reason) {
   if (command == Command::Init) return 3;
   if (command == Command::DefSet) return 4;
   if (command != Command::Install && command != Command::Uninstall) return 6;
   InstallContext context = {};
   LogLine(context, W("Orvandelle %d"), kInstallerBuild);
-  // The wait is the call that failed; its own code gives the line its description.
-  SetLastError(WAIT_TIMEOUT);
-  ReportError(context, kAnotherRunError);
+  // The lock's own failure gives the line its description.
+  SetLastError(reason);
+  ReportError(context, reason == WAIT_TIMEOUT ? kAnotherRunError : kUnsafeLockError);
   ShowLogWindowWhenNeeded(context, parent);
   FreeContext(context);
   return 100;
@@ -138,10 +142,10 @@ int32_t Dispatch(int count, WCHAR** args) {
   if (command == Command::None) return 6;
   // Taken before anything of the machine is touched: an install's first changes are closing
   // the help windows and, in InitContext, starting the spooler.
-  CommandLock lock;
-  if (!AcquireCommandLock(lock)) return RunRefused(command, parent);
+  DWORD lock = AcquireCommandLock();
+  if (lock != ERROR_SUCCESS) return RunRefused(command, parent, lock);
   int32_t code = RunChosen(command, mode, parent);
-  ReleaseCommandLock(lock);
+  ReleaseCommandLock();
   return code;
 }
 

@@ -19,15 +19,15 @@ extern const char kCommandMutexName[];
 // leaves room for the spooler's own work on a machine with hundreds of printers.
 const DWORD kCommandLockWait = 10 * 60 * 1000;
 
-struct CommandLock {
-  HANDLE mutex;   // null when none could be had; the command then runs unguarded
-  bool owned;
-};
-
-// Opens the mutex and waits for it up to kCommandLockWait. False only when the wait ran out:
-// another run still holds it, and the caller must not touch the machine. A mutex left
-// abandoned by a run that died counts as free. When no handle can be had at all, the command
-// runs as it did before the mutex existed (true, `mutex` null), rather than never again.
-bool AcquireCommandLock(CommandLock& lock);
-// Gives the mutex up and closes it; nothing when AcquireCommandLock got none.
-void ReleaseCommandLock(CommandLock& lock);
+// Takes the process's command lock, waiting up to kCommandLockWait for another run to give it
+// back. ERROR_SUCCESS: this run holds it until ReleaseCommandLock. WAIT_TIMEOUT: another run
+// kept it for the whole wait. Any other code: no lock that only SYSTEM or the Administrators
+// can own was to be had (the name is held by another kind of object, or by a mutex another
+// account made, or a call failed), and that is why. In both failures the caller must not touch
+// the machine: a run that went on unguarded could work beside another. A mutex left abandoned
+// by a run that died counts as free.
+DWORD AcquireCommandLock();
+// Gives the lock up and closes it; nothing when this process holds none. Called as soon as the
+// command's last change is made, before its log window, so that a window left open keeps no
+// other run waiting.
+void ReleaseCommandLock();

@@ -71,6 +71,10 @@ const WCHAR* const kErrorFormats[] = {
     W("Can`t rewrite PendingFileRenameOperations"),
     // Another run of the installer kept the machine for the whole wait.
     W("Another installation of the product is still running; nothing was changed"),
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    // The lock that keeps two runs apart could not be had safely: its name is held by something
+    // that is not an installer's run, or the calls to take it failed.
+    W("Can`t take the lock that keeps installations apart; nothing was changed"),
 };
 const int32_t kErrorCodes = sizeof(kErrorFormats) / sizeof(kErrorFormats[0]);
 

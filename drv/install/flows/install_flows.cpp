@@ -1,5 +1,6 @@
 #include "flows/install_flows.h"
 
+#include "app/command_lock.h"
 #include "app/install_context.h"
 #include "app/install_log.h"
 #include "spooler/port_monitor.h"
@@ -141,6 +142,7 @@ bool UninstallCommand(HWND parent, int* scheduledCount) {
   InitContext(context, UseX64Files);
   UnInstallAndCleanUp(context);
   *scheduledCount = ScheduleDeletesAtReboot(context);
+  ReleaseCommandLock();
   ShowLogWindowWhenNeeded(context, parent);
   bool errors = context.ErrorCount > 0;
   FreeContext(context);

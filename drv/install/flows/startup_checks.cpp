@@ -12,18 +12,19 @@ const WCHAR kProductDriver[] = W("Orvandelle printer");
 const int32_t kOldestAcceptedDriverBuild = 2451;
 const DWORD kDefaultNameCapacity = 260;
 
-// The part of a pending path after its NT prefix and its last "\", "/" or ":".
-const WCHAR* FileNamePart(const WCHAR* path) {
-  const WCHAR* name = SkipNtPathPrefix(path);
-  for (const WCHAR* p = name; *p; p++)
+// The part of a pending source after its marker, its NT prefix and its last "\", "/" or ":";
+// null for a form that names no file the installer understands.
+const WCHAR* FileNamePart(const WCHAR* source) {
+  const WCHAR* name = PendingEntryPath(source, false);
+  for (const WCHAR* p = name; p != nullptr && *p; p++)
     if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
   return name;
 }
 
-bool IsProductSpoolerFile(const WCHAR* path) {
-  const WCHAR* name = FileNamePart(path);
-  return TextEqualsIgnoringAsciiCase(name, W("zelmon64.dll")) ||
-         TextEqualsIgnoringAsciiCase(name, W("zeldrv64.dll")) || TextEqualsIgnoringAsciiCase(name, W("zelui64.dll"));
+bool IsProductSpoolerFile(const WCHAR* source) {
+  const WCHAR* name = FileNamePart(source);
+  return name != nullptr && (TextEqualsIgnoringAsciiCase(name, W("zelmon64.dll")) ||
+         TextEqualsIgnoringAsciiCase(name, W("zeldrv64.dll")) || TextEqualsIgnoringAsciiCase(name, W("zelui64.dll")));
 }
 
 // One pass: carry out what can be deleted now, then look for a product file still pending.

@@ -3,7 +3,9 @@
 namespace {
 
 const char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const WCHAR kPendingRenamesValue[] = W("PendingFileRenameOperations");
+// The session manager carries out the first list, then the second, at the system's next start.
+const WCHAR* const kPendingRenamesValues[] = {W("PendingFileRenameOperations"), W("PendingFileRenameOperations2")};
+const int kPendingValueCount = 2;
 
 // Other programs may add to the value between the size query and the read; after this many
 // reads that found it grown the list is taken as unreadable.
@@ -18,10 +20,10 @@ struct RawValue {
   LONG status;
 };
 
-RawValue ReadValueBytes(HKEY key) {
+RawValue ReadValueBytes(HKEY key, const WCHAR* name) {
   RawValue raw = {nullptr, 0, REG_NONE, ERROR_SUCCESS};
   DWORD size = 0;
-  raw.status = RegQueryValueExW(key, kPendingRenamesValue, nullptr, &raw.type, nullptr, &size);
+  raw.status = RegQueryValueExW(key, name, nullptr, &raw.type, nullptr, &size);
   for (int read = 0; read < kValueReads && raw.status == ERROR_SUCCESS && size > 0; read++) {
     raw.units = static_cast<WCHAR*>(AllocateZeroed(size));
     if (raw.units == nullptr) {
@@ -29,8 +31,7 @@ RawValue ReadValueBytes(HKEY key) {
       break;
     }
     DWORD filled = size;
-    raw.status = RegQueryValueExW(key, kPendingRenamesValue, nullptr, &raw.type,
-                                  reinterpret_cast<BYTE*>(raw.units), &filled);
+    raw.status = RegQueryValueExW(key, name, nullptr, &raw.type, reinterpret_cast<BYTE*>(raw.units), &filled);
     if (raw.status == ERROR_SUCCESS) {
       raw.bytes = filled < size ? filled : size;  // never more than the block holds
       return raw;
@@ -46,15 +47,13 @@ RawValue ReadValueBytes(HKEY key) {
   return raw;
 }
 
-RawValue ReadRawValue() {
+// Both lists' bytes; a list that cannot be read has no block.
+void ReadRawValues(RawValue (&raws)[kPendingValueCount]) {
+  for (RawValue& raw : raws) raw = {nullptr, 0, REG_NONE, ERROR_FILE_NOT_FOUND};
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    RawValue none = {nullptr, 0, REG_NONE, ERROR_FILE_NOT_FOUND};
-    return none;
-  }
-  RawValue raw = ReadValueBytes(key);
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  for (int value = 0; value < kPendingValueCount; value++) raws[value] = ReadValueBytes(key, kPendingRenamesValues[value]);
   RegCloseKey(key);
-  return raw;
 }
 
 // The position of the zero that ends the string at `position`, or `available` when the data
@@ -77,49 +76,67 @@ WCHAR* CopyUnits(const WCHAR* units, DWORD length) {
   return copy;
 }
 
-bool IsExistingFile(const WCHAR* path) {
-  DWORD attributes = GetFileAttributesW(SkipNtPathPrefix(path));
+bool IsDigit(WCHAR c) { return c >= '0' && c <= '9'; }
+
+bool IsExistingFile(const WCHAR* entry, bool isTarget) {
+  const WCHAR* path = PendingEntryPath(entry, isTarget);
+  if (path == nullptr) return false;
+  DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// The filling pass. False when a copy could not be made: a lost target would turn a rename into
-// a deletion, so the caller then gives up the whole table.
-bool FillTable(PendingRenameTable& table, const WCHAR* units, DWORD available, DWORD limit) {
-  DWORD entries = 2 * static_cast<DWORD>(table.pairCount);
-  DWORD index = 0;
+// Whole code units held (an odd last byte is no unit), and the list without its closing zero.
+DWORD AvailableUnits(const RawValue& raw) { return raw.bytes / 2; }
+DWORD ListLimit(const RawValue& raw) { return raw.bytes >= 2 ? (raw.bytes - 2) / 2 : 0; }
+
+DWORD CountPairs(const RawValue& raw) {
+  return raw.units == nullptr ? 0 : CountStrings(raw.units, AvailableUnits(raw), ListLimit(raw)) / 2;
+}
+
+// The filling pass for one list's pairs, from entry `index` on. False when a copy could not be
+// made: a lost target would turn a rename into a deletion, so the caller then gives up the
+// whole table.
+bool FillTable(PendingRenameTable& table, const RawValue& raw, DWORD index, DWORD pairs) {
+  DWORD entries = index + 2 * pairs;
+  DWORD available = AvailableUnits(raw), limit = ListLimit(raw);
   for (DWORD position = 0; position < limit && index < entries; index++) {
-    DWORD end = StringEnd(units, available, position);
+    DWORD end = StringEnd(raw.units, available, position);
     if (end > position) {
-      table.paths[index] = CopyUnits(units + position, end - position);
+      table.paths[index] = CopyUnits(raw.units + position, end - position);
       if (table.paths[index] == nullptr) return false;
-      table.isFile[index] = IsExistingFile(table.paths[index]) ? 1 : 0;
+      table.isFile[index] = IsExistingFile(table.paths[index], index % 2 == 1) ? 1 : 0;
     }
     position = end + 1;
   }
   return true;
 }
 
-PendingRenameTable ParseTable(const WCHAR* units, DWORD bytes) {
+PendingRenameTable ParseTable(const RawValue (&raws)[kPendingValueCount]) {
   PendingRenameTable table = {nullptr, nullptr, 0};
-  DWORD available = bytes / 2;                     // whole code units held; an odd last byte is no unit
-  DWORD limit = bytes >= 2 ? (bytes - 2) / 2 : 0;  // the list without its closing zero
-  DWORD pairs = CountStrings(units, available, limit) / 2;
-  if (pairs == 0) return table;
-  table.pairCount = static_cast<int32_t>(pairs);
-  table.paths = static_cast<WCHAR**>(AllocateZeroed(2 * static_cast<SIZE_T>(pairs) * sizeof(WCHAR*)));
-  table.isFile = static_cast<int32_t*>(AllocateZeroed(2 * static_cast<SIZE_T>(pairs) * sizeof(int32_t)));
-  if (table.paths == nullptr || table.isFile == nullptr || !FillTable(table, units, available, limit))
-    FreePendingRenames(table);
+  DWORD pairs[kPendingValueCount], total = 0;
+  for (int value = 0; value < kPendingValueCount; value++) total += pairs[value] = CountPairs(raws[value]);
+  if (total == 0) return table;
+  table.pairCount = static_cast<int32_t>(total);
+  table.paths = static_cast<WCHAR**>(AllocateZeroed(2 * static_cast<SIZE_T>(total) * sizeof(WCHAR*)));
+  table.isFile = static_cast<int32_t*>(AllocateZeroed(2 * static_cast<SIZE_T>(total) * sizeof(int32_t)));
+  bool filled = table.paths != nullptr && table.isFile != nullptr;
+  DWORD index = 0;
+  for (int value = 0; filled && value < kPendingValueCount; value++) {
+    filled = FillTable(table, raws[value], index, pairs[value]);
+    index += 2 * pairs[value];
+  }
+  if (!filled) FreePendingRenames(table);
   return table;
 }
 
 // Paths of the pending list are compared as Windows compares file names, here for the ASCII
-// letters; the NT prefix may stand on either side.
+// letters; a marker and the NT prefix may stand on either side.
 WCHAR FoldAscii(WCHAR c) { return c >= 'A' && c <= 'Z' ? static_cast<WCHAR>(c - 'A' + 'a') : c; }
 
-bool SamePath(const WCHAR* a, const WCHAR* b) {
-  a = SkipNtPathPrefix(a);
-  b = SkipNtPathPrefix(b);
+bool NamesFile(const WCHAR* source, const WCHAR* file) {
+  const WCHAR* a = PendingEntryPath(source, false);
+  const WCHAR* b = PendingEntryPath(file, false);
+  if (a == nullptr || b == nullptr) return false;
   while (*a != 0 && FoldAscii(*a) == FoldAscii(*b)) {
     a++;
     b++;
@@ -129,7 +146,7 @@ bool SamePath(const WCHAR* a, const WCHAR* b) {
 
 bool NamesAny(const WCHAR* source, const WCHAR* const* files, int32_t fileCount) {
   for (int32_t i = 0; i < fileCount; i++)
-    if (files[i] != nullptr && files[i][0] != 0 && SamePath(source, files[i])) return true;
+    if (files[i] != nullptr && files[i][0] != 0 && NamesFile(source, files[i])) return true;
   return false;
 }
 
@@ -142,8 +159,7 @@ void CopyBytes(BYTE* to, const BYTE* from, DWORD count) {
 DWORD CopyWithoutDeletions(const RawValue& raw, const WCHAR* const* files, int32_t fileCount, BYTE* out) {
   const WCHAR* units = raw.units;
   const BYTE* bytes = reinterpret_cast<const BYTE*>(units);
-  DWORD available = raw.bytes / 2;
-  DWORD limit = raw.bytes >= 2 ? (raw.bytes - 2) / 2 : 0;
+  DWORD available = AvailableUnits(raw), limit = ListLimit(raw);
   DWORD written = 0;
   DWORD copiedUpTo = 0;  // in code units
   for (DWORD position = 0; position < limit;) {
@@ -163,10 +179,10 @@ DWORD CopyWithoutDeletions(const RawValue& raw, const WCHAR* const* files, int32
   return written + raw.bytes - 2 * copiedUpTo;
 }
 
-// Reads the value through the open key and writes it back, with its own type, without the
-// deletions of `files`; nothing is written when there is none.
-LONG RewriteWithout(HKEY key, const WCHAR* const* files, int32_t fileCount) {
-  RawValue raw = ReadValueBytes(key);
+// Reads one list through the open key and writes it back in its place, with its own type,
+// without the deletions of `files`; nothing is written when there is none.
+LONG RewriteWithout(HKEY key, const WCHAR* name, const WCHAR* const* files, int32_t fileCount) {
+  RawValue raw = ReadValueBytes(key, name);
   if (raw.status == ERROR_FILE_NOT_FOUND || (raw.status == ERROR_SUCCESS && raw.units == nullptr))
     return ERROR_SUCCESS;  // no list, or an empty one
   if (raw.status != ERROR_SUCCESS) return raw.status;
@@ -175,7 +191,7 @@ LONG RewriteWithout(HKEY key, const WCHAR* const* files, int32_t fileCount) {
   if (kept != nullptr) {
     DWORD keptBytes = CopyWithoutDeletions(raw, files, fileCount, kept);
     status = keptBytes == raw.bytes ? ERROR_SUCCESS
-                                    : RegSetValueExW(key, kPendingRenamesValue, 0, raw.type, kept, keptBytes);
+                                    : RegSetValueExW(key, name, 0, raw.type, kept, keptBytes);
     GlobalFree(kept);
   }
   GlobalFree(raw.units);
@@ -201,13 +217,32 @@ const WCHAR* SkipNtPathPrefix(const WCHAR* path) {
   return path;
 }
 
-PendingRenameTable ReadPendingRenames() {
-  RawValue raw = ReadRawValue();
-  PendingRenameTable table = {nullptr, nullptr, 0};
-  if (raw.units != nullptr) {
-    table = ParseTable(raw.units, raw.bytes);
-    GlobalFree(raw.units);
+const WCHAR* PendingEntryPath(const WCHAR* entry, bool isTarget) {
+  if (entry == nullptr) return nullptr;
+  const WCHAR* path = entry;
+  bool marked = false;
+  if (*path == '*') {
+    if (!IsDigit(path[1])) return nullptr;
+    path++;
+    while (IsDigit(*path)) path++;
+    marked = true;
   }
+  if (*path == '!' || *path == '@') {
+    if (!isTarget) return nullptr;
+    path++;
+    marked = true;
+  }
+  const WCHAR* file = SkipNtPathPrefix(path);
+  // A marker stands only before an NT path; what else it could mean is not guessed at.
+  return marked && file == path ? nullptr : file;
+}
+
+PendingRenameTable ReadPendingRenames() {
+  RawValue raws[kPendingValueCount];
+  ReadRawValues(raws);
+  PendingRenameTable table = ParseTable(raws);
+  for (RawValue& raw : raws)
+    if (raw.units != nullptr) GlobalFree(raw.units);
   return table;
 }
 
@@ -222,7 +257,7 @@ LONG ClearPendingDeletes(PendingRenameTable& table) {
     if (table.isFile[2 * pair] != 1 || source == nullptr || !deletion) continue;
     // A file already gone was deleted by an earlier entry that names it another way: carried
     // out all the same.
-    if (DeleteFileW(SkipNtPathPrefix(source)) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+    if (DeleteFileW(PendingEntryPath(source, false)) || GetLastError() == ERROR_FILE_NOT_FOUND) {
       table.isFile[2 * pair] = 0;
       if (done != nullptr) done[doneCount] = source;
       doneCount++;
@@ -243,7 +278,10 @@ LONG DropPendingDeletes(const WCHAR* const* files, int32_t fileCount) {
   LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ | KEY_SET_VALUE, &key);
   // A key that cannot be opened for writing matters only when it lists such a deletion.
   if (status != ERROR_SUCCESS) return ListsDeletionOf(files, fileCount) ? status : ERROR_SUCCESS;
-  status = RewriteWithout(key, files, fileCount);
+  for (int value = 0; value < kPendingValueCount; value++) {
+    LONG rewritten = RewriteWithout(key, kPendingRenamesValues[value], files, fileCount);
+    if (status == ERROR_SUCCESS) status = rewritten;
+  }
   RegCloseKey(key);
   return status;
 }

@@ -6,10 +6,13 @@
 
 #include "platform.h"
 
-// Pair k: paths[2k] is the source, paths[2k + 1] the target, each a copy of the registry string
-// (NT prefix included) or null for an empty string. A null target is a pending deletion.
-// isFile[i] is 1 when paths[i] named an existing file, not a directory, when the table was read.
-// The caller owns the table for one step and releases it with FreePendingRenames.
+// The system keeps two lists, "PendingFileRenameOperations" and "PendingFileRenameOperations2",
+// and carries out both at its next start; the table holds the pairs of the first, then those of
+// the second. Pair k: paths[2k] is the source, paths[2k + 1] the target, each a copy of the
+// registry string (marker and NT prefix included) or null for an empty string. A null target is
+// a pending deletion. isFile[i] is 1 when paths[i] named an existing file, not a directory, when
+// the table was read. The caller owns the table for one step and releases it with
+// FreePendingRenames.
 struct PendingRenameTable {
   WCHAR** paths;
   int32_t* isFile;
@@ -19,8 +22,16 @@ struct PendingRenameTable {
 // `path` without a leading "\??\", the NT object prefix; otherwise `path` itself.
 const WCHAR* SkipNtPathPrefix(const WCHAR* path);
 
-// Reads HKLM "...\Session Manager" value "PendingFileRenameOperations". Empty when the key or
-// the value cannot be read or memory runs out.
+// The file a pending entry names, read as the session manager reads it: without a leading "*"
+// and its digits (the marker current Windows writes before a delayed deletion), then, on a
+// target, "!" or "@", then "\??\". Null for a form the installer does not understand (a "*"
+// without digits, a marker not followed by the NT prefix, "!" or "@" on a source): such an
+// entry is never compared with a file name and never carried out.
+const WCHAR* PendingEntryPath(const WCHAR* entry, bool isTarget);
+
+// Reads HKLM "...\Session Manager" values "PendingFileRenameOperations" and
+// "PendingFileRenameOperations2". A value that cannot be read adds nothing; empty when memory
+// runs out.
 PendingRenameTable ReadPendingRenames();
 
 // Deletes now the source of every pending deletion that is an existing file, and clears its
@@ -31,11 +42,13 @@ PendingRenameTable ReadPendingRenames();
 // carried out then stay listed).
 LONG ClearPendingDeletes(PendingRenameTable& table);
 
-// Rewrites the registry value without the pending deletions (pairs with an empty target) whose
-// source names one of `files`, after SkipNtPathPrefix on both and ignoring the case of ASCII
-// letters. Every other pair, and whatever follows the last pair, stays byte for byte and in
-// order. ERROR_SUCCESS when no such deletion is left listed, nothing written when there was
-// none; otherwise the registry's error (or ERROR_NOT_ENOUGH_MEMORY), and the value is unchanged.
+// Rewrites each of the two values, in its own place, without the pending deletions (pairs with
+// an empty target) whose source names one of `files` (a plain path, or an entry of the list):
+// PendingEntryPath of both, ignoring the case of ASCII letters. Every other pair, markers
+// included, and whatever follows the last pair, stays byte for byte and in order.
+// ERROR_SUCCESS when no such deletion is left listed, nothing written to a value that had
+// none; otherwise the registry's first error (or ERROR_NOT_ENOUGH_MEMORY), and that value is
+// unchanged.
 LONG DropPendingDeletes(const WCHAR* const* files, int32_t fileCount);
 
 // Releases the strings and both arrays; the table is empty afterwards.

@@ -503,6 +503,8 @@ BOOL RegisterAtReboot(LPCWSTR from, LPCWSTR to, DWORD flags) {
   std::u16string target = to ? NtPath(to) : u"";
   if (source.empty() || (to && target.empty())) return Fail(ERROR_PATH_NOT_FOUND);
   if (to && (flags & MOVEFILE_REPLACE_EXISTING)) target = u"!" + target;
+  // Windows 10 and 11 mark a delayed deletion's source; older systems and Wine do not.
+  if (!to) source = u"*1" + source;
   LONG error = AppendPendingRename(source, target);
   return error == ERROR_SUCCESS ? TRUE : Fail(DWORD(error));
 }

@@ -3,9 +3,11 @@
 // through the clock (ScheduleAfter), never through the recorded Win32 calls.
 #include <map>
 
+#include "security.h"
 #include "winsim/machine.h"
 #include "winsim/sim_files.h"
 #include "winsim/sim_process.h"
+#include "winsim/sim_registry.h"
 #include "winsim/win32_api.h"
 
 namespace winsim {
@@ -26,13 +28,14 @@ struct Mutex {
   int recursion = 0;
   bool abandoned = false;
   int references = 0;
-  int creator = 0;
-  bool othersMayOnlyWait = false;   // see MutexHolderSpec
+  ObjectSecurity security;
+  bool event = false;   // an event holds the name: no mutex can be made or opened under it
 };
 
 struct Process {
   bool running = true;
   DWORD session = 1;
+  Account account = Account::Administrator;
   TraySpec tray;
   bool quitting = false;
   HWND window = nullptr;
@@ -43,6 +46,7 @@ enum class Kind { Mutex, Process, Thread };
 struct Handle {
   Kind kind;
   int object;
+  DWORD access = 0;   // the rights the handle was opened with
 };
 
 struct ProcessState {
@@ -74,10 +78,10 @@ struct Registrar {
   }
 } registrar;
 
-HANDLE NewHandle(Kind kind, int object) {
+HANDLE NewHandle(Kind kind, int object, DWORD access = 0) {
   uintptr_t value = State().nextHandle;
   State().nextHandle += 4;
-  State().handles[value] = Handle{kind, object};
+  State().handles[value] = Handle{kind, object, access};
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -104,6 +108,13 @@ std::string ObjectName(const std::string& name, DWORD session) {
   return "\\Sessions\\" + std::to_string(session) + "\\BaseNamedObjects\\" + rest;
 }
 
+// The installer runs as the elevated administrator its manifest asks for, unless told otherwise.
+Account AccountOf(int process) {
+  if (process == kInstallerProcess) return IsAdministrator() ? Account::Administrator : Account::User;
+  auto found = State().processes.find(process);
+  return found == State().processes.end() ? Account::Administrator : found->second.account;
+}
+
 int FindMutex(const std::string& objectName) {
   for (const auto& entry : State().mutexes)
     if (entry.second.name == objectName) return entry.first;
@@ -114,15 +125,16 @@ int FindMutexFor(const char* name, int process) {
   return name && *name ? FindMutex(ObjectName(name, SessionOf(process))) : 0;
 }
 
-// Opens the named mutex for `process`, or creates it (owned when asked); `existed` tells which.
-int OpenOrCreateMutex(const char* name, int process, bool initialOwner, bool& existed) {
+// Opens the named mutex for `process`, or creates it with `security` (owned when asked);
+// `existed` tells which.
+int OpenOrCreateMutex(const char* name, int process, bool initialOwner, bool& existed, const ObjectSecurity& security) {
   int id = FindMutexFor(name, process);
   existed = id != 0;
   if (!existed) {
     id = State().nextMutex++;
     Mutex& created = State().mutexes[id];
     created.name = name && *name ? ObjectName(name, SessionOf(process)) : "";
-    created.creator = process;
+    created.security = security;
     if (initialOwner) {
       created.owner = process;
       created.recursion = 1;
@@ -132,11 +144,30 @@ int OpenOrCreateMutex(const char* name, int process, bool initialOwner, bool& ex
   return id;
 }
 
-// A mutex made under another account with that account's default security: others may wait on
-// it and release it, and nothing more.
+// Whether the mutex's DACL refuses `process` any of the rights asked for.
 bool AccessDenied(int id, int process, DWORD access) {
-  const Mutex& mutex = State().mutexes[id];
-  return mutex.othersMayOnlyWait && mutex.creator != process && (access & ~DWORD(SYNCHRONIZE)) != 0;
+  return (access & ~GrantedAccess(State().mutexes[id].security, AccountOf(process))) != 0;
+}
+
+// The security a new mutex of `process` gets from what its creator passed: the owner and DACL
+// named there, each defaulting to the account's own. False with the error when the descriptor
+// is not one, or names an owner the account may not set.
+bool SecurityFor(LPSECURITY_ATTRIBUTES attributes, int process, ObjectSecurity& security, DWORD& error) {
+  security = DefaultSecurity(AccountOf(process));
+  if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr) return true;
+  ObjectSecurity given;
+  bool hasOwner = false, hasDacl = false;
+  if (!ReadDescriptor(attributes->lpSecurityDescriptor, given, hasOwner, hasDacl)) {
+    error = ERROR_INVALID_SECURITY_DESCR;
+    return false;
+  }
+  if (hasOwner && !MayOwn(AccountOf(process), given.owner)) {
+    error = ERROR_INVALID_OWNER;
+    return false;
+  }
+  if (hasOwner) security.owner = given.owner;
+  if (hasDacl) security.dacl = given.dacl;
+  return true;
 }
 
 void DropMutexReference(int id) {
@@ -204,7 +235,7 @@ int StartTrayProcess(const TraySpec& setup) {
   Process& process = State().processes[id];
   process.tray = setup;
   bool existed = false;
-  process.mutexes.push_back(OpenOrCreateMutex(kTrayMutexName, id, true, existed));
+  process.mutexes.push_back(OpenOrCreateMutex(kTrayMutexName, id, true, existed, DefaultSecurity(process.account)));
   if (existed) {
     EndProcessNow(id);
     return id;
@@ -221,14 +252,17 @@ int StartMutexHolderProcess(const MutexHolderSpec& setup) {
   int id = NewProcess();
   Process& process = State().processes[id];
   process.session = setup.session;
+  process.account = setup.account;
+  ObjectSecurity security = DefaultSecurity(setup.account);
+  if (setup.everyoneMayUse) security.dacl = {{"S-1-1-0", MUTEX_ALL_ACCESS}};
   bool existed = false;
-  int mutex = OpenOrCreateMutex(setup.name.c_str(), id, true, existed);
+  int mutex = OpenOrCreateMutex(setup.name.c_str(), id, true, existed, security);
   process.mutexes.push_back(mutex);
   if (existed) {
     EndProcessNow(id);
     return id;
   }
-  State().mutexes[mutex].othersMayOnlyWait = setup.othersMayOnlyWait;
+  State().mutexes[mutex].event = setup.event;
   if (setup.holdFor == INFINITE) return id;
   MutexHolderSpec kept = setup;
   ScheduleAfter(setup.holdFor, [id, mutex, kept] {
@@ -316,18 +350,29 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR na
   if (winsim::EnterCall("CreateMutexA", {winsim::Ptr(security), std::to_string(initialOwner), name ? name : "(null)"}))
     return nullptr;
   const int self = winsim::kInstallerProcess;
-  // CreateMutexA asks for full access to a mutex that exists already; one that another account
-  // made refuses that, and only OpenMutexA with less access gets a handle.
+  // CreateMutexA asks for full access to a mutex that exists already; one whose DACL refuses
+  // that gives no handle, and only OpenMutexA with less access may get one. A name that
+  // another kind of object holds is refused whatever the access.
   int existing = winsim::FindMutexFor(name, self);
+  if (existing != 0 && State().mutexes[existing].event) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
   if (existing != 0 && winsim::AccessDenied(existing, self, MUTEX_ALL_ACCESS)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
+  winsim::ObjectSecurity owned;
+  DWORD error = 0;
+  if (existing == 0 && !winsim::SecurityFor(security, self, owned, error)) {
+    SetLastError(error);
+    return nullptr;
+  }
   bool existed = false;
-  int id = winsim::OpenOrCreateMutex(name, self, initialOwner != FALSE, existed);
+  int id = winsim::OpenOrCreateMutex(name, self, initialOwner != FALSE, existed, owned);
   // Windows clears the last error when it made a new mutex.
   SetLastError(existed ? ERROR_ALREADY_EXISTS : 0);
-  return winsim::NewHandle(winsim::Kind::Mutex, id);
+  return winsim::NewHandle(winsim::Kind::Mutex, id, MUTEX_ALL_ACCESS);
 }
 
 HANDLE OpenMutexA(DWORD access, BOOL inheritHandle, LPCSTR name) {
@@ -339,12 +384,27 @@ HANDLE OpenMutexA(DWORD access, BOOL inheritHandle, LPCSTR name) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
-  if (winsim::AccessDenied(id, self, access)) {
-    SetLastError(ERROR_ACCESS_DENIED);
+  if (State().mutexes[id].event || winsim::AccessDenied(id, self, access)) {
+    SetLastError(State().mutexes[id].event ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED);
     return nullptr;
   }
   State().mutexes[id].references++;
-  return winsim::NewHandle(winsim::Kind::Mutex, id);
+  return winsim::NewHandle(winsim::Kind::Mutex, id, access);
+}
+
+// The owner of a mutex, through a handle opened with READ_CONTROL; the rest of the descriptor
+// is not simulated.
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner, PSID* group,
+                      void** dacl, void** sacl, PSECURITY_DESCRIPTOR* descriptor) {
+  if (winsim::EnterCall("GetSecurityInfo", {winsim::Ptr(handle), std::to_string(type), winsim::Hex(wanted)}))
+    return GetLastError();
+  const winsim::Handle* found = winsim::FindHandle(handle);
+  if (type != SE_KERNEL_OBJECT || wanted != OWNER_SECURITY_INFORMATION || group || dacl || sacl || !descriptor)
+    return ERROR_INVALID_PARAMETER;
+  if (found == nullptr || found->kind != winsim::Kind::Mutex) return ERROR_INVALID_HANDLE;
+  if ((found->access & READ_CONTROL) == 0) return ERROR_ACCESS_DENIED;
+  *descriptor = winsim::WriteDescriptor(State().mutexes[found->object].security, owner);
+  return *descriptor == nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_SUCCESS;
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {

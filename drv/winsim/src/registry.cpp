@@ -15,6 +15,7 @@ namespace winsim {
 
 const char16_t kSessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const char16_t kPendingRenamesValue[] = u"PendingFileRenameOperations";
+const char16_t kPendingRenamesValue2[] = u"PendingFileRenameOperations2";
 const char16_t kRunKey[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 namespace {
@@ -268,19 +269,19 @@ size_t OpenKeyHandles() { return Registry().handles.size(); }
 
 // The system opens the key for all access, creating it when needed, reads the list, drops its
 // closing empty string and writes it back with the new pair and a new closing empty string.
-LONG AppendPendingRename(const std::u16string& ntSource, const std::u16string& ntTarget) {
+LONG AppendPendingRename(const std::u16string& source, const std::u16string& target, const char16_t* name) {
   std::u16string full = Join(u"HKLM", kSessionManagerKey);
   auto denied = Registry().denied.find(FoldCase(full));
   if (denied != Registry().denied.end()) return denied->second;
   if (!Registry().administrator) return ERROR_ACCESS_DENIED;
   Key& key = MakeKey(full);
-  Value* value = FindValue(key, kPendingRenamesValue);
+  Value* value = FindValue(key, name);
   if (value && value->type != REG_MULTI_SZ) return ERROR_INVALID_DATA;
   std::string data = value ? value->data : std::string();
   data.resize(data.size() & ~size_t(1));
   if (data.size() >= 2 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0) data.resize(data.size() - 2);
-  data += Utf16Bytes(ntSource + u'\0' + ntTarget + u'\0' + u'\0');
-  SetValue(key, kPendingRenamesValue, REG_MULTI_SZ, data);
+  data += Utf16Bytes(source + u'\0' + target + u'\0' + u'\0');
+  SetValue(key, name, REG_MULTI_SZ, data);
   return ERROR_SUCCESS;
 }
 

@@ -8,36 +8,56 @@
 namespace winsim {
 namespace {
 
-std::u16string Win32Path(const std::u16string& ntPath) {
-  return ntPath.rfind(u"\\??\\", 0) == 0 ? ntPath.substr(4) : ntPath;
+// The file an entry names, as the session manager reads it: a leading "*" with its digits (the
+// marker of Windows 10 and 11), then on a target "!" (replace an existing file) or "@", then
+// "\??\". Empty for a form it does not carry out.
+std::u16string EntryPath(std::u16string entry, bool isTarget, bool* replace) {
+  bool marked = false;
+  if (!entry.empty() && entry[0] == u'*') {
+    size_t digits = entry.find_first_not_of(u"0123456789", 1);
+    if (digits == 1 || digits == std::u16string::npos) return u"";
+    entry.erase(0, digits);
+    marked = true;
+  }
+  if (!entry.empty() && (entry[0] == u'!' || entry[0] == u'@')) {
+    if (!isTarget) return u"";
+    if (replace != nullptr) *replace = entry[0] == u'!';
+    entry.erase(0, 1);
+    marked = true;
+  }
+  if (entry.rfind(u"\\??\\", 0) == 0) return entry.substr(4);
+  return marked ? u"" : entry;
 }
 
-// One pair of the list, as the session manager carries it out early in the start: a deletion
+// One pair of a list, as the session manager carries it out early in the start: a deletion
 // removes a file; a rename moves one, onto an existing target only when the target is marked
 // "!" (MOVEFILE_REPLACE_EXISTING). What cannot be done is skipped.
 void CarryOut(const std::u16string& source, const std::u16string& target) {
-  std::u16string from = Win32Path(source);
-  if (!FileExists(from)) return;
+  std::u16string from = EntryPath(source, false, nullptr);
+  if (from.empty() || !FileExists(from)) return;
   if (target.empty()) {
     RemoveFile(from);
     return;
   }
-  bool replace = target[0] == u'!';
-  std::u16string to = Win32Path(replace ? target.substr(1) : target);
-  if (FileExists(to) && !replace) return;
+  bool replace = false;
+  std::u16string to = EntryPath(target, true, &replace);
+  if (to.empty() || (FileExists(to) && !replace)) return;
   std::string contents = FileContents(from);
   RemoveFile(from);
   PutFile(to, contents);
 }
 
+// The first list, then the second; each is removed once carried out.
 void CarryOutPendingRenames() {
-  auto value = ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenamesValue);
-  if (!value) return;
-  if (value->type == REG_MULTI_SZ) {
-    std::vector<std::u16string> strings = SplitMultiString(value->data);
-    for (size_t i = 0; i + 1 < strings.size(); i += 2) CarryOut(strings[i], strings[i + 1]);
+  for (const char16_t* name : {kPendingRenamesValue, kPendingRenamesValue2}) {
+    auto value = ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, name);
+    if (!value) continue;
+    if (value->type == REG_MULTI_SZ) {
+      std::vector<std::u16string> strings = SplitMultiString(value->data);
+      for (size_t i = 0; i + 1 < strings.size(); i += 2) CarryOut(strings[i], strings[i + 1]);
+    }
+    RemoveValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, name);
   }
-  RemoveValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenamesValue);
 }
 
 }  // namespace

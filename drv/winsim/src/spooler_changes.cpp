@@ -143,7 +143,7 @@ void MoveAside(const std::u16string& path, DWORD version) {
     moved = Join(Join(Join(VersionFolder(version), u"Old"), Decimal(n)), FileNameOf(path));
   PutFile(moved, FileContents(path));
   RemoveFile(path);
-  AppendPendingRename(u"\\??\\" + moved, u"");
+  AppendPendingRename(u"*1\\??\\" + moved, u"");
 }
 
 // A file named without a directory is one the caller staged in the driver directory.

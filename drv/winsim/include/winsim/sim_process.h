@@ -62,15 +62,19 @@ const std::vector<ProcessStart>& ProcessStarts();
 // --- Another program holding a named mutex ---------------------------------------------------
 // Stands in for another run of an installer: a process that creates `name` owned and lets go
 // of it after `holdFor` ms of the clock (INFINITE: only when a test ends it).
+// The account a simulated process runs under, as its token says.
+enum class Account { Administrator, System, User };
+
 struct MutexHolderSpec {
   std::string name;               // as that program passes it to CreateMutexA
   DWORD session = 1;              // its log-on session; 0 is services and SYSTEM
   DWORD holdFor = INFINITE;
   bool dies = false;              // true: it ends still owning the mutex, which is then abandoned
-  // It runs under another account (SYSTEM) whose default security lets others only wait on the
-  // mutex: CreateMutexA of another process fails with ERROR_ACCESS_DENIED, OpenMutexA with
-  // SYNCHRONIZE alone succeeds.
-  bool othersMayOnlyWait = false;
+  // Its account, whose default security the mutex gets (see DefaultSecurity): SYSTEM's lets an
+  // administrator only wait on it; a standard user's keeps administrators out altogether.
+  Account account = Account::Administrator;
+  bool everyoneMayUse = false;    // it grants everyone full access to what it makes
+  bool event = false;             // it makes an event of that name instead of a mutex
   std::function<void()> beforeLettingGo;   // what that run changes on the machine as it ends
 };
 // Returns the process id. When the mutex exists already, the process ends at once.

@@ -20,6 +20,7 @@ namespace winsim {
 
 extern const char16_t kSessionManagerKey[];         // SYSTEM\CurrentControlSet\Control\Session Manager
 extern const char16_t kPendingRenamesValue[];       // PendingFileRenameOperations
+extern const char16_t kPendingRenamesValue2[];      // PendingFileRenameOperations2, carried out after it
 extern const char16_t kRunKey[];                    // SOFTWARE\Microsoft\Windows\CurrentVersion\Run
 
 struct RegistryValue {
@@ -66,9 +67,11 @@ void AfterNextValueQuery(std::function<void()> action);
 size_t OpenKeyHandles();
 
 // --- For other areas ----------------------------------------------------------------------
-// Appends one pending operation to HKLM ...\Session Manager "PendingFileRenameOperations" as
-// the system does: the NT source path, then the NT target path or an empty string. Returns 0
-// or the Win32 error code.
-LONG AppendPendingRename(const std::u16string& ntSource, const std::u16string& ntTarget);
+// Appends one pending operation to HKLM ...\Session Manager `value` (the first list unless
+// told) as the system does: the source entry, then the target entry or an empty string, each
+// exactly as given (MoveFileExW writes a deletion's source as "*1\??\path", as Windows 10 and
+// 11 do). Returns 0 or the Win32 error code.
+LONG AppendPendingRename(const std::u16string& source, const std::u16string& target,
+                         const char16_t* value = kPendingRenamesValue);
 
 }  // namespace winsim

@@ -20,6 +20,7 @@ typedef uint32_t DWORD;
 typedef DWORD* LPDWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+typedef ULONG* PULONG;
 typedef int32_t INT;
 typedef uint32_t UINT;
 typedef int16_t SHORT;
@@ -516,6 +517,18 @@ struct USEROBJECTFLAGS {
 #define UOI_FLAGS 1
 #define UOI_NAME 2
 #define WSF_VISIBLE 0x0001L
+
+// Object security: owners, the well-known accounts, security descriptors in SDDL.
+typedef DWORD SECURITY_INFORMATION;
+enum SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_KERNEL_OBJECT = 6 };
+enum WELL_KNOWN_SID_TYPE { WinWorldSid = 1, WinLocalSystemSid = 22, WinBuiltinAdministratorsSid = 26 };
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+#define DACL_SECURITY_INFORMATION 0x00000004L
+#define SDDL_REVISION_1 1
+#define MUTANT_QUERY_STATE 0x0001L
+#define ERROR_INVALID_OWNER 1307L
+#define ERROR_INVALID_SID 1337L
+#define ERROR_INVALID_SECURITY_DESCR 1338L
 #define EVENTLOG_SUCCESS 0x0000
 #define EVENTLOG_ERROR_TYPE 0x0001
 #define EVENTLOG_WARNING_TYPE 0x0002
