@@ -63,7 +63,7 @@ class State:
 
     def __init__(self, text):
         self.monitors, self.drivers, self.printers, self.settings, self.builds = {}, {}, {}, {}, {}
-        self.pending, self.values = [], {}
+        self.pending, self.pending2, self.values = [], [], {}
         for kind, *rest in (line.split("\t") for line in text.splitlines()):
             if kind == "monitor":
                 self.monitors[rest[0]] = rest[1]
@@ -71,8 +71,8 @@ class State:
                 self.drivers[rest[0]] = dict(zip(("version", "driver", "data", "config", "help"), rest[1:]))
             elif kind == "printer":
                 self.printers[rest[0]] = Printer(*rest)
-            elif kind == "pending":
-                self.pending.append(tuple(rest))
+            elif kind in ("pending", "pending2"):
+                getattr(self, kind).append(tuple(rest))
             elif kind == "settings":
                 self.settings[rest[0]] = rest[1] == "deleted"
             elif kind == "file":

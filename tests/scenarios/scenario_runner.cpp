@@ -206,6 +206,7 @@ struct Play {
   size_t dialogsBefore = 0, eventsBefore = 0;
   DWORD started = 0;    // the clock as the last step began
   int otherRun = 0;     // another run of the installer holding the command lock
+  int squatter = 0;     // another program holding the command lock's name
   PrinterMap othersBefore;
   bool otherDriver = false;
   Words settingsKeys;  // marked "deleted" as the scenario began
@@ -324,6 +325,29 @@ bool AnotherRun(Play& play, const Words& w) {
   return true;
 }
 
+// "squat user-mutex|open-user-mutex|event": a standard user's program takes the command lock's
+// name first, with a mutex of its default security (closed to administrators), with one it
+// opens to everyone, or with an event, and keeps it until "release".
+bool Squat(Play& play, const Words& w) {
+  if (w.size() != 2 || (w[1] != "user-mutex" && w[1] != "open-user-mutex" && w[1] != "event")) return false;
+  winsim::MutexHolderSpec squatter;
+  squatter.name = kCommandMutexName;
+  squatter.account = winsim::Account::User;
+  squatter.everyoneMayUse = w[1] == "open-user-mutex";
+  squatter.event = w[1] == "event";
+  play.squatter = winsim::StartMutexHolder(squatter);
+  return true;
+}
+
+// "release": the other program lets go of the files it holds and of the name it took.
+bool Release(Play& play, const Words& w) {
+  if (w.size() != 1) return false;
+  winsim::ReleaseFiles(kOtherProgram);
+  if (play.squatter != 0) winsim::EndProcess(play.squatter);
+  play.squatter = 0;
+  return true;
+}
+
 // The actions of one fixed shape: their word alone, or with one argument.
 struct SimpleAction {
   size_t words;
@@ -335,7 +359,6 @@ const std::map<std::string, SimpleAction> kSimpleActions = {
        winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", U16(path));
      }}},
     {"hold", {2, [](const std::string& path) { winsim::HoldFile(U16(path), kOtherProgram); }}},
-    {"release", {1, [](const std::string&) { winsim::ReleaseFiles(kOtherProgram); }}},
     {"restart", {1, [](const std::string&) { winsim::RestartMachine(); }}},
     {"help-window", {1, [](const std::string&) { winsim::OpenHelpWindow(); }}},
     // The log-on session the installer runs in.
@@ -423,7 +446,7 @@ const std::map<std::string, ActionFn> kActions = {
     {"product", Layout}, {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
     {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
     {"spooler", Spooler},   {"run", Run},             {"together", Run},          {"pending", AddPending},
-    {"pending2", AddPending},
+    {"pending2", AddPending}, {"squat", Squat}, {"release", Release},
 };
 
 // --- what must hold: each observer describes the machine in the table's words after the check's
@@ -614,6 +637,8 @@ Words Lock(Play& play, const Words& w) {
   if (w[1] == "held-to-end") {
     auto release = std::find_if(calls.begin(), calls.end(), [](const winsim::Call& c) { return c.name == "ReleaseMutex"; });
     Words after;
+    for (auto c = calls.begin(); c != release; ++c)
+      if (c->name == "DialogBoxParamW" || c->name == "ReportEventW") after.push_back(c->name + " before it");
     for (auto c = release; c != calls.end(); ++c)
       if (!kAfterLockCalls.count(c->name) || (c == release + 1 && c->name != "CloseHandle")) after.push_back(c->name);
     if (release == calls.end() || !after.empty()) seen.push_back("but " + Joined(after));

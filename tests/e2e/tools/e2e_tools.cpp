@@ -4,14 +4,17 @@
 //   e2e_spooler.exe COMMAND...   the starting state, made by the platform calls an earlier install
 //       or the user would have made; fields separated by "|", "-" none:
 //       monitor|DLL  driver|NAME|DRIVER|UI|HELP (staged files)  printer|NAME|PORT|DRIVER|COMMENT|
-//       LOCATION|SUBKEY|DSUSER  default|NAME  settings|KEY (marked deleted)  pending|PATH (a deletion)
-//       run|PATH (the tray's Run value)  hold|PATH (loaded until "release")  release
+//       LOCATION|SUBKEY|DSUSER  default|NAME  settings|KEY (marked deleted)  pending|SOURCE[|TARGET]
+//       pending2|... (the second list)  run|PATH (the tray's Run value)  hold|PATH (loaded until
+//       "release")  squat|user-mutex|open-user-mutex|event (the lock's name, until "release")  release
 //   e2e_spooler.exe query FILE...   the state, one tab-separated record a line, then "end"
 //   e2e_launch.exe [--station] [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp]
+//                  [--keep-window=PATH (the log window stays open until PATH exists)]
 //       (--probe | -- PROGRAM ARGS)   the full 32-bit exit code, which a Unix exit status would cut
 //       to 8 bits, and the log window read and closed; --station: in a window station with no
 //       display surface, as a service running as SYSTEM runs it, whose flags --probe reports
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
@@ -44,6 +47,7 @@ const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kRunValue[] = L"OrvandelleTray";
 const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
+const wchar_t kPendingValue2[] = L"PendingFileRenameOperations2";
 const wchar_t kSettingsRoot[] = L"Software\\Corvane\\Orvandelle\\Orvandelles";
 const wchar_t kReleaseEvent[] = L"e2e-seed-release-held";
 // The printer's own data (what SetPrinterData writes) and its DsUser key each hold a "SubKey".
@@ -126,16 +130,24 @@ bool ReadValue(HKEY root, const wchar_t* path, const wchar_t* name, std::vector<
   return ok;
 }
 
-// Appended as MoveFileEx writes a deletion: the path with the NT object prefix, an empty target.
-bool AppendPendingDelete(const std::wstring& path) {
+// "pending|SOURCE[|TARGET]" appends a pair to the first list, "pending2|..." to the second. A
+// plain path is written as Wine's MoveFileEx writes it, with the NT object prefix; an entry that
+// begins with "*", "!", "@" or "\" as it stands (the marked form of Windows 10 and 11).
+std::wstring PendingEntry(const std::wstring& text) {
+  return text.empty() || std::wstring(L"*!@\\").find(text[0]) != std::wstring::npos ? text : L"\\??\\" + text;
+}
+
+bool AppendPending(const std::vector<std::wstring>& f) {
+  if (f.size() != 2 && f.size() != 3) return false;
+  const wchar_t* value = f[0] == L"pending2" ? kPendingValue2 : kPendingValue;
   std::vector<wchar_t> data;
-  ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, data);
+  ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, value, data);
   std::wstring list(data.begin(), data.end());
   while (!list.empty() && list.back() == 0) list.pop_back();
   if (!list.empty()) list.push_back(0);
-  list += L"\\??\\" + path;
-  list.append(2, L'\0');  // the empty target and the list's end; SetValue adds the path's own zero
-  return SetValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, REG_MULTI_SZ, list);
+  list += PendingEntry(f[1]) + L'\0' + (f.size() == 3 ? PendingEntry(f[2]) : L"");
+  list.append(1, L'\0');  // the list's end; SetValue adds the last string's own zero
+  return SetValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, value, REG_MULTI_SZ, list);
 }
 
 // Loaded, the file can be neither deleted nor overwritten until "release" or the session's end.
@@ -146,6 +158,28 @@ bool HoldLibrary(const std::wstring& path) {
   Out("held " + Narrow(path));
   WaitForSingleObject(release, INFINITE);
   FreeLibrary(module);
+  return true;
+}
+
+// A standard user's program that takes the installer's lock name first: a mutex of its own
+// default security (closed to administrators), one open to everyone, or an event; held until
+// "release". Wine lets any owner be named; Windows would take the user's own.
+bool SquatLockName(const std::wstring& kind) {
+  const char* const user = "S-1-5-21-1004336348-1177238915-682003330-1001";
+  std::string sddl = std::string("O:") + user + "D:" +
+                     (kind == L"open-user-mutex" ? "(A;;GA;;;WD)" : std::string("(A;;GA;;;") + user + ")(A;;GA;;;SY)");
+  SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
+  if (release == nullptr || !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                                  &security.lpSecurityDescriptor, nullptr))
+    return false;
+  const char* name = "Global\\Orvandelle.Install.{28CD40B4-D7C9-452C-9FDF-8E440253425E}";
+  HANDLE object = kind == L"event" ? CreateEventA(&security, TRUE, FALSE, name) : CreateMutexA(&security, TRUE, name);
+  LocalFree(security.lpSecurityDescriptor);
+  if (object == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) return false;
+  Out("held " + Narrow(kind));
+  WaitForSingleObject(release, INFINITE);
+  CloseHandle(object);
   return true;
 }
 
@@ -162,13 +196,14 @@ bool Seed(const std::wstring& command) {
             : verb == L"driver" ? SeedDriver(f)
             : verb == L"printer" ? SeedPrinter(f)
             : verb == L"release" ? f.size() == 1 && SetEvent(CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent))
+            : verb == L"pending" || verb == L"pending2" ? AppendPending(f)
             : f.size() != 2      ? false
             : verb == L"default" ? SetDefaultPrinterW(arg.c_str()) != FALSE
             : verb == L"settings" ? SetValue(HKEY_CURRENT_USER, std::wstring(kSettingsRoot) + L"\\" + arg, L"deleted",
                                              REG_SZ, L"1")
-            : verb == L"pending" ? AppendPendingDelete(arg)
             : verb == L"run"     ? SetValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, arg)
             : verb == L"hold"    ? HoldLibrary(arg)
+            : verb == L"squat"   ? SquatLockName(arg)
                                  : false;
   std::string error = ok ? "" : ": error " + std::to_string(GetLastError());
   Out((ok ? "ok " : "FAILED ") + Narrow(command) + error);
@@ -243,11 +278,12 @@ void Query(int count, wchar_t** files) {
   Out("tray\t" + (tray.empty() ? "(none)" : tray));
   std::vector<wchar_t> data;
   Out("run\t" + (ReadValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, data) ? Field(data.data()) : "(none)"));
-  if (ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue, data)) {
+  for (const wchar_t* value : {kPendingValue, kPendingValue2}) {
+    if (!ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, value, data)) continue;
     for (const wchar_t* at = data.data(); at < data.data() + data.size() - 2 && *at != 0;) {
       std::wstring source = at, target = at + source.size() + 1;
       at += source.size() + target.size() + 2;
-      Out("pending\t" + Narrow(source) + "\t" + Narrow(target));
+      Out((value == kPendingValue ? "pending\t" : "pending2\t") + Narrow(source) + "\t" + Narrow(target));
     }
   }
   HKEY root = nullptr;
@@ -316,7 +352,8 @@ bool SaveScreenshot(HWND window, const std::wstring& path) {
 // Its title, its text box between markers (read by messages: GetWindowText of another
 // process's window gives its caption only), a picture, then Close, sent so it is handled
 // before this returns. The pause lets the owner paint first.
-void HandleLogWindow(HWND window, const std::wstring& title, const std::wstring& screenshot) {
+void HandleLogWindow(HWND window, const std::wstring& title, const std::wstring& screenshot,
+                     const std::wstring& keepUntil) {
   Sleep(screenshot.empty() ? 50 : 1500);
   std::vector<wchar_t> text(SendDlgItemMessageW(window, kLogTextId, WM_GETTEXTLENGTH, 0, 0) + 2, 0);
   GetDlgItemTextW(window, kLogTextId, text.data(), static_cast<int>(text.size() - 1));
@@ -325,6 +362,13 @@ void HandleLogWindow(HWND window, const std::wstring& title, const std::wstring&
     if (!(at[0] == L'\r' && at[1] == L'\n')) lines += *at;
   Out("window\t" + Narrow(title) + "\ntext-begin\n" + Narrow(lines) + "\ntext-end");
   if (!screenshot.empty()) Out(std::string("screenshot\t") + (SaveScreenshot(window, screenshot) ? "saved" : "failed"));
+  // Left open, as by a person gone home, until the file appears; a minute at the most.
+  if (!keepUntil.empty()) {
+    Out("window-open");
+    DWORD waited = 0;
+    for (; waited < 60000 && GetFileAttributesW(keepUntil.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 50) Sleep(50);
+    Out(waited < 60000 ? "window-kept released" : "window-kept timed-out");
+  }
   SendDlgItemMessageW(window, IDOK, BM_CLICK, 0, 0);
 }
 
@@ -342,7 +386,7 @@ void SendShift(bool down) {
 struct Options {
   DWORD limitMs = 60000;
   bool shift = false, watch = false, probe = false, station = false;
-  std::wstring screenshot, program, commandLine;
+  std::wstring screenshot, keepWindow, program, commandLine;
 };
 
 Options Parse(int argc, wchar_t** argv) {
@@ -352,6 +396,7 @@ Options Parse(int argc, wchar_t** argv) {
     std::wstring a = argv[i];
     if (a.rfind(L"--timeout=", 0) == 0) o.limitMs = static_cast<DWORD>(std::stoul(a.substr(10)));
     if (a.rfind(L"--screenshot=", 0) == 0) o.screenshot = a.substr(13);
+    if (a.rfind(L"--keep-window=", 0) == 0) o.keepWindow = a.substr(14);
     o.shift = o.shift || a == L"--shift";
     o.watch = o.watch || a == L"--watch-window";
     o.probe = o.probe || a == L"--probe";
@@ -384,7 +429,7 @@ bool RunProgram(const Options& o, wchar_t* desktop) {
   for (DWORD waited = 0; waited <= o.limitMs && !ended; waited += 50) {
     ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
     HWND window = ended || handled ? nullptr : FindLogWindow(title);
-    if (window != nullptr) HandleLogWindow(window, title, o.screenshot);
+    if (window != nullptr) HandleLogWindow(window, title, o.screenshot, o.keepWindow);
     handled = handled || window != nullptr;
   }
   DWORD code = 0;
