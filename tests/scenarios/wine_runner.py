@@ -216,7 +216,7 @@ def do_many(p, w):
 def do_hold(p, w):
     """Another process loads the file and keeps it loaded until "release"; "squat": it takes the
     installer's lock name first, as a standard user's program, until "release"."""
-    process, log, _ = p.m.spawn(p.m.tool("spooler"), [w[0].replace("hold", "hold|") + w[1]], "hold")
+    process, log, _ = p.m.spawn(p.m.tool("spooler"), [w[0] + "|" + w[1]], w[0])
     p.holders.append(process)
     for _ in range(600):
         with open(log, encoding="utf-8", errors="replace") as output:
@@ -315,14 +315,18 @@ def do_beside_window(p, w):
     released = os.path.join(p.m.run_dir, "window-released")
     first = p.m.start_launch([w[1]], ["--watch-window", "--keep-window=Z:" + released.replace("/", "\\")], 120000)
     deadline = time.time() + 90
-    while time.time() < deadline and "window-open" not in open(first[1], encoding="utf-8", errors="replace").read():
-        if wait(first[0], 0.1) is not None:
-            break
+    while time.time() < deadline and wait(first[0], 0.1) is None:
+        with open(first[1], encoding="utf-8", errors="replace") as output:
+            if "window-open" in output.read():
+                break
     second = p.m.launch([w[2]], ["--watch-window"], 120000)
     open(released, "w").close()
     first_text = p.m.finish(first)[1]
     p.check("window-kept released" in first_text, "the second run ended while the first one's log window was open")
     p.runs = [Run(first_text), second]
+
+
+ACTIONS = {
     "product": do_product, "installed": do_installed, "printer": lambda p, w: p.m.seed(*printer_commands(w)),
     "other": do_other, "many": do_many, "default": lambda p, w: p.m.seed("default|" + w[1]),
     "tray": do_tray,
@@ -504,7 +508,7 @@ def play(p, scenario):
         p.where, p._state = where, None
         if words[0] not in ACTIONS:
             raise Malformed(where + "unknown action %r" % words[0])
-        if words[0] in ("run", "together"):
+        if words[0] in ("run", "together", "beside-window"):
             p.before = p.state()
         ACTIONS[words[0]](p, words)
         p._state = None

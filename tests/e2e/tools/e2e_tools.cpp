@@ -310,12 +310,16 @@ const int kLogTextId = 1001;
 
 // --- the log window, as a person sees it ---
 
-HWND FindLogWindow(std::wstring& title) {
-  for (const wchar_t* candidate : kLogTitles) {
-    HWND window = FindWindowW(L"#32770", candidate);
-    title = candidate;
-    if (window != nullptr && IsWindowVisible(window)) return window;
-  }
+// The log window of the launched process alone: another run's may be open beside it.
+HWND FindLogWindow(DWORD processId, std::wstring& title) {
+  for (const wchar_t* candidate : kLogTitles)
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", candidate); window != nullptr;
+         window = FindWindowExW(nullptr, window, L"#32770", candidate)) {
+      DWORD owner = 0;
+      GetWindowThreadProcessId(window, &owner);
+      title = candidate;
+      if (owner == processId && IsWindowVisible(window)) return window;
+    }
   return nullptr;
 }
 
@@ -428,7 +432,7 @@ bool RunProgram(const Options& o, wchar_t* desktop) {
   std::wstring title;
   for (DWORD waited = 0; waited <= o.limitMs && !ended; waited += 50) {
     ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
-    HWND window = ended || handled ? nullptr : FindLogWindow(title);
+    HWND window = ended || handled ? nullptr : FindLogWindow(process.dwProcessId, title);
     if (window != nullptr) HandleLogWindow(window, title, o.screenshot, o.keepWindow);
     handled = handled || window != nullptr;
   }
