@@ -71,6 +71,10 @@ const WCHAR* const kErrorFormats[] = {
     W("Can`t rewrite PendingFileRenameOperations"),
     // Another run of the installer kept the machine for the whole wait.
     W("Another installation of the product is still running; nothing was changed"),
+    // A component the install would copy is missing or unreadable beside the installer.
+    W("Can`t read %s; nothing was changed"),
+    // A service that depends on the spooler, stopped with it, does not run again.
+    W("Can`t start the service '%s' again"),
 };
 const int32_t kErrorCodes = sizeof(kErrorFormats) / sizeof(kErrorFormats[0]);
 
