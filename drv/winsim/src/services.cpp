@@ -328,10 +328,11 @@ BOOL EnumDependentServicesW(SC_HANDLE handle, DWORD state, LPENUM_SERVICE_STATUS
   size_t size = listed.size() * sizeof(ENUM_SERVICE_STATUSW);
   for (const winsim::Service* dependent : listed) size += 2 * (dependent->name.size() + 1) * sizeof(WCHAR);
   *returned = 0;
-  if (services == nullptr || bytes < size) {
+  if (bytes < size) {
     *needed = static_cast<DWORD>(size);
     return winsim::Fail(ERROR_MORE_DATA);
   }
+  if (services == nullptr && !listed.empty()) return winsim::Fail(RPC_X_NULL_REF_POINTER);
   WCHAR* text = reinterpret_cast<WCHAR*>(reinterpret_cast<BYTE*>(services) + listed.size() * sizeof(ENUM_SERVICE_STATUSW));
   for (size_t i = 0; i < listed.size(); i++) {
     const std::u16string& name = listed[i]->name;
