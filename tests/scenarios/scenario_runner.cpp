@@ -385,13 +385,16 @@ bool Fail(Play&, const Words& w) {
   return true;
 }
 
-// "spooler holds-deleted-monitors | wine-driver-deletion | stopped | refuses-start ERROR | mended":
-// how the print spooler service behaves from now on.
+// "spooler holds-deleted-monitors | wine-driver-deletion | stopped | refuses-start ERROR | mended |
+// slow-stop MS | dependent NAME": how the print spooler service behaves from now on; a stop that
+// takes MS, or a running service NAME that depends on it.
 bool Spooler(Play&, const Words& w) {
-  static const std::set<std::string> kWays = {"holds-deleted-monitors", "wine-driver-deletion", "stopped",
-                                              "refuses-start", "mended"};
-  std::string how = w.size() == 2 || (w.size() == 3 && w[1] == "refuses-start") ? w[1] : "";
-  if (!kWays.count(how) || (how == "refuses-start") != (w.size() == 3)) return false;
+  static const std::set<std::string> kWays = {"holds-deleted-monitors", "wine-driver-deletion", "stopped", "mended"};
+  static const std::set<std::string> kWaysWithArgument = {"refuses-start", "slow-stop", "dependent"};
+  std::string how = w.size() >= 2 ? w[1] : "";
+  if (!(w.size() == 2 ? kWays : kWaysWithArgument).count(how) || w.size() > 3) return false;
+  if (how == "slow-stop") winsim::SetServiceDelays(u"spooler", winsim::kDefaultStartDelay, static_cast<DWORD>(std::stoul(w[2])));
+  if (how == "dependent") winsim::AddDependentService(U16(w[2]), u"spooler", SERVICE_RUNNING);
   if (how == "holds-deleted-monitors") winsim::KeepDeletedMonitorsLoaded(true);
   if (how == "wine-driver-deletion") winsim::SetWineDriverDeletion(true);
   if (how == "stopped" || how == "refuses-start") winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
@@ -541,7 +544,8 @@ Words Tray(Play&, const Words&) {
   std::string run = U8(TrayRunValue());
   bool quit = !winsim::MutexExists(winsim::kTrayMutexName), file = winsim::FileExists(kTrayPath);
   const auto& starts = winsim::ProcessStarts();
-  bool runs = !quit && !starts.empty() && winsim::ProcessRunning(starts.back().process);
+  // A tray the scenario started itself was started by no call of the run.
+  bool runs = !quit && (starts.empty() || winsim::ProcessRunning(starts.back().process));
   if (run == U8(kTrayPath) && runs) return {"running"};
   if (run == "(none)" && quit && !file) return {"removed"};
   return {"Run value " + run, runs ? "running" : "not running", file ? "its file there" : "its file gone"};
@@ -584,7 +588,13 @@ Words Outcome(Play& play, const Words&) {
 
 // "host event error|info|none": the event the run wrote to the event log.
 // "host calls NAME N [FIRST]": how often the run made a platform call (with that first argument).
+// "host service NAME running|stopped|...": the state of a service now.
 Words Host(Play& play, const Words& w) {
+  if (w[1] == "service" && w.size() == 4) {
+    static const char* const kStates[] = {"none", "stopped", "start-pending", "stop-pending", "running"};
+    DWORD state = winsim::ServiceState(U16(w[2]));
+    return {"service", w[2], state <= SERVICE_RUNNING ? kStates[state] : std::to_string(state)};
+  }
   if (w[1] == "event") {
     const auto& events = winsim::LoggedEvents();
     if (events.size() == play.eventsBefore) return {"event", "none"};
@@ -720,7 +730,7 @@ bool RunCheck(Play& play, const Step& check) {
   if (expected == Words{"none"}) expected.clear();
   for (Words* words : {&expected, &seen})
     for (std::string& word : *words) word = found->second.anyCase ? Lower(word) : word;
-  if (found->second.sorted) std::sort(expected.begin(), expected.end());
+  if (found->second.sorted) std::sort(expected.begin(), expected.end()), std::sort(seen.begin(), seen.end());
   EXPECT_EQ(Joined(seen), Joined(expected)) << play.Where() << w[0];
   return true;
 }

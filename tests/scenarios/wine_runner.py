@@ -157,8 +157,11 @@ def do_product(p, w):
         raise Malformed('expected "missing"')
     p.m.put(os.path.join(p.m.build_dir, "bin", "orvinst.exe"), INSTALLER)
     for name in ("zelmon64.dll",) + DRIVER_FILES + ("orvtray.exe",):
+        path = TRAY if name == "orvtray.exe" else PRODUCT_DIR + "\\" + name
         if name not in rest:
-            p.m.put(component(p.m, build, name), TRAY if name == "orvtray.exe" else PRODUCT_DIR + "\\" + name)
+            p.m.put(component(p.m, build, name), path)
+        elif os.path.exists(p.m.unix(path)):
+            os.remove(p.m.unix(path))  # taken away since the last "product", as a scanner does
 
 
 def seed_driver(p, name, files, first=()):

@@ -297,6 +297,20 @@ TEST_F(SystemTest, RefusedStopGivesTwoErrorsTenSecondsApart) {
   EXPECT_EQ(context.ErrorCount, 2);
 }
 
+// A stop that never ends: the start, refused while the spooler is stopping, waits 250 more
+// reads for the stop, is not asked again, and the usual 50 polls end in error 4.
+TEST_F(SystemTest, StartAfterAStopThatNeverEndsGivesUpAfterAMinute) {
+  winsim::SetServiceDelays(u"spooler", winsim::kDefaultStartDelay, winsim::kNeverCompletes);
+  RestartSpooler(restart, &context);
+  winsim::ClearCalls();
+  FinishSpoolerRestart(restart);
+  EXPECT_EQ(winsim::CountCalls("StartServiceW"), 1u);
+  ExpectPolls(1 + 250 + 50, 10000);
+  Lines lines = LogLines(context);
+  EXPECT_EQ(lines.back().rfind("Error(4): Can't start the spooler", 0), 0u) << lines.back();
+  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_STOP_PENDING));
+}
+
 TEST_F(SystemTest, SpoolerCheckFailuresAreLoggedInsideTheStep) {
   winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
   winsim::RefuseServiceStart(u"spooler", ERROR_SERVICE_DISABLED);

@@ -1,5 +1,7 @@
 // The parts of the simulated machine that stand in for Windows' own rules: the kernel's, the
 // session manager's at a restart, and the service control manager's.
+#include <vector>
+
 #include "support/sim_test.h"
 #include "winsim/sim_files.h"
 #include "winsim/sim_process.h"
@@ -101,8 +103,36 @@ TEST_F(KernelSimTest, ServiceStopAndStartTakeTimeAndRefuseWhatWindowsRefuses) {
   EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_START_PENDING));
   winsim::Advance(1);
   EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
+
+  // A running service that needs the spooler: its stop is refused until that one has stopped;
+  // the list names the last started first, and asks for room for both names of each.
+  winsim::AddDependentService(u"Fax", u"spooler", SERVICE_RUNNING);
+  winsim::AddDependentService(u"LPDSVC", u"spooler", SERVICE_RUNNING);
+  EXPECT_EQ(outcome(ControlService(service, SERVICE_CONTROL_STOP, &status)), "1051");
+  DWORD needed = 0, count = 9;
+  EXPECT_EQ(outcome(EnumDependentServicesW(service, SERVICE_ACTIVE, nullptr, 0, &needed, &count)), "5");
+  SC_HANDLE lister = OpenServiceW(manager, u"spooler", SERVICE_ENUMERATE_DEPENDENTS);
+  EXPECT_EQ(outcome(EnumDependentServicesW(lister, SERVICE_ACTIVE, nullptr, 0, &needed, &count)), "234");
+  EXPECT_EQ(needed, 2 * sizeof(ENUM_SERVICE_STATUSW) + 2 * sizeof(WCHAR) * (4 + 7));
+  std::vector<ENUM_SERVICE_STATUSW> listed(needed / sizeof(ENUM_SERVICE_STATUSW) + 1);
+  EXPECT_EQ(outcome(EnumDependentServicesW(lister, SERVICE_ACTIVE, listed.data(), needed, &needed, &count)), "ok");
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(winsim::Utf8(listed[0].lpServiceName) + " " + winsim::Utf8(listed[1].lpServiceName), "LPDSVC Fax");
+  SC_HANDLE fax = OpenServiceW(manager, u"Fax", SERVICE_START | SERVICE_STOP);
+  for (SC_HANDLE dependent : {fax, OpenServiceW(manager, u"LPDSVC", SERVICE_STOP)}) {
+    EXPECT_EQ(outcome(ControlService(dependent, SERVICE_CONTROL_STOP, &status)), "ok");
+    if (dependent != fax) CloseServiceHandle(dependent);
+  }
+  EXPECT_EQ(outcome(ControlService(service, SERVICE_CONTROL_STOP, &status)), "1051") << "dependents still stopping";
+  winsim::Advance(winsim::kDefaultStopDelay);
+  EXPECT_EQ(outcome(ControlService(service, SERVICE_CONTROL_STOP, &status)), "ok");
+  winsim::Advance(winsim::kDefaultStopDelay);
+  // Starting a dependent starts the stopped spooler first.
+  EXPECT_EQ(outcome(StartServiceW(fax, 0, nullptr)), "ok");
+  winsim::Advance(2 * winsim::kDefaultStartDelay);
+  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
+  EXPECT_EQ(winsim::ServiceState(u"fax"), DWORD(SERVICE_RUNNING));
+  for (SC_HANDLE handle : {fax, lister, service, manager}) CloseServiceHandle(handle);
   EXPECT_EQ(winsim::OpenServiceHandles(), 0u);
 }
 

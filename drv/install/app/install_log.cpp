@@ -71,7 +71,11 @@ const WCHAR* const kErrorFormats[] = {
     W("Can`t rewrite PendingFileRenameOperations"),
     // Another run of the installer kept the machine for the whole wait.
     W("Another installation of the product is still running; nothing was changed"),
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    // A component the install would copy is missing or unreadable beside the installer.
+    W("Can`t read %s; nothing was changed"),
+    // A service that depends on the spooler, stopped with it, does not run again.
+    W("Can`t start the service '%s' again"),
+    nullptr, nullptr, nullptr, nullptr, nullptr,
     // The lock that keeps two runs apart could not be had safely: its name is held by something
     // that is not an installer's run, or the calls to take it failed.
     W("Can`t take the lock that keeps installations apart; nothing was changed"),

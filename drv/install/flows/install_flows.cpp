@@ -89,6 +89,33 @@ void ClearingRestart(InstallContext& context) {
   FinishSpoolerRestart(restart);
 }
 
+// An install that cannot copy a component has already deleted the printers, the driver and
+// the monitor it was to put back; so before the first change each component it copies must be
+// in the installer's folder and open for reading, as the copy opens it. The monitor file is
+// required even where the version gate may keep the installed one: that is known only later.
+bool ComponentsReadable(InstallContext& context) {
+  const WCHAR* const files[] = {context.MonitorFile, context.DriverFile, context.UiFile, context.HelpFile};
+  bool readable = true;
+  for (const WCHAR* file : files) {
+    WideText path = {nullptr};
+    Assign(path, Chars(context.ModuleDir));
+    Append(path, file);
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    if (Length(path) == Length(context.ModuleDir) + TextLength(file))
+      opened = CreateFileW(Chars(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    else
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (opened == INVALID_HANDLE_VALUE) {
+      ReportError(context, 20, Length(path) != 0 ? Chars(path) : file);
+      readable = false;
+    } else {
+      CloseHandle(opened);
+    }
+    ReleaseText(path);
+  }
+  return readable;
+}
+
 }  // namespace
 
 void UnInstall(InstallContext& context, const WCHAR* trayToKeep) {
@@ -115,6 +142,10 @@ void UnInstall(InstallContext& context, const WCHAR* trayToKeep) {
 void ReInstall(InstallContext& context) {
   LogLine(context, W(">ReInstall"));
   context.Depth += 2;
+  if (!ComponentsReadable(context)) {
+    context.Depth -= 2;
+    return;
+  }
   context.CheckMonitorVersion = 1;
   WideText tray = TrayPathToRegister(context);
   UnInstall(context, Length(tray) != 0 ? Chars(tray) : nullptr);

@@ -17,6 +17,9 @@ const DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;
 // Each wait polls up to 50 times after its first read, 200 ms apart: about 10 seconds.
 const int kPolls = 50;
 const DWORD kPollInterval = 200;
+// A stop that outlasts that wait (many queues, a monitor that blocks) still ends; the start
+// that must follow it waits this many polls longer: about a minute in all.
+const int kStopCompletionPolls = 250;
 
 // The codes of the log lines written here.
 const int32_t kErrorManager = 1;
@@ -24,13 +27,13 @@ const int32_t kErrorOpen = 2;
 const int32_t kErrorStop = 3;
 const int32_t kErrorStart = 4;
 const int32_t kErrorControl = 5;
+const int32_t kErrorDependentStart = 21;
 
 SC_HANDLE OpenManager() { return OpenSCManagerW(nullptr, nullptr, kManagerAccess); }
 
-// Reads the status until it shows `state`, polling as above. A failed read leaves `status`
-// as it was. True when the last read showed `state`.
-bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
-  QueryServiceStatus(service, &status);
+// Reads the status again until it shows `state`, polling as above. A failed read leaves
+// `status` as it was. True when the last read showed `state`.
+bool PollForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
   for (int poll = 0; poll < kPolls; poll++) {
     if (status.dwCurrentState == state) return true;
     Sleep(kPollInterval);
@@ -39,11 +42,76 @@ bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
   return status.dwCurrentState == state;
 }
 
-// A stop that the service refuses is reported, except when it was not running at all. The
-// manager fills `status` also when the service was not running.
+bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
+  QueryServiceStatus(service, &status);
+  return PollForState(service, status, state);
+}
+
+// Polls while the service is still stopping, which makes Windows refuse every start. True
+// when its stop has completed.
+bool StopCompleted(SC_HANDLE service, SERVICE_STATUS& status) {
+  for (int poll = 0; poll < kStopCompletionPolls && status.dwCurrentState == SERVICE_STOP_PENDING; poll++) {
+    Sleep(kPollInterval);
+    QueryServiceStatus(service, &status);
+  }
+  return status.dwCurrentState == SERVICE_STOPPED;
+}
+
+// Stops one service that depends on the spooler and keeps it in `restart` to be started again,
+// also when it refuses: the spooler's stop then fails and is reported.
+void StopDependent(SpoolerRestart& restart, const WCHAR* name) {
+  if (restart.logTarget != nullptr) LogLine(*restart.logTarget, W("Stop %s, which depends on the spooler"), name);
+  SC_HANDLE service = OpenServiceW(restart.serviceManager, name, kRestartAccess);
+  if (service == nullptr) return;
+  StoppedDependent& dependent = restart.dependents[restart.dependentCount++];
+  dependent.service = service;
+  dependent.name.block = nullptr;
+  Assign(dependent.name, name);
+  SERVICE_STATUS status = {};
+  ControlService(service, SERVICE_CONTROL_STOP, &status);
+  WaitForState(service, status, SERVICE_STOPPED);
+}
+
+// The running services that depend on the spooler, stopped in the order the manager lists
+// them (the last started first), as "net stop spooler /y" does. True when any was listed.
+bool StopDependents(SpoolerRestart& restart) {
+  SC_HANDLE lister = OpenServiceW(restart.serviceManager, kSpoolerName, SERVICE_ENUMERATE_DEPENDENTS);
+  if (lister == nullptr) return false;
+  DWORD needed = 0;
+  DWORD count = 0;
+  ENUM_SERVICE_STATUSW* listed = nullptr;
+  if (!EnumDependentServicesW(lister, SERVICE_ACTIVE, nullptr, 0, &needed, &count) && GetLastError() == ERROR_MORE_DATA)
+    listed = static_cast<ENUM_SERVICE_STATUSW*>(AllocateZeroed(needed));
+  if (listed == nullptr || !EnumDependentServicesW(lister, SERVICE_ACTIVE, listed, needed, &needed, &count)) count = 0;
+  for (DWORD i = 0; i < count && restart.dependentCount < kMaxStoppedDependents; i++)
+    StopDependent(restart, listed[i].lpServiceName);
+  if (listed != nullptr) GlobalFree(listed);
+  CloseServiceHandle(lister);
+  return count > 0;
+}
+
+// Started again in the reverse of the order they were stopped, after the spooler.
+void StartDependentsAgain(SpoolerRestart& restart) {
+  while (restart.dependentCount > 0) {
+    StoppedDependent& dependent = restart.dependents[--restart.dependentCount];
+    if (!StartSpoolerAndWait(dependent.service) && restart.logTarget != nullptr)
+      ReportError(*restart.logTarget, kErrorDependentStart, Chars(dependent.name));
+    CloseServiceHandle(dependent.service);
+    dependent.service = nullptr;
+    ReleaseText(dependent.name);
+  }
+}
+
+// A stop that the service refuses is reported, except when it was not running at all. One
+// refused because other running services depend on the spooler is asked again once they
+// are stopped. The manager fills `status` also when the service was not running.
 void RequestStop(SpoolerRestart& restart, SERVICE_STATUS& status) {
   if (ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) return;
   DWORD error = GetLastError();
+  if (error == ERROR_DEPENDENT_SERVICES_RUNNING && StopDependents(restart)) {
+    if (ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) return;
+    error = GetLastError();
+  }
   if (error == ERROR_SERVICE_NOT_ACTIVE || restart.logTarget == nullptr) return;
   ReportError(*restart.logTarget, kErrorControl, static_cast<int32_t>(error), static_cast<uint32_t>(error));
 }
@@ -51,10 +119,16 @@ void RequestStop(SpoolerRestart& restart, SERVICE_STATUS& status) {
 }  // namespace
 
 bool StartSpoolerAndWait(SC_HANDLE service) {
-  // A failed start (the service already runs, say) is seen by the polling that follows.
-  StartServiceW(service, 0, nullptr);
+  // A failed start (the service already runs, say) is seen by the polling that follows; one
+  // refused while the service was still stopping is asked again once the stop has completed.
+  bool refused = !StartServiceW(service, 0, nullptr);
   SERVICE_STATUS status = {};
-  return WaitForState(service, status, SERVICE_RUNNING);
+  QueryServiceStatus(service, &status);
+  if (refused && status.dwCurrentState == SERVICE_STOP_PENDING && StopCompleted(service, status)) {
+    StartServiceW(service, 0, nullptr);
+    QueryServiceStatus(service, &status);
+  }
+  return PollForState(service, status, SERVICE_RUNNING);
 }
 
 void RestartSpooler(SpoolerRestart& restart, InstallContext* logTarget) {
@@ -62,6 +136,7 @@ void RestartSpooler(SpoolerRestart& restart, InstallContext* logTarget) {
   restart.logTarget = logTarget;
   restart.service = nullptr;
   restart.stopRequested = false;
+  restart.dependentCount = 0;
   restart.serviceManager = OpenManager();
   if (restart.serviceManager == nullptr) {
     if (logTarget != nullptr) ReportError(*logTarget, kErrorManager);
@@ -86,6 +161,7 @@ void FinishSpoolerRestart(SpoolerRestart& restart) {
     CloseServiceHandle(restart.service);
     restart.service = nullptr;
   }
+  StartDependentsAgain(restart);
   // Also when the manager never opened: the platform refuses a null handle without effect.
   CloseServiceHandle(restart.serviceManager);
   restart.serviceManager = nullptr;

@@ -1,6 +1,8 @@
 // The service control manager: the "spooler" service, its handles, and state changes that take
 // virtual time.
+#include <algorithm>
 #include <map>
+#include <vector>
 
 #include "winsim/machine.h"
 #include "winsim/sim_services.h"
@@ -33,6 +35,8 @@ struct Service {
   DWORD statusError = 0;
   DWORD openError = 0;
   uint64_t changes = 0;  // a scheduled completion only applies if no change came after it
+  std::u16string dependsOn;  // key of the service this one needs running, or empty
+  uint64_t started = 0;      // when it last reached RUNNING, in the order of the machine's starts
 };
 
 struct Handle {
@@ -41,12 +45,19 @@ struct Handle {
   DWORD access;
 };
 
+Service Named(const std::u16string& name) {
+  Service service;
+  service.name = name;
+  return service;
+}
+
 struct ServicesState {
-  std::map<std::u16string, Service> services = {{u"spooler", Service{u"spooler"}}};
+  std::map<std::u16string, Service> services = {{u"spooler", Named(u"spooler")}};
   std::map<uintptr_t, Handle> handles;
   uintptr_t nextHandle = 0x7C000010;  // a range no other area's handles use
   DWORD managerOpenError = 0;
   bool elevated = true;
+  uint64_t starts = 0;
 };
 
 ServicesState& Services() {
@@ -74,7 +85,7 @@ Service* FindService(const std::u16string& name) {
 
 Service& KnownService(const std::u16string& name) {
   Service* service = FindService(name);
-  if (service == nullptr) service = &(Services().services[Key(name)] = Service{name});
+  if (service == nullptr) service = &(Services().services[Key(name)] = Named(name));
   return *service;
 }
 
@@ -82,6 +93,7 @@ void Enter(Service& service, DWORD state) {
   DWORD before = service.state;
   service.state = state;
   service.changes++;
+  if (state == SERVICE_RUNNING && before != SERVICE_RUNNING) service.started = ++Services().starts;
   if (state == before || Key(service.name) != u"spooler") return;
   if (state == SERVICE_STOPPED) SpoolerServiceStopped();
   if (state == SERVICE_RUNNING) SpoolerServiceStarted();
@@ -156,6 +168,16 @@ Service* ServiceFor(SC_HANDLE handle, DWORD right) {
   return FindService(open->service);
 }
 
+// The services that depend on `key` and are not stopped, the last started first, as the
+// manager lists them.
+std::vector<const Service*> ActiveDependents(const std::u16string& key) {
+  std::vector<const Service*> found;
+  for (const auto& entry : Services().services)
+    if (entry.second.dependsOn == key && entry.second.state != SERVICE_STOPPED) found.push_back(&entry.second);
+  std::stable_sort(found.begin(), found.end(), [](const Service* a, const Service* b) { return a->started > b->started; });
+  return found;
+}
+
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -185,6 +207,13 @@ void RefuseServiceStart(const std::u16string& name, DWORD error) { KnownService(
 void FailServiceStatus(const std::u16string& name, DWORD error) { KnownService(name).statusError = error; }
 void FailServiceOpen(const std::u16string& name, DWORD error) { KnownService(name).openError = error; }
 void FailManagerOpen(DWORD error) { Services().managerOpenError = error; }
+
+void AddDependentService(const std::u16string& name, const std::u16string& dependsOn, DWORD state) {
+  Service& service = KnownService(name);
+  service.dependsOn = Key(dependsOn);
+  service.state = SERVICE_STOPPED;  // so that a running one counts as started now
+  Enter(service, state);
+}
 void SetElevated(bool elevated) { Services().elevated = elevated; }
 size_t OpenServiceHandles() { return Services().handles.size(); }
 
@@ -238,6 +267,8 @@ BOOL ControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS status) {
     winsim::FillStatus(*service, status);
     return winsim::Fail(refusal);
   }
+  // The manager does not pass the stop on while services that need this one still run.
+  if (!winsim::ActiveDependents(winsim::Key(service->name)).empty()) return winsim::Fail(ERROR_DEPENDENT_SERVICES_RUNNING);
   if (service->stopRefusal != 0) {
     DWORD error = service->stopRefusal;
     if (error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
@@ -266,7 +297,54 @@ BOOL StartServiceW(SC_HANDLE handle, DWORD argCount, LPCWSTR*) {
   // Its process still exists while it starts or stops, so it counts as running.
   if (service->state != SERVICE_STOPPED) return winsim::Fail(ERROR_SERVICE_ALREADY_RUNNING);
   if (service->startRefusal != 0) return winsim::Fail(service->startRefusal);
-  winsim::Change(*service, SERVICE_START_PENDING, SERVICE_RUNNING, service->startDelay);
+  // The manager starts a stopped service this one needs first; it runs once both have started.
+  DWORD delay = service->startDelay;
+  winsim::Service* needed = service->dependsOn.empty() ? nullptr : winsim::FindService(service->dependsOn);
+  if (needed != nullptr && needed->state != SERVICE_RUNNING) {
+    if (needed->state != SERVICE_STOPPED || needed->startRefusal != 0) return winsim::Fail(ERROR_SERVICE_DEPENDENCY_FAIL);
+    winsim::Change(*needed, SERVICE_START_PENDING, SERVICE_RUNNING, needed->startDelay);
+    delay = needed->startDelay == winsim::kNeverCompletes ? needed->startDelay : delay + needed->startDelay;
+  }
+  winsim::Change(*service, SERVICE_START_PENDING, SERVICE_RUNNING, delay);
+  return TRUE;
+}
+
+// The names and states of the services that depend on this one, packed behind the records.
+BOOL EnumDependentServicesW(SC_HANDLE handle, DWORD state, LPENUM_SERVICE_STATUSW services, DWORD bytes,
+                            LPDWORD needed, LPDWORD returned) {
+  if (winsim::EnterCall("EnumDependentServicesW", {winsim::Ptr(handle), std::to_string(state), std::to_string(bytes)}))
+    return FALSE;
+  winsim::Service* service = winsim::ServiceFor(handle, SERVICE_ENUMERATE_DEPENDENTS);
+  if (service == nullptr) return FALSE;
+  if (needed == nullptr || returned == nullptr) return winsim::Fail(RPC_X_NULL_REF_POINTER);
+  if (state == 0 || (state & ~DWORD(SERVICE_STATE_ALL)) != 0) return winsim::Fail(ERROR_INVALID_PARAMETER);
+  std::vector<const winsim::Service*> listed;
+  for (const winsim::Service* dependent : winsim::ActiveDependents(winsim::Key(service->name)))
+    if (state & SERVICE_ACTIVE) listed.push_back(dependent);
+  for (const auto& entry : Services().services)
+    if ((state & SERVICE_INACTIVE) && entry.second.dependsOn == winsim::Key(service->name) &&
+        entry.second.state == SERVICE_STOPPED)
+      listed.push_back(&entry.second);
+  size_t size = listed.size() * sizeof(ENUM_SERVICE_STATUSW);
+  for (const winsim::Service* dependent : listed) size += 2 * (dependent->name.size() + 1) * sizeof(WCHAR);
+  *returned = 0;
+  if (bytes < size) {
+    *needed = static_cast<DWORD>(size);
+    return winsim::Fail(ERROR_MORE_DATA);
+  }
+  if (services == nullptr && !listed.empty()) return winsim::Fail(RPC_X_NULL_REF_POINTER);
+  WCHAR* text = reinterpret_cast<WCHAR*>(reinterpret_cast<BYTE*>(services) + listed.size() * sizeof(ENUM_SERVICE_STATUSW));
+  for (size_t i = 0; i < listed.size(); i++) {
+    const std::u16string& name = listed[i]->name;
+    services[i].lpServiceName = text;
+    text = std::copy(name.begin(), name.end(), text);
+    *text++ = 0;
+    services[i].lpDisplayName = text;  // the display name is the service's name here
+    text = std::copy(name.begin(), name.end(), text);
+    *text++ = 0;
+    winsim::FillStatus(*listed[i], &services[i].ServiceStatus);
+  }
+  *returned = static_cast<DWORD>(listed.size());
   return TRUE;
 }
 

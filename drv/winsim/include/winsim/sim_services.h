@@ -9,8 +9,8 @@
 // The calls behave as on Windows where the installer relies on it: ControlService STOP on a
 // stopped service fails with 1062 (ERROR_SERVICE_NOT_ACTIVE), on one still starting with 1052,
 // on one already stopping with 1061; StartServiceW on a service that is not stopped fails with
-// 1056 (ERROR_SERVICE_ALREADY_RUNNING); a call that needs a right the handle was not opened
-// with fails with 5; a null or unknown handle fails with 6 (ERROR_INVALID_HANDLE). Every call is
+// 1056 (ERROR_SERVICE_ALREADY_RUNNING), also while it is still stopping, however long that
+// lasts (SetServiceDelays); a call that needs a right the handle was not opened with fails with 5; a null or unknown handle fails with 6 (ERROR_INVALID_HANDLE). Every call is
 // recorded, access rights in hexadecimal ("0xf0001"), and FailNext applies to each by name.
 #pragma once
 
@@ -46,6 +46,13 @@ void FailServiceStatus(const std::u16string& name, DWORD error);
 void FailServiceOpen(const std::u16string& name, DWORD error);
 // OpenSCManagerW fails with `error` until set back to 0.
 void FailManagerOpen(DWORD error);
+
+// A service that depends on `dependsOn` (the fax service on "spooler"), in `state`. While it is
+// not stopped, ControlService STOP on `dependsOn` fails with 1051
+// (ERROR_DEPENDENT_SERVICES_RUNNING) and EnumDependentServicesW lists it, the last started
+// first; StartServiceW on it starts a stopped `dependsOn` first (1068 when that start is
+// refused or `dependsOn` is still stopping).
+void AddDependentService(const std::u16string& name, const std::u16string& dependsOn, DWORD state);
 
 // The process runs elevated (as the installer's manifest demands) unless set otherwise; a
 // standard user gets only the read rights on the manager and the services, so

@@ -56,6 +56,8 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access);
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 BOOL StartServiceW(SC_HANDLE service, DWORD argCount, LPCWSTR* args);
+BOOL EnumDependentServicesW(SC_HANDLE service, DWORD state, LPENUM_SERVICE_STATUSW services, DWORD bytes,
+                            LPDWORD needed, LPDWORD returned);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // Files
