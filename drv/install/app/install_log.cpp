@@ -71,6 +71,10 @@ const WCHAR* const kErrorFormats[] = {
     W("Can`t rewrite PendingFileRenameOperations"),
     // Another run of the installer kept the machine for the whole wait.
     W("Another installation of the product is still running; nothing was changed"),
+    nullptr,
+    nullptr,
+    // The spooler refused a setting of a re-created printer; the line before names which.
+    W("Can`t restore the settings of printer '%s'"),
 };
 const int32_t kErrorCodes = sizeof(kErrorFormats) / sizeof(kErrorFormats[0]);
 

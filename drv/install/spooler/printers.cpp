@@ -23,6 +23,12 @@ const WCHAR kOwnDatatype[] = W("RAW");
 
 const ACCESS_MASK kDeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
 
+// The spooling options an administrator sets on a queue; sharing is restored on its own, since
+// the spooler may refuse it (a share name taken meanwhile, a machine that no longer shares).
+const DWORD kSpoolingAttributes = PRINTER_ATTRIBUTE_QUEUED | PRINTER_ATTRIBUTE_DIRECT |
+                                  PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS | PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST |
+                                  PRINTER_ATTRIBUTE_ENABLE_BIDI;
+
 const WCHAR* NameOrStar(const WCHAR* name) { return name != nullptr ? name : W("*"); }
 
 DWORD AnsiLength(const char* text) { return static_cast<DWORD>(lstrlenA(text)); }
@@ -109,15 +115,64 @@ void ClearMarkOfKeyReadBack(HANDLE printer) {
   if (keyPath[prefix] != 0) ClearDeletedMark(keyPath);
 }
 
-// Comment, location and default status of the deleted printer, put on its namesake.
-void RestoreDescription(HANDLE printer, const PRINTER_INFO_2W& entry) {
+bool Shared(const PRINTER_INFO_2W& entry) {
+  return (entry.Attributes & PRINTER_ATTRIBUTE_SHARED) != 0 && TextLength(entry.pShareName) != 0;
+}
+
+// What an administrator set on the deleted queue, put on the new one's record. Port, driver,
+// print processor and device mode stay the new printer's: the device mode belongs to the driver,
+// whose layout may change between builds.
+void PutDescription(PRINTER_INFO_2W& record, const PRINTER_INFO_2W& entry) {
+  record.pComment = entry.pComment;
+  record.pLocation = entry.pLocation;
+}
+
+void PutQueueSettings(PRINTER_INFO_2W& record, const PRINTER_INFO_2W& entry, bool shared) {
+  PutDescription(record, entry);
+  record.pSepFile = entry.pSepFile;
+  record.pSecurityDescriptor = entry.pSecurityDescriptor;
+  record.Priority = entry.Priority;
+  record.DefaultPriority = entry.DefaultPriority;
+  record.StartTime = entry.StartTime;
+  record.UntilTime = entry.UntilTime;
+  DWORD own = record.Attributes & ~(kSpoolingAttributes | PRINTER_ATTRIBUTE_SHARED);
+  record.Attributes = own | (entry.Attributes & kSpoolingAttributes) | (shared ? PRINTER_ATTRIBUTE_SHARED : 0);
+  record.pShareName = entry.pShareName;
+}
+
+// The spooler refused the settings: the queue is kept with what it takes, and the log names
+// what was lost, because the clients of the queue lose their printer or its permissions.
+void RestoreWhatIsTaken(InstallContext& context, HANDLE printer, PRINTER_INFO_2W& record,
+                        const PRINTER_INFO_2W& fresh, const PRINTER_INFO_2W& entry) {
+  DWORD refused = GetLastError();
+  const WCHAR* name = NameOrStar(entry.pPrinterName);
+  if (Shared(entry)) {
+    PutQueueSettings(record, entry, false);
+    if (SetPrinterW(printer, 2, reinterpret_cast<BYTE*>(&record), 0)) {
+      LogLine(context, W("Printer '%s' is no longer shared as '%s'"), name, entry.pShareName);
+      SetLastError(refused);
+      ReportError(context, 22, name);
+      return;
+    }
+  }
+  record = fresh;
+  PutDescription(record, entry);
+  SetPrinterW(printer, 2, reinterpret_cast<BYTE*>(&record), 0);
+  LogLine(context, W("Sharing, permissions, priorities, separator page, hours and spooling options of printer '%s' are not restored"), name);
+  SetLastError(refused);
+  ReportError(context, 22, name);
+}
+
+// Comment, location, queue settings and default status of the deleted printer, put on its
+// namesake.
+void RestoreSettings(InstallContext& context, HANDLE printer, const PRINTER_INFO_2W& entry) {
   PrinterInfo2 info;
   GetPrinterInfo2(info, printer);
   if (info.buffer == nullptr) return;
   auto* record = reinterpret_cast<PRINTER_INFO_2W*>(info.buffer);
-  record->pComment = entry.pComment;
-  record->pLocation = entry.pLocation;
-  SetPrinterW(printer, 2, info.buffer, 0);
+  const PRINTER_INFO_2W fresh = *record;
+  PutQueueSettings(*record, entry, Shared(entry));
+  if (!SetPrinterW(printer, 2, info.buffer, 0)) RestoreWhatIsTaken(context, printer, *record, fresh, entry);
   if (entry.Attributes & PRINTER_ATTRIBUTE_DEFAULT) SpoolerSetDefaultPrinterW(record->pPrinterName);
   GlobalFree(info.buffer);
 }
@@ -127,7 +182,7 @@ bool RestoreOnePrinter(InstallContext& context, const SavedPrinter& saved) {
   HANDLE printer = AddOwnPrinter(context, saved.Entry->pPrinterName);
   if (printer == nullptr) return false;
   if (WriteSubKey(printer, saved.SettingsKey)) ClearMarkOfKeyReadBack(printer);
-  RestoreDescription(printer, *saved.Entry);
+  RestoreSettings(context, printer, *saved.Entry);
   ClosePrinter(printer);
   return true;
 }

@@ -125,6 +125,8 @@ const std::map<DWORD, const char16_t*>& Messages() {
       {1058,
        u"The service cannot be started, either because it is disabled or because it has no enabled devices "
        u"associated with it.\r\n"},
+      {1215, u"The format of the specified share name is invalid.\r\n"},
+      {1338, u"The security descriptor structure is invalid.\r\n"},
       {1060, u"The specified service does not exist as an installed service.\r\n"},
       {1061, u"The service cannot accept control messages at this time.\r\n"},
       {1062, u"The service has not been started.\r\n"},
@@ -134,6 +136,7 @@ const std::map<DWORD, const char16_t*>& Messages() {
       {1784, u"The supplied user buffer is not valid for the requested operation.\r\n"},
       {1796, u"The specified port is unknown.\r\n"},
       {1797, u"The printer driver is unknown.\r\n"},
+      {1799, u"The specified separator file is invalid.\r\n"},
       {1801, u"The printer name is invalid.\r\n"},
       {1802, u"The printer already exists.\r\n"},
       {1804, u"The specified datatype is invalid.\r\n"},
