@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "app/command_lock.h"
@@ -410,6 +411,24 @@ const std::map<std::string, SimpleAction> kSimpleActions = {
      }}},
 };
 
+const char16_t kRecordKey[] = u"SOFTWARE\\Corvane\\Orvandelle\\Carried printers";
+
+// "record damaged NAME": the record of printers being carried over holds NAME's settings cut
+// short by one byte. "record denied": the product's machine-wide key refuses the record's.
+bool Record(Play&, const Words& w) {
+  if (w.size() == 3 && w[1] == "damaged") {
+    std::string data = "RVC1";
+    const DWORD numbers[] = {0, PRINTER_ATTRIBUTE_QUEUED, 1, 0, 0, 0, 7, 0, 0, 0, 0, 0};
+    for (DWORD number : numbers) data += std::string(reinterpret_cast<const char*>(&number), 4);
+    data.insert(data.size() - 5 * 4, "K-ghost");  // the counted key, then four empty texts and no permissions
+    winsim::PutValue(HKEY_LOCAL_MACHINE, kRecordKey, U16(w[2]), REG_BINARY, data.substr(0, data.size() - 1));
+    return true;
+  }
+  if (w.size() != 2 || w[1] != "denied") return false;
+  winsim::DenyKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Corvane\\Orvandelle");
+  return true;
+}
+
 bool Copy(Play&, const Words& w) {
   int build = 0;
   if (w.size() != 4 || !ParseBuild(w[1], build)) return false;
@@ -441,13 +460,31 @@ bool Spooler(Play&, const Words& w) {
   return true;
 }
 
-// "run [WORD] [shift] [unseen]" plays one command; "together WORD WORD" two started at once,
-// which the command lock lets finish one after the other, so the simulated machine plays them so.
+// "killed first-gone": the run is ended (its process dies) once the spooler shows the first
+// product printer gone; "killed half-back": once, after they were all gone, half are back.
+bool ArmKill(const std::string& when) {
+  size_t before = winsim::CountSimPrinters(kProductDriver);
+  if (when == "first-gone") winsim::DieWhen([before] { return winsim::CountSimPrinters(kProductDriver) < before; });
+  if (when != "half-back") return when == "first-gone";
+  auto emptied = std::make_shared<bool>(false);
+  winsim::DieWhen([before, emptied] {
+    size_t now = winsim::CountSimPrinters(kProductDriver);
+    *emptied = *emptied || now == 0;
+    return *emptied && now >= (before + 1) / 2;
+  });
+  return true;
+}
+
+// "run [WORD] [shift] [unseen] [killed WHEN]" plays one command; "together WORD WORD" two started
+// at once, which the command lock lets finish one after the other, so the simulated machine plays
+// them so. A killed run's exit is "killed".
 bool Run(Play& play, const Words& w) {
   Words words;
   bool shift = false, unseen = false;
+  std::string killed;
   for (size_t i = 1; i < w.size(); i++) {
     if (w[i] == "shift" || w[i] == "unseen") (w[i] == "shift" ? shift : unseen) = true;
+    else if (w[i] == "killed" && i + 1 < w.size()) killed = w[++i];
     else if (w[i] != "screenshot") words.push_back(w[i]);  // a picture only a real display can take
   }
   if (w[0] == "together" ? words.size() != 2 || shift || unseen : words.size() > 1) return false;
@@ -460,7 +497,11 @@ bool Run(Play& play, const Words& w) {
   winsim::ClearCalls();
   winsim::SetShiftHeld(shift);
   winsim::SetWindowStationVisible(!unseen);
-  for (const std::string& word : words) play.exits.push_back(std::to_string(RunInstaller(U16(word))));
+  if (!killed.empty() && !ArmKill(killed)) return false;
+  for (const std::string& word : words) {
+    int32_t code = RunInstallerThatMayDie(U16(word));
+    play.exits.push_back(code == kDied ? "killed" : std::to_string(code));
+  }
   winsim::ClearFaults();
   winsim::SetShiftHeld(false);
   winsim::SetWindowStationVisible(true);
@@ -471,7 +512,7 @@ using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
     {"product", Layout}, {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
     {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
-    {"spooler", Spooler},   {"run", Run},             {"together", Run},
+    {"spooler", Spooler},   {"run", Run},             {"together", Run},        {"record", Record},
 };
 
 // --- what must hold: each observer describes the machine in the table's words after the check's
@@ -537,6 +578,15 @@ Words Others(Play& play, const Words&) {
   if (now == play.othersBefore) return {"unchanged"};
   Words names = {"changed:"};
   for (const auto& printer : now) names.push_back(printer.first);
+  return names;
+}
+
+// "record NAME...": the printers the record of printers being carried over holds ("none": no
+// record at all, not even an empty key).
+Words Recorded(Play&, const Words&) {
+  Words names;
+  for (const std::u16string& name : winsim::ValueNames(HKEY_LOCAL_MACHINE, kRecordKey)) names.push_back(U8(name));
+  if (names.empty() && winsim::KeyExists(HKEY_LOCAL_MACHINE, kRecordKey)) names.push_back("(an empty key)");
   return names;
 }
 
@@ -666,7 +716,7 @@ const std::map<std::string, Observer> kObservers = {
     {"others", {Others, 2}},    {"default", {Default, 2}},   {"pending", {Pending, 2, false, true}},
     {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
     {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"host", {Host, 3}},
-    {"lock", {Lock, 2}},
+    {"lock", {Lock, 2}},        {"record", {Recorded, 2, true}},
 };
 
 // The log of the last run: its log window, else the event it wrote unseen.

@@ -75,6 +75,9 @@ const WCHAR* const kErrorFormats[] = {
     nullptr,
     // The spooler refused a setting of a re-created printer; the line before names which.
     W("Can`t restore the settings of printer '%s'"),
+    // The record of printers being carried over; the line before says what was not done.
+    W("Can`t update the record of printers being carried over"),
+    W("The record of printer '%s' to carry over is damaged"),
 };
 const int32_t kErrorCodes = sizeof(kErrorFormats) / sizeof(kErrorFormats[0]);
 

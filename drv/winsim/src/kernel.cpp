@@ -100,6 +100,7 @@ const std::map<DWORD, const char16_t*>& Messages() {
       {5, u"Access is denied.\r\n"},
       {6, u"The handle is invalid.\r\n"},
       {8, u"Not enough memory resources are available to process this command.\r\n"},
+      {13, u"The data is invalid.\r\n"},
       {14, u"Not enough memory resources are available to complete this operation.\r\n"},
       {19, u"The media is write protected.\r\n"},
       {23, u"Data error (cyclic redundancy check).\r\n"},
