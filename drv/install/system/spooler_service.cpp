@@ -52,8 +52,13 @@ void RequestStop(SpoolerRestart& restart, SERVICE_STATUS& status) {
 
 bool StartSpoolerAndWait(SC_HANDLE service) {
   // A failed start (the service already runs, say) is seen by the polling that follows.
-  StartServiceW(service, 0, nullptr);
+  bool refused = !StartServiceW(service, 0, nullptr) && GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
   SERVICE_STATUS status = {};
+  if (WaitForState(service, status, SERVICE_RUNNING)) return true;
+  // One that was still stopping (a run that died had asked it to) refused the start: now stopped,
+  // it is started.
+  if (!refused || status.dwCurrentState != SERVICE_STOPPED) return false;
+  StartServiceW(service, 0, nullptr);
   return WaitForState(service, status, SERVICE_RUNNING);
 }
 
