@@ -78,7 +78,8 @@ void ReinstallMachine() {
   sales.startTime = 480;
   sales.untilTime = 1080;
   sales.securityDescriptor = OneGroupMayPrint();
-  sales.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, {'K', '-', 's', 0}}, {"DsUser", "SubKey", REG_SZ, {'K', '-', 's', 0}}};
+  sales.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, {'K', '-', 's', 0}},
+                {"DsUser", "SubKey", REG_SZ, {'K', '-', 's', 0}}};
   winsim::AddSimPrinter(sales);
   winsim::SimPrinter back = PrinterOn(u"Back", kProductDriver, u"Orvandelle:");
   back.data = {{"DsUser", "SubKey", REG_SZ, {'K', '-', 'b', 0}}};
@@ -112,7 +113,8 @@ class CrashSweepTest : public SimTest {
     if (code == 101) {
       restarts++;
       for (const std::u16string& path : PendingRenameStrings())
-        EXPECT_TRUE(path.empty() || winsim::IsHeld(path.substr(4))) << where << winsim::Utf8(path) << " waits, not held";
+        EXPECT_TRUE(path.empty() || winsim::IsHeld(path.substr(4)))
+            << where << winsim::Utf8(path) << " waits, not held";
     }
     EXPECT_EQ(ProductPrinters(), whole.printers) << where << "printers and their settings";
     EXPECT_EQ(winsim::Utf8(winsim::SimDefaultPrinter()), "Front") << where << "default printer";

@@ -231,7 +231,8 @@ bool PutQueueSettings(winsim::SimPrinter& printer, const Options& o) {
   for (const auto& option : kSpooling)
     if (("," + o.Get("spooling") + ",").find("," + std::string(option.first) + ",") != std::string::npos)
       printer.attributes |= option.second;
-  if (o.Has("permissions")) printer.securityDescriptor = Permissions(static_cast<DWORD>(std::stoul(o.Get("permissions"))));
+  if (o.Has("permissions"))
+    printer.securityDescriptor = Permissions(static_cast<DWORD>(std::stoul(o.Get("permissions"))));
   return true;
 }
 

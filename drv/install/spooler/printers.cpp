@@ -192,7 +192,10 @@ void RestoreWhatIsTaken(InstallContext& context, HANDLE printer, PRINTER_INFO_2W
   record = fresh;
   PutDescription(record, entry);
   SetPrinterW(printer, 2, reinterpret_cast<BYTE*>(&record), 0);
-  LogLine(context, W("Sharing, permissions, priorities, separator page, hours and spooling options of printer '%s' are not restored"), name);
+  LogLine(context,
+          W("Sharing, permissions, priorities, separator page, hours and spooling options of printer '%s' "
+            "are not restored"),
+          name);
   SetLastError(refused);
   ReportError(context, 22, name);
 }
@@ -272,7 +275,8 @@ struct RecordWriter {
   BYTE* block;
   DWORD at;
   void Put(const void* from, DWORD bytes) {
-    if (block != nullptr && bytes != 0) CopyBytes(reinterpret_cast<char*>(block + at), static_cast<const char*>(from), bytes);
+    if (block != nullptr && bytes != 0)
+      CopyBytes(reinterpret_cast<char*>(block + at), static_cast<const char*>(from), bytes);
     at += bytes;
   }
   void PutDword(DWORD value) { Put(&value, sizeof(value)); }
@@ -336,7 +340,8 @@ bool ReadFields(const BYTE* data, DWORD size, RecordFields& fields) {
     if (fields.key.bytes[i] == 0) return false;
   for (const Counted& text : fields.texts)
     if (text.size % sizeof(WCHAR) != 0) return false;
-  return fields.security.size == 0 || SecurityLength(fields.security.bytes, fields.security.size) == fields.security.size;
+  DWORD security = fields.security.size;
+  return security == 0 || SecurityLength(fields.security.bytes, security) == security;
 }
 
 WCHAR* PlaceText(BYTE*& at, const void* from, DWORD bytes) {
@@ -387,12 +392,16 @@ void ReportDamaged(InstallContext& context, const WCHAR* name) {
 // settings; false when memory ran out.
 bool TakeRecorded(InstallContext& context, const WCHAR* name, DWORD type, const BYTE* data, DWORD size) {
   RecordFields fields;
-  if (type != REG_BINARY || data == nullptr || !ReadFields(data, size, fields)) return ReportDamaged(context, name), true;
+  if (type != REG_BINARY || data == nullptr || !ReadFields(data, size, fields)) {
+    ReportDamaged(context, name);
+    return true;
+  }
   char settingsKey[kSettingsKeyBytes];
   ClearBytes(settingsKey, kSettingsKeyBytes);
   CopyBytes(settingsKey, reinterpret_cast<const char*>(fields.key.bytes), fields.key.size);
   BYTE* block = CopyRecord(name, fields);
-  SavedPrinter* saved = block != nullptr ? Remember(context, *reinterpret_cast<PRINTER_INFO_2W*>(block), settingsKey) : nullptr;
+  auto* recorded = reinterpret_cast<PRINTER_INFO_2W*>(block);
+  SavedPrinter* saved = block != nullptr ? Remember(context, *recorded, settingsKey) : nullptr;
   if (saved == nullptr) {
     if (block != nullptr) GlobalFree(block);
     return false;
@@ -586,7 +595,8 @@ void RestorePrinters(InstallContext& context) {
       restored++;
       if (saved->InRecord && record != nullptr) RegDeleteValueW(record, saved->Entry->pPrinterName);
     } else if (saved->InRecord) {
-      LogLine(context, W("Printer '%s' waits in the record for the next install"), NameOrStar(saved->Entry->pPrinterName));
+      LogLine(context, W("Printer '%s' waits in the record for the next install"),
+              NameOrStar(saved->Entry->pPrinterName));
     }
   }
   CloseRecord(record);

@@ -312,12 +312,13 @@ DWORD SettingsError(const PRINTER_INFO_2W& info, int self) {
   std::vector<BYTE> devMode;
   if (info.pDevMode != nullptr && !DevModeBytes(reinterpret_cast<const BYTE*>(info.pDevMode), devMode))
     return ERROR_INVALID_PARAMETER;
-  if (!Text(info.pSepFile).empty() && !FileExists(SeparatorPath(Text(info.pSepFile)))) return ERROR_INVALID_SEPARATOR_FILE;
+  std::u16string separator = Text(info.pSepFile), share = Text(info.pShareName);
+  if (!separator.empty() && !FileExists(SeparatorPath(separator))) return ERROR_INVALID_SEPARATOR_FILE;
   std::vector<BYTE> security;
   if (info.pSecurityDescriptor != nullptr &&
       !SecurityDescriptorBytes(static_cast<const BYTE*>(info.pSecurityDescriptor), security))
     return ERROR_INVALID_SECURITY_DESCR;
-  if ((info.Attributes & PRINTER_ATTRIBUTE_SHARED) && (Text(info.pShareName).empty() || ShareInUse(Text(info.pShareName), self)))
+  if ((info.Attributes & PRINTER_ATTRIBUTE_SHARED) && (share.empty() || ShareInUse(share, self)))
     return ERROR_INVALID_SHARENAME;
   return ERROR_SUCCESS;
 }
