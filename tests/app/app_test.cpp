@@ -144,7 +144,7 @@ TEST_F(InstallLogTest, ErrorLinesCarryTheSystemText) {
   EXPECT_EQ(context.ErrorCount, 3);
   EXPECT_EQ(winsim::CallsOf("FormatMessageW")[0].args, (std::vector<std::string>{"0x1300", "5", "1033"}));
   EXPECT_EQ(ErrorFormat(0), nullptr);
-  EXPECT_EQ(ErrorFormat(20), nullptr);
+  EXPECT_EQ(ErrorFormat(25), nullptr);
 }
 
 // A run nobody can see: no window, whatever was counted; the whole log as one event, in pieces
