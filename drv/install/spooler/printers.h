@@ -12,11 +12,12 @@ struct InstallContext;
 bool RecordPrintersToCarry(InstallContext& context);
 // Removes the record after an uninstall has deleted the printers on purpose.
 void ForgetCarriedPrinters(InstallContext& context);
-// Deletes every printer on the product driver, remembering those that carry a settings key.
+// Deletes every printer on the product driver that may go, remembering those that carry a
+// settings key; printers not looked at yet (an uninstall's) are looked at first.
 void DeleteAllPrinters(InstallContext& context);
-// Remembers `entry` (a snapshot entry, referenced, not copied) when its settings key can be read.
-// False when the printer could not be looked at, or its key not remembered: deleting it then
-// would lose it with its settings.
+// Remembers `entry` (a snapshot entry, referenced, not copied) with its settings key when one
+// can be read, and as one to delete. False when the printer could not be looked at, or not be
+// remembered: deleting it then would lose it with its settings.
 bool SavePrinterSettingsKey(InstallContext& context, PRINTER_INFO_2W& entry);
 void DeleteOnePrinter(InstallContext& context, const WCHAR* printerName);
 // A printer on the product's driver and port; the caller closes the handle. Null on failure.

@@ -19,6 +19,9 @@
 //   printer becomes the default). A printer with jobs is only marked for deletion and goes when
 //   its jobs are purged.
 // - SetPrinterW level 0 carries out PRINTER_CONTROL_PURGE (Wine: 124).
+// - AddPrinterW and SetPrinterW refuse a separator file that is not there (1799) and sharing
+//   under a name another shared printer uses (1215) (Wine: both taken), and keep a security
+//   descriptor (Wine: none kept).
 #include <algorithm>
 #include <cstring>
 #include <string>
