@@ -379,6 +379,94 @@ inline void CheckPrinterChanges(Failures& f, const Side& side) {
   Expect(f, DeleteNamedPrinter(kept), "DeletePrinter: a printer");
 }
 
+// A printer's queue settings changed at level 2 as `change` says, with full access.
+template <typename Change>
+BOOL ChangeQueue(const WCHAR* name, Change change) {
+  PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(Mutable(name), &printer, &all)) return FALSE;
+  DWORD needed = 0;
+  GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed + 1);
+  BOOL ok = GetPrinterW(printer, 2, buffer.data(), needed, &needed);
+  if (ok) change(*reinterpret_cast<PRINTER_INFO_2W*>(buffer.data()));
+  ok = ok && SetPrinterW(printer, 2, buffer.data(), 0);
+  DWORD error = GetLastError();
+  ClosePrinter(printer);
+  SetLastError(error);
+  return ok;
+}
+
+// SetPrinterW level 2 keeps a queue's share name, sharing, spooling options, priorities and
+// hours, and EnumPrintersW reports them. A separator file that is not there: 1799; sharing under
+// a name another queue shares: 1215 (Wine takes both). Played on the set-up without the product.
+inline void CheckQueueSettings(Failures& f, const Side& side) {
+  const WCHAR *driver = W("Other printer"), *first = W("Conformance queue"), *second = W("Conformance queue 2");
+  const DWORD kept = PRINTER_ATTRIBUTE_SHARED | PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS | PRINTER_ATTRIBUTE_QUEUED;
+  ExpectAnswers(f, side.wine, {
+      {"AddPrinterW: two queues", 0, 0, [&] { return AddPrinterOn(first, W("FILE:"), driver) &&
+                                                     AddPrinterOn(second, W("FILE:"), driver); }},
+      {"SetPrinterW: shared, priorities, hours", 0, 0, [&] { return ChangeQueue(first, [&](PRINTER_INFO_2W& q) {
+         q.pShareName = Mutable(W("CONFQ"));
+         q.Attributes = (q.Attributes & ~DWORD(PRINTER_ATTRIBUTE_DIRECT)) | kept;
+         q.Priority = 9, q.DefaultPriority = 4, q.StartTime = 60, q.UntilTime = 120;
+       }); }},
+      {"SetPrinterW: a separator file that is not there", 1799, 0, [&] { return ChangeQueue(second, [](PRINTER_INFO_2W& q) {
+         q.pSepFile = Mutable(W("C:\\no such folder\\none.sep"));
+       }); }},
+      {"SetPrinterW: a share name another queue shares", 1215, 0, [&] { return ChangeQueue(second, [](PRINTER_INFO_2W& q) {
+         q.pShareName = Mutable(W("CONFQ"));
+         q.Attributes |= PRINTER_ATTRIBUTE_SHARED;
+       }); }}});
+  InstallContext context{};
+  MarkDefaultPrinter(context);
+  bool found = false;
+  for (DWORD i = 0; i < context.Printers.count; i++) {
+    const PRINTER_INFO_2W& q = *SnapshotEntry(context.Printers, i);
+    if (q.pPrinterName == nullptr || Text(q.pPrinterName) != first) continue;
+    found = true;
+    Expect(f, q.pShareName != nullptr && Text(q.pShareName) == W("CONFQ"), "EnumPrintersW: the share name");
+    ExpectNumber(f, q.Attributes & (kept | PRINTER_ATTRIBUTE_DIRECT), kept, "EnumPrintersW: the attributes");
+    ExpectNumber(f, q.Priority * 1000000ull + q.DefaultPriority * 10000ull + q.StartTime * 1000ull + q.UntilTime,
+                 9000000ull + 40000ull + 60000ull + 120ull, "EnumPrintersW: priorities and hours");
+  }
+  Expect(f, found, "EnumPrintersW: the queue");
+  FreePrinterSnapshot(context.Printers);
+  ReleaseText(context.LogText);
+  Expect(f, DeleteNamedPrinter(first) && DeleteNamedPrinter(second), "DeletePrinter: both queues");
+}
+
+// The registry calls of the record of printers being carried over: a key made under
+// HKEY_LOCAL_MACHINE and flushed; values listed in turn (a name that does not fit 234, past the
+// last 259); deleting a missing value 2; a key with a key below it is not deleted (5).
+inline void CheckRecordKey(Failures& f, const Side& side) {
+  HKEY key = nullptr, below = nullptr;
+  WCHAR name[4];
+  DWORD chars = 4;
+  const char* path = "SOFTWARE\\Corvane\\Conformance record";
+  auto make = [](const char* at, HKEY& made) {
+    return Returned(RegCreateKeyExA(HKEY_LOCAL_MACHINE, at, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                    KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &made, nullptr));
+  };
+  const BYTE data[] = {1, 2, 3};
+  ExpectAnswers(f, side.wine, {
+      {"RegCreateKeyExA", 0, 0, [&] { return make(path, key); }},
+      {"RegSetValueExW", 0, 0, [&] { return Returned(RegSetValueExW(key, W("Printer one"), 0, REG_BINARY, data, 3)); }},
+      {"RegFlushKey", 0, 0, [&] { return Returned(RegFlushKey(key)); }},
+      {"RegEnumValueW: a name that does not fit", 234, 234,
+       [&] { return Returned(RegEnumValueW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr)); }},
+      {"RegEnumValueW: past the last", 259, 259,
+       [&] { return chars = 4, Returned(RegEnumValueW(key, 1, name, &chars, nullptr, nullptr, nullptr, nullptr)); }},
+      {"RegDeleteValueW: a missing value", 2, 2, [&] { return Returned(RegDeleteValueW(key, W("Printer two"))); }},
+      {"RegDeleteValueW", 0, 0, [&] { return Returned(RegDeleteValueW(key, W("Printer one"))); }},
+      {"RegCreateKeyExA: a key below", 0, 0, [&] { return make("SOFTWARE\\Corvane\\Conformance record\\below", below); }},
+      {"RegDeleteKeyA: a key with a key below", 5, 5, [&] { return Returned(RegDeleteKeyA(HKEY_LOCAL_MACHINE, path)); }},
+      {"RegDeleteKeyA: the key below", 0, 0, [&] { return Returned(RegDeleteKeyA(key, "below")); }},
+      {"RegDeleteKeyA", 0, 0, [&] { return Returned(RegDeleteKeyA(HKEY_LOCAL_MACHINE, path)); }}});
+  if (below != nullptr) RegCloseKey(below);
+  if (key != nullptr) RegCloseKey(key);
+}
+
 // On the set-up with the product: adding its monitor again 3006, deleting an unknown one 3000,
 // deleting the driver in use 3001 (Wine: 87 with its files, and deletes it without), deleting
 // the monitor while its port is in use 3008 (Wine deletes it; so this comes last).
@@ -420,6 +508,8 @@ inline const Check kChecks[] = {
     {"set-up without the product", [](Failures& f, const Side& side) { SetUpSpooler(f, side, false); }},
     {"queries without the product", [](Failures& f, const Side&) { CheckQueries(f, W("Text"), nullptr, false); }},
     {"printers added and deleted", CheckPrinterChanges},
+    {"queue settings", CheckQueueSettings},
+    {"record key", CheckRecordKey},
     {"set-up with the product", [](Failures& f, const Side& side) { SetUpSpooler(f, side, true); }},
     {"queries with the product",
      [](Failures& f, const Side&) { CheckQueries(f, W("Orvandelle"), W("Orvandelle"), true); }},

@@ -55,7 +55,8 @@ def make_template(build_dir):
         return template
 
 
-Printer = collections.namedtuple("Printer", "name port driver comment location subkey dsuser")
+Printer = collections.namedtuple("Printer", "name port driver comment location subkey dsuser share attributes "
+                                            "priority default_priority separator start until")
 
 
 class State:
@@ -63,7 +64,7 @@ class State:
 
     def __init__(self, text):
         self.monitors, self.drivers, self.printers, self.settings, self.builds = {}, {}, {}, {}, {}
-        self.pending, self.pending2, self.values = [], [], {}
+        self.pending, self.pending2, self.values, self.record = [], [], {}, None
         for kind, *rest in (line.split("\t") for line in text.splitlines()):
             if kind == "monitor":
                 self.monitors[rest[0]] = rest[1]
@@ -73,6 +74,10 @@ class State:
                 self.printers[rest[0]] = Printer(*rest)
             elif kind in ("pending", "pending2"):
                 getattr(self, kind).append(tuple(rest))
+            elif kind == "record":
+                self.record = (self.record or []) + [rest[0]]
+            elif kind == "record-key":
+                self.record = self.record or []
             elif kind == "settings":
                 self.settings[rest[0]] = rest[1] == "deleted"
             elif kind == "file":

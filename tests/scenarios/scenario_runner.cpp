@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "app/command_lock.h"
@@ -180,6 +181,62 @@ std::string KeyOf(const std::u16string& printer, const std::string& dataKey) {
   return text.substr(0, text.find('\0'));
 }
 
+// What an administrator sets on a queue, in the table's words: "share S shared yes priority 7
+// default-priority 3 separator F hours 480-1080 spooling queued,keep permissions 1013" (minutes of
+// the day; "permissions N": only the group with the last number N may print).
+const Words kQueueWords = {"share", "shared", "priority", "default-priority", "separator", "hours", "spooling",
+                           "permissions"};
+const std::pair<const char*, DWORD> kSpooling[] = {{"queued", PRINTER_ATTRIBUTE_QUEUED},
+                                                   {"direct", PRINTER_ATTRIBUTE_DIRECT},
+                                                   {"keep", PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS},
+                                                   {"complete-first", PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST},
+                                                   {"bidi", PRINTER_ATTRIBUTE_ENABLE_BIDI}};
+
+// A self-relative security descriptor: owner Administrators, a DACL allowing S-1-5-21-1-2-3-N.
+std::vector<BYTE> Permissions(DWORD group) {
+  std::vector<BYTE> sd = {1, 0, 0x04, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 36, 0, 0, 0};
+  const BYTE owner[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+  sd.insert(sd.end(), owner, owner + sizeof(owner));
+  const BYTE acl[] = {2, 0, 44, 0, 1, 0, 0, 0, 0, 0, 36, 0, 8, 0, 0, 0,
+                      1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
+  sd.insert(sd.end(), acl, acl + sizeof(acl));
+  for (int i = 0; i < 4; i++) sd.push_back(BYTE(group >> (8 * i)));
+  return sd;
+}
+
+std::string PermissionsWord(const std::vector<BYTE>& sd) {
+  if (sd.empty()) return "none";
+  DWORD group = 0;
+  for (int i = 0; i < 4 && sd.size() == 80; i++) group |= DWORD(sd[76 + i]) << (8 * i);
+  return sd.size() == 80 && Permissions(group) == sd ? std::to_string(group) : "other";
+}
+
+std::string SpoolingWord(DWORD attributes) {
+  std::string words;
+  for (const auto& option : kSpooling)
+    if (attributes & option.second) words += (words.empty() ? "" : ",") + std::string(option.first);
+  return words.empty() ? "none" : words;
+}
+
+bool PutQueueSettings(winsim::SimPrinter& printer, const Options& o) {
+  if (o.Has("share")) printer.shareName = U16(o.Get("share"));
+  if (o.Get("shared") == "yes") printer.attributes |= PRINTER_ATTRIBUTE_SHARED;
+  if (o.Has("priority")) printer.priority = static_cast<DWORD>(std::stoul(o.Get("priority")));
+  if (o.Has("default-priority")) printer.defaultPriority = static_cast<DWORD>(std::stoul(o.Get("default-priority")));
+  printer.sepFile = U16(o.Get("separator"));
+  std::string hours = o.Get("hours");
+  if (!hours.empty() && hours.find('-') == std::string::npos) return false;
+  if (!hours.empty()) printer.startTime = static_cast<DWORD>(std::stoul(hours.substr(0, hours.find('-'))));
+  if (!hours.empty()) printer.untilTime = static_cast<DWORD>(std::stoul(hours.substr(hours.find('-') + 1)));
+  if (o.Has("spooling")) printer.attributes &= ~DWORD(PRINTER_ATTRIBUTE_QUEUED);
+  for (const auto& option : kSpooling)
+    if (("," + o.Get("spooling") + ",").find("," + std::string(option.first) + ",") != std::string::npos)
+      printer.attributes |= option.second;
+  if (o.Has("permissions"))
+    printer.securityDescriptor = Permissions(static_cast<DWORD>(std::stoul(o.Get("permissions"))));
+  return true;
+}
+
 // A printer as the table describes it; a product printer's two settings keys are one word
 // when they agree.
 using Fields = std::map<std::string, std::string>;
@@ -187,7 +244,13 @@ using PrinterMap = std::map<std::string, Fields>;
 Fields FieldsOf(const winsim::SimPrinter& p) {
   std::string key = KeyOf(p.name, winsim::kPlainPrinterDataKey), dsuser = KeyOf(p.name, "DsUser");
   return {{"port", U8(p.portName)}, {"driver", U8(p.driverName)}, {"comment", U8(p.comment)},
-          {"location", U8(p.location)}, {"key", key == dsuser ? key : key + "/" + dsuser}};
+          {"location", U8(p.location)}, {"key", key == dsuser ? key : key + "/" + dsuser},
+          {"share", p.shareName ? U8(*p.shareName) : "none"},
+          {"shared", p.attributes & PRINTER_ATTRIBUTE_SHARED ? "yes" : "no"},
+          {"priority", std::to_string(p.priority)}, {"default-priority", std::to_string(p.defaultPriority)},
+          {"separator", p.sepFile.empty() ? "none" : U8(p.sepFile)},
+          {"hours", std::to_string(p.startTime) + "-" + std::to_string(p.untilTime)},
+          {"spooling", SpoolingWord(p.attributes)}, {"permissions", PermissionsWord(p.securityDescriptor)}};
 }
 
 PrinterMap Printers(bool product) {
@@ -248,13 +311,14 @@ bool Installed(Play&, const Words& w) {
   return true;
 }
 
-// "printer NAME [comment X] [location Y] [key K] [dsuser K] [settings]": a product printer; with
-// "settings" the user's settings under its keys are there, marked deleted as an uninstall leaves
-// them. "other NAME port PORT [comment X] [location Y]": another maker's printer.
+// "printer NAME [comment X] [location Y] [key K] [dsuser K] [settings] [queue words]": a product
+// printer; with "settings" the user's settings under its keys are there, marked deleted as an
+// uninstall leaves them. "other NAME port PORT [comment X] [location Y]": another maker's printer.
 bool AddPrinter(Play& play, const Words& w) {
   Options o;
   bool product = w[0] == "printer";
   Words valued = product ? Words{"comment", "location", "key", "dsuser"} : Words{"port", "comment", "location"};
+  valued.insert(valued.end(), kQueueWords.begin(), kQueueWords.end());
   if (w.size() < 2 || !o.Read(w, 2, valued, product ? Words{"settings"} : Words{}) || product == o.Has("port")) return false;
   if (!product && !play.otherDriver) {
     winsim::SimDriver other;
@@ -265,6 +329,7 @@ bool AddPrinter(Play& play, const Words& w) {
   winsim::SimPrinter printer = PrinterOn(U16(w[1]), product ? kProductDriver : kOtherDriver, product ? kPort : U16(o.Get("port")));
   printer.comment = U16(o.Get("comment"));
   printer.location = U16(o.Get("location"));
+  if (!PutQueueSettings(printer, o)) return false;
   for (const char* field : {"key", "dsuser"}) {
     if (!o.Has(field)) continue;
     std::string key = o.Get(field);
@@ -370,6 +435,24 @@ const std::map<std::string, SimpleAction> kSimpleActions = {
      }}},
 };
 
+const char16_t kRecordKey[] = u"SOFTWARE\\Corvane\\Orvandelle\\Carried printers";
+
+// "record damaged NAME": the record of printers being carried over holds NAME's settings cut
+// short by one byte. "record denied": the product's machine-wide key refuses the record's.
+bool Record(Play&, const Words& w) {
+  if (w.size() == 3 && w[1] == "damaged") {
+    std::string data = "RVC1";
+    const DWORD numbers[] = {0, PRINTER_ATTRIBUTE_QUEUED, 1, 0, 0, 0, 7, 0, 0, 0, 0, 0};
+    for (DWORD number : numbers) data += std::string(reinterpret_cast<const char*>(&number), 4);
+    data.insert(data.size() - 5 * 4, "K-ghost");  // the counted key, then four empty texts and no permissions
+    winsim::PutValue(HKEY_LOCAL_MACHINE, kRecordKey, U16(w[2]), REG_BINARY, data.substr(0, data.size() - 1));
+    return true;
+  }
+  if (w.size() != 2 || w[1] != "denied") return false;
+  winsim::DenyKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Corvane\\Orvandelle");
+  return true;
+}
+
 bool Copy(Play&, const Words& w) {
   int build = 0;
   if (w.size() != 4 || !ParseBuild(w[1], build)) return false;
@@ -404,13 +487,31 @@ bool Spooler(Play&, const Words& w) {
   return true;
 }
 
-// "run [WORD] [shift] [unseen]" plays one command; "together WORD WORD" two started at once,
-// which the command lock lets finish one after the other, so the simulated machine plays them so.
+// "killed first-gone": the run is ended (its process dies) once the spooler shows the first
+// product printer gone; "killed half-back": once, after they were all gone, half are back.
+bool ArmKill(const std::string& when) {
+  size_t before = winsim::CountSimPrinters(kProductDriver);
+  if (when == "first-gone") winsim::DieWhen([before] { return winsim::CountSimPrinters(kProductDriver) < before; });
+  if (when != "half-back") return when == "first-gone";
+  auto emptied = std::make_shared<bool>(false);
+  winsim::DieWhen([before, emptied] {
+    size_t now = winsim::CountSimPrinters(kProductDriver);
+    *emptied = *emptied || now == 0;
+    return *emptied && now >= (before + 1) / 2;
+  });
+  return true;
+}
+
+// "run [WORD] [shift] [unseen] [killed WHEN]" plays one command; "together WORD WORD" two started
+// at once, which the command lock lets finish one after the other, so the simulated machine plays
+// them so. A killed run's exit is "killed".
 bool Run(Play& play, const Words& w) {
   Words words;
   bool shift = false, unseen = false;
+  std::string killed;
   for (size_t i = 1; i < w.size(); i++) {
     if (w[i] == "shift" || w[i] == "unseen") (w[i] == "shift" ? shift : unseen) = true;
+    else if (w[i] == "killed" && i + 1 < w.size()) killed = w[++i];
     else if (w[i] != "screenshot") words.push_back(w[i]);  // a picture only a real display can take
   }
   if (w[0] == "together" ? words.size() != 2 || shift || unseen : words.size() > 1) return false;
@@ -423,7 +524,11 @@ bool Run(Play& play, const Words& w) {
   winsim::ClearCalls();
   winsim::SetShiftHeld(shift);
   winsim::SetWindowStationVisible(!unseen);
-  for (const std::string& word : words) play.exits.push_back(std::to_string(RunInstaller(U16(word))));
+  if (!killed.empty() && !ArmKill(killed)) return false;
+  for (const std::string& word : words) {
+    int32_t code = RunInstallerThatMayDie(U16(word));
+    play.exits.push_back(code == kDied ? "killed" : std::to_string(code));
+  }
   winsim::ClearFaults();
   winsim::SetShiftHeld(false);
   winsim::SetWindowStationVisible(true);
@@ -449,7 +554,7 @@ const std::map<std::string, ActionFn> kActions = {
     {"product", Layout}, {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
     {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
     {"spooler", Spooler},   {"run", Run},             {"together", Run},          {"pending", AddPending},
-    {"pending2", AddPending}, {"squat", Squat}, {"release", Release},
+    {"pending2", AddPending}, {"squat", Squat}, {"release", Release}, {"record", Record},
 };
 
 // --- what must hold: each observer describes the machine in the table's words after the check's
@@ -499,7 +604,8 @@ Words PrinterNames(Play&, const Words&) {
   return names;
 }
 
-// "printer NAME [comment X] [location Y] [key K]": the product printer, on the product's port.
+// "printer NAME [comment X] [location Y] [key K] [queue words]": the product printer, on the
+// product's port.
 Words Printer(Play&, const Words& w) {
   auto all = Printers(true);
   if (!all.count(w[1])) return {"no product printer " + w[1]};
@@ -514,6 +620,15 @@ Words Others(Play& play, const Words&) {
   if (now == play.othersBefore) return {"unchanged"};
   Words names = {"changed:"};
   for (const auto& printer : now) names.push_back(printer.first);
+  return names;
+}
+
+// "record NAME...": the printers the record of printers being carried over holds ("none": no
+// record at all, not even an empty key).
+Words Recorded(Play&, const Words&) {
+  Words names;
+  for (const std::u16string& name : winsim::ValueNames(HKEY_LOCAL_MACHINE, kRecordKey)) names.push_back(U8(name));
+  if (names.empty() && winsim::KeyExists(HKEY_LOCAL_MACHINE, kRecordKey)) names.push_back("(an empty key)");
   return names;
 }
 
@@ -673,7 +788,7 @@ const std::map<std::string, Observer> kObservers = {
     {"pending2", {Pending, 2, false, true}},
     {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
     {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"host", {Host, 3}},
-    {"lock", {Lock, 2}},
+    {"lock", {Lock, 2}},        {"record", {Recorded, 2, true}},
 };
 
 // The log of the last run: its log window, else the event it wrote unseen.

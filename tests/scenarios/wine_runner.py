@@ -189,10 +189,25 @@ def printer_command(name, port, driver, o):
                                                                                          "dsuser")))
 
 
+QUEUE_WORDS = ("share", "shared", "priority", "default-priority", "separator", "hours", "spooling", "permissions")
+SPOOLING = {"queued": 0x1, "direct": 0x2, "keep": 0x100, "complete-first": 0x200, "bidi": 0x800}
+SHARED, LOCAL = 0x8, 0x40
+
+
+def queue_command(name, o):
+    """What an administrator set on the queue. Wine keeps no permissions (docs/wine-differences.md)."""
+    attributes = (SHARED if o.get("shared") == "yes" else 0) | sum(
+        SPOOLING[x] for x in o.get("spooling", "queued").split(",") if x in SPOOLING)
+    start, _, until = o.get("hours", "0-0").partition("-")
+    return "queue|%s|%s|%d|%s|%s|%s|%s|%s" % (name, o.get("share", "-"), attributes, o.get("priority", "1"),
+                                             o.get("default-priority", "0"), o.get("separator", "-"), start, until)
+
+
 def printer_commands(w):
-    o = options(w[2:], ("comment", "location", "key", "dsuser"), ("settings",))
+    o = options(w[2:], ("comment", "location", "key", "dsuser") + QUEUE_WORDS, ("settings",))
     marked = [o[k] for k in ("key", "dsuser") if "settings" in o and k in o and (k == "key" or o[k] != o.get("key"))]
-    return [printer_command(w[1], PRODUCT_PORT, PRODUCT_DRIVER, o)] + ["settings|" + key for key in marked]
+    queue = [queue_command(w[1], o)] if any(k in o for k in QUEUE_WORDS) else []
+    return [printer_command(w[1], PRODUCT_PORT, PRODUCT_DRIVER, o)] + queue + ["settings|" + key for key in marked]
 
 
 def do_other(p, w):
@@ -213,7 +228,11 @@ def many_printers(count):
 
 
 def do_many(p, w):
-    p.m.seed(*[c for words in many_printers(int(w[1])) for c in printer_commands(words)], "default|Orvandelle 107")
+    """Seeded 100 printers at a time: a Windows command line holds at most 32,767 characters."""
+    printers = list(many_printers(int(w[1])))
+    for first in range(0, len(printers), 100):
+        p.m.seed(*[c for words in printers[first:first + 100] for c in printer_commands(words)])
+    p.m.seed("default|Orvandelle 107")
 
 
 def do_hold(p, w):
@@ -286,8 +305,8 @@ def do_run(p, w):
     surface, as a deployment service running as SYSTEM starts it; a run past 20 s is ended.
     Screenshot: the log window pictured as a person at the screen sees it, kept among the
     artifacts (with a display only)."""
-    words = [x for x in w[1:2] if x not in RUN_FLAGS]
-    flags = options(w[1 + len(words):], (), RUN_FLAGS)
+    words = [x for x in w[1:2] if x not in RUN_FLAGS and x != "killed"]
+    flags = options(w[1 + len(words):], ("killed",), RUN_FLAGS)
     launcher, timeout_ms = ["--watch-window"] + (["--shift"] if "shift" in flags else []), 90000
     if "unseen" in flags:
         probe = p.m.launch([], ["--station", "--probe"], 20000, program="station-probe")
@@ -297,13 +316,36 @@ def do_run(p, w):
     if "screenshot" in flags and p.m.display:
         launcher.append("--screenshot=Z:" + screenshot.replace("/", "\\"))
     overrides = PLANTED_FIRST if "planted" in flags else p.overrides or OVERRIDES
+    watcher = start_killer(p, flags["killed"]) if "killed" in flags else None
     p.runs = [p.m.launch(words, launcher, timeout_ms, overrides=overrides)]
+    if watcher:
+        status, text = p.m.finish(watcher)
+        killed = "killed at " in text
+        p.check(killed, "orvinst.exe ended from outside (%s): %s" % (status, text.strip()))
+        if killed:
+            print("note: orvinst.exe %s product printers" % text.strip().splitlines()[-1])
+            p.runs[0].exit = "killed"
     if "screenshot" in flags and p.m.display and p.check(p.runs[0].screenshot_saved, "screenshot taken"):
         with open(screenshot, "rb") as image:
             data = image.read()
         pixels = struct.unpack_from("<I", data, 10)[0]
         p.check(len({data[i:i + 3] for i in range(pixels, len(data) - 2, 3 * 97)}) > 1, "more than one colour")
         print("screenshot of the log window: " + screenshot)
+
+
+def start_killer(p, when):
+    """"killed first-gone|half-back": a watcher ends orvinst.exe with TerminateProcess once the
+    spooler shows the first product printer gone, or half of them back after they went; it is
+    polling before the run starts."""
+    count = len(p.m.query().product_printers())
+    watcher = p.m.spawn(p.m.tool("spooler"), ["kill-when", when, str(count)], "kill-when")
+    for _ in range(600):
+        with open(watcher[1], encoding="utf-8", errors="replace") as output:
+            if "watching" in output.read():
+                return watcher
+        if wait(watcher[0], 0.05) is not None:
+            break
+    raise RuntimeError("the watcher that ends orvinst.exe did not start")
 
 
 def do_together(p, w):
@@ -412,8 +454,19 @@ def check_printers(p, w):
     p.equal(sorted(p.state().product_printers()), sorted(listed(w[1:])), "product printers")
 
 
+def queue_fields(printer):
+    """The queue words of a printer as the query read it, as the table writes them."""
+    attributes = int(printer.attributes)
+    spooling = ",".join(x for x, bit in SPOOLING.items() if attributes & bit) or "none"
+    return {"share": "none" if printer.share == "(null)" else printer.share,
+            "shared": "yes" if attributes & SHARED else "no", "priority": printer.priority,
+            "default-priority": printer.default_priority,
+            "separator": "none" if printer.separator in ("(null)", "") else printer.separator,
+            "hours": "%s-%s" % (printer.start, printer.until), "spooling": spooling}
+
+
 def check_printer(p, w):
-    o = options(w[2:], ("comment", "location", "key"))
+    o = options(w[2:], ("comment", "location", "key") + QUEUE_WORDS)
     printer = p.state().product_printers().get(w[1])
     if not p.check(printer is not None, "product printer %r" % w[1]):
         return
@@ -424,6 +477,12 @@ def check_printer(p, w):
     if "key" in o:
         key = "(none)" if o["key"] == "none" else o["key"]
         p.equal((printer.subkey, printer.dsuser), (key, key), w[1] + ": settings keys")
+    seen = queue_fields(printer)
+    for field in QUEUE_WORDS:
+        if field == "permissions" and field in o:
+            print("note: %s: Wine keeps no permissions, checked on winsim only" % w[1])
+        elif field in o:
+            p.equal(seen[field], o[field], "%s: %s" % (w[1], field))
 
 
 def check_pending(p, w):
@@ -489,7 +548,9 @@ def check_planted(p, w):
 
 
 CHECKS = {
-    "exit": lambda p, w: p.equal([run.exit for run in p.runs], [int(x) for x in w[1:]], "exit codes"),
+    "exit": lambda p, w: p.equal([str(run.exit) for run in p.runs], w[1:], "exit codes"),
+    "record": lambda p, w: p.equal(sorted([] if p.state().record is None else p.state().record or ["(an empty key)"]),
+                                   sorted(listed(w[1:])), "printers in the record of printers being carried over"),
     "window": check_window, "errors": check_errors, "first-error": check_first_error,
     "monitor": check_monitor, "driver": check_driver, "printers": check_printers, "printer": check_printer,
     "others": lambda p, w: p.equal(p.state().other_printers(), p.before.other_printers(), "other drivers' printers"),

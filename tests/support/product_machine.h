@@ -24,6 +24,10 @@ void PrepareProductMachine(WORD build = 2547);
 // The installer run with `commandLine` (or "orvinst.exe " and `arguments`); its exit code.
 int32_t RunCommandLine(const std::u16string& commandLine);
 int32_t RunInstaller(const std::u16string& arguments);
+// The same for a run whose process may die (winsim::DieAtCall, DieWhen): kDied when it did,
+// after the process was ended as Windows ends one.
+const int32_t kDied = -1;
+int32_t RunInstallerThatMayDie(const std::u16string& arguments);
 
 // Whether the spooler has "Orvandelle:" registered; the tray program's Run value ("(none)" when
 // there is none).

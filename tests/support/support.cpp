@@ -66,6 +66,15 @@ int32_t RunCommandLine(const std::u16string& commandLine) {
 
 int32_t RunInstaller(const std::u16string& arguments) { return RunCommandLine(u"orvinst.exe " + arguments); }
 
+int32_t RunInstallerThatMayDie(const std::u16string& arguments) {
+  try {
+    return RunInstaller(arguments);
+  } catch (const winsim::ProcessDied&) {
+    winsim::EndInstallerProcess();
+    return kDied;
+  }
+}
+
 winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& driver, const std::u16string& ports) {
   winsim::SimPrinter printer;
   printer.name = name;

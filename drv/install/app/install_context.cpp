@@ -108,6 +108,7 @@ void FreeSavedPrinters(SavedPrinter*& head) {
   while (head != nullptr) {
     SavedPrinter* next = head->Next;
     if (head->SettingsKey != nullptr) GlobalFree(head->SettingsKey);
+    if (head->RecordCopy != nullptr) GlobalFree(head->RecordCopy);
     GlobalFree(head);
     head = next;
   }

@@ -8,11 +8,18 @@
 #include "system/deferred_delete.h"
 #include "text/wide_text.h"
 
-// A deleted printer remembered for re-creation; Entry points into the context's snapshot.
+// A product printer the install deals with. Entry is what its re-creation sets: a snapshot
+// entry, or the block RecordCopy owns when it was read from the record of printers being
+// carried over. Found is the printer on the machine to delete (a snapshot entry) or null. A node
+// without a settings key is not re-created: deleted when Found, else left as it is.
 struct SavedPrinter {
   char* SettingsKey;
   PRINTER_INFO_2W* Entry;
   SavedPrinter* Next;
+  PRINTER_INFO_2W* Found;
+  BYTE* RecordCopy;
+  BYTE KeyOnlyUnderDsUser;
+  BYTE InRecord;
 };
 
 struct InstallContext {

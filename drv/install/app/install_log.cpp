@@ -75,7 +75,12 @@ const WCHAR* const kErrorFormats[] = {
     W("Can`t read %s; nothing was changed"),
     // A service that depends on the spooler, stopped with it, does not run again.
     W("Can`t start the service '%s' again"),
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    // The spooler refused a setting of a re-created printer; the line before names which.
+    W("Can`t restore the settings of printer '%s'"),
+    // The record of printers being carried over; the line before says what was not done.
+    W("Can`t update the record of printers being carried over"),
+    W("The record of printer '%s' to carry over is damaged"),
+    nullptr, nullptr,
     // The lock that keeps two runs apart could not be had safely: its name is held by something
     // that is not an installer's run, or the calls to take it failed.
     W("Can`t take the lock that keeps installations apart; nothing was changed"),

@@ -147,6 +147,11 @@ void ReInstall(InstallContext& context) {
     return;
   }
   context.CheckMonitorVersion = 1;
+  // Nothing changes unless every printer about to be deleted is written down first.
+  if (!RecordPrintersToCarry(context)) {
+    context.Depth -= 2;
+    return;
+  }
   WideText tray = TrayPathToRegister(context);
   UnInstall(context, Length(tray) != 0 ? Chars(tray) : nullptr);
   ClearingRestart(context);
@@ -164,6 +169,7 @@ void ReInstall(InstallContext& context) {
 
 void UnInstallAndCleanUp(InstallContext& context) {
   UnInstall(context);
+  ForgetCarriedPrinters(context);
   HonourPendingDeletes(context);
   ClosingRetry(context);
 }

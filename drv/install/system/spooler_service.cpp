@@ -119,12 +119,14 @@ void RequestStop(SpoolerRestart& restart, SERVICE_STATUS& status) {
 }  // namespace
 
 bool StartSpoolerAndWait(SC_HANDLE service) {
-  // A failed start (the service already runs, say) is seen by the polling that follows; one
-  // refused while the service was still stopping is asked again once the stop has completed.
-  bool refused = !StartServiceW(service, 0, nullptr);
+  // A failed start (the service already runs, say) is seen by the polling that follows. One
+  // refused because the service was still stopping (a slow stop, or one a run that died had
+  // asked for) is asked again once the stop has completed.
+  bool refused = !StartServiceW(service, 0, nullptr) && GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
   SERVICE_STATUS status = {};
   QueryServiceStatus(service, &status);
-  if (refused && status.dwCurrentState == SERVICE_STOP_PENDING && StopCompleted(service, status)) {
+  if (refused && (status.dwCurrentState == SERVICE_STOPPED ||
+                  (status.dwCurrentState == SERVICE_STOP_PENDING && StopCompleted(service, status)))) {
     StartServiceW(service, 0, nullptr);
     QueryServiceStatus(service, &status);
   }

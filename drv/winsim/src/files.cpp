@@ -230,10 +230,13 @@ void Reset() {
   }
 }
 
+void EndInstaller() { Files().handles.clear(); }
+
 struct Registrar {
   Registrar() {
     RegisterReset(&Reset);
     RegisterHandleCloser(&CloseFile);
+    RegisterInstallerEnd(&EndInstaller);
     Reset();
   }
 } registrar;

@@ -20,6 +20,9 @@ struct CallState {
   bool failAtSet = false;
   size_t failAt = 0;
   DWORD failAtError = 0;
+  bool dieAtSet = false;
+  size_t dieAt = 0;
+  std::function<bool()> dieWhen;
 };
 
 CallState& State() {
@@ -42,6 +45,24 @@ std::vector<bool (*)(HANDLE)>& Closers() {
 void RegisterHandleCloser(bool (*closer)(HANDLE handle)) { Closers().push_back(closer); }
 
 void RegisterReset(void (*reset)()) { Resets().push_back(reset); }
+
+std::vector<void (*)()>& InstallerEnds() {
+  static std::vector<void (*)()> ends;
+  return ends;
+}
+
+void RegisterInstallerEnd(void (*end)()) { InstallerEnds().push_back(end); }
+
+void EndInstallerProcess() {
+  for (auto end : InstallerEnds()) end();
+}
+
+void DieAtCall(size_t index) {
+  State().dieAtSet = true;
+  State().dieAt = index;
+}
+
+void DieWhen(std::function<bool()> condition) { State().dieWhen = std::move(condition); }
 
 void ResetMachine() {
   State() = CallState();
@@ -75,9 +96,17 @@ void FailCallAt(size_t index, DWORD error) {
 void ClearFaults() {
   State().faults.clear();
   State().failAtSet = false;
+  State().dieAtSet = false;
+  State().dieWhen = nullptr;
 }
 
 bool EnterCall(const char* name, std::vector<std::string> args) {
+  bool dies = (State().dieAtSet && State().dieAt == State().calls.size()) || (State().dieWhen && State().dieWhen());
+  if (dies) {
+    State().dieAtSet = false;
+    State().dieWhen = nullptr;
+    throw ProcessDied();
+  }
   State().calls.push_back(Call{name, std::move(args), Now()});
   if (State().failAtSet && State().failAt == State().calls.size() - 1) {
     SetLastError(State().failAtError);

@@ -39,8 +39,17 @@ void Reset() {
   m = MemoryState();
 }
 
+// Every block is the installer's: a process that died gives them all back.
+void EndInstaller() {
+  for (const auto& entry : Memory().live) std::free(const_cast<void*>(entry.first));
+  Memory().live.clear();
+}
+
 struct Registrar {
-  Registrar() { RegisterReset(&Reset); }
+  Registrar() {
+    RegisterReset(&Reset);
+    RegisterInstallerEnd(&EndInstaller);
+  }
 } registrar;
 
 bool ShouldFail(Allocator allocator) {

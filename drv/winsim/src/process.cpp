@@ -70,11 +70,13 @@ ProcessState& State() {
 void Reset() { State() = ProcessState(); }
 
 bool CloseOwnHandle(HANDLE handle);
+void EndInstaller();
 
 struct Registrar {
   Registrar() {
     RegisterReset(&Reset);
     RegisterHandleCloser(&CloseOwnHandle);
+    RegisterInstallerEnd(&EndInstaller);
   }
 } registrar;
 
@@ -272,6 +274,19 @@ int StartMutexHolderProcess(const MutexHolderSpec& setup) {
     EndProcessNow(id);
   });
   return id;
+}
+
+// What the installer owned is abandoned, as when any process dies; its handles close.
+void EndInstaller() {
+  for (auto& entry : State().mutexes)
+    if (entry.second.owner == kInstallerProcess) {
+      entry.second.owner = 0;
+      entry.second.recursion = 0;
+      entry.second.abandoned = true;
+    }
+  std::vector<uintptr_t> open;
+  for (const auto& entry : State().handles) open.push_back(entry.first);
+  for (uintptr_t handle : open) CloseOwnHandle(reinterpret_cast<HANDLE>(handle));
 }
 
 bool CloseOwnHandle(HANDLE handle) {

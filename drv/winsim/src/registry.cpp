@@ -124,9 +124,12 @@ void Reset() {
   MakeKey(u"HKCU\\Software");
 }
 
+void EndInstaller() { Registry().handles.clear(); }
+
 struct Registrar {
   Registrar() {
     RegisterReset(&Reset);
+    RegisterInstallerEnd(&EndInstaller);
     Reset();
   }
 } registrar;
@@ -370,6 +373,98 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
   winsim::Value* value = winsim::FindValue(*target.key, winsim::FromAnsi(name));
   if (!value) return ERROR_FILE_NOT_FOUND;
   target.key->values.erase(target.key->values.begin() + (value - target.key->values.data()));
+  return ERROR_SUCCESS;
+}
+
+// Creates the key and its missing parents, or opens it; on HKEY_LOCAL_MACHINE only elevated.
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES,
+                     PHKEY result, LPDWORD disposition) {
+  if (winsim::EnterCall("RegCreateKeyExA", {winsim::HandleName(key), subKey ? subKey : "(null)",
+                                            std::to_string(options), winsim::Hex(access)}))
+    return LONG(GetLastError());
+  if (result == nullptr || subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  winsim::Target base = winsim::TargetOf(key);
+  if (base.error != 0) return base.error;
+  std::u16string full = winsim::Join(base.key->path, winsim::FromAnsi(subKey));
+  std::u16string folded = winsim::FoldCase(full);
+  for (const auto& denied : Registry().denied)
+    if (folded == denied.first || folded.rfind(denied.first + u"\\", 0) == 0) return denied.second;
+  bool existed = winsim::FindKey(full) != nullptr;
+  if (!existed && !(base.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  REGSAM granted = winsim::ExpandGeneric(access);
+  if (!Registry().administrator && winsim::OnMachineHive(folded) && (granted & winsim::kWriteRights))
+    return ERROR_ACCESS_DENIED;
+  winsim::MakeKey(full);
+  HKEY handle = reinterpret_cast<HKEY>(Registry().nextHandle += 4);
+  Registry().handles[handle] = winsim::OpenKey{folded, granted};
+  *result = handle;
+  if (disposition) *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+  return ERROR_SUCCESS;
+}
+
+// Every write is kept at once, flushed or not, as a killed process's writes are on Windows; only
+// a power cut loses what was not flushed, and the machine here has none.
+LONG RegFlushKey(HKEY key) {
+  if (winsim::EnterCall("RegFlushKey", {winsim::HandleName(key)})) return LONG(GetLastError());
+  return winsim::TargetOf(key).error;
+}
+
+// Values in the order they were first written; `nameChars` counts the terminator going in and
+// not coming out. A name that does not fit gives ERROR_MORE_DATA, as does data that does not.
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWORD reserved, LPDWORD type,
+                   LPBYTE data, LPDWORD dataBytes) {
+  if (winsim::EnterCall("RegEnumValueW", {winsim::HandleName(key), std::to_string(index), winsim::Ptr(data)}))
+    return LONG(GetLastError());
+  winsim::Target target = winsim::TargetOf(key);
+  if (target.error != 0) return target.error;
+  if (!(target.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (name == nullptr || nameChars == nullptr || reserved != nullptr || (data != nullptr && dataBytes == nullptr))
+    return ERROR_INVALID_PARAMETER;
+  if (index >= target.key->values.size()) return ERROR_NO_MORE_ITEMS;
+  const winsim::Value& value = target.key->values[index];
+  if (*nameChars <= value.name.size()) return ERROR_MORE_DATA;
+  std::copy(value.name.begin(), value.name.end(), name);
+  name[value.name.size()] = 0;
+  *nameChars = DWORD(value.name.size());
+  if (type) *type = value.type;
+  if (dataBytes == nullptr) return ERROR_SUCCESS;
+  DWORD room = *dataBytes;
+  *dataBytes = DWORD(value.data.size());
+  if (data == nullptr) return ERROR_SUCCESS;
+  if (room < value.data.size()) return ERROR_MORE_DATA;
+  std::copy(value.data.begin(), value.data.end(), data);
+  return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueW(HKEY key, LPCWSTR name) {
+  if (winsim::EnterCall("RegDeleteValueW", {winsim::HandleName(key), winsim::Utf8(name)})) return LONG(GetLastError());
+  winsim::Target target = winsim::TargetOf(key);
+  if (target.error != 0) return target.error;
+  if (!(target.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  winsim::Value* value = winsim::FindValue(*target.key, name ? name : u"");
+  if (!value) return ERROR_FILE_NOT_FOUND;
+  target.key->values.erase(target.key->values.begin() + (value - target.key->values.data()));
+  return ERROR_SUCCESS;
+}
+
+// Deletes a key with its values; one with subkeys stays (ERROR_ACCESS_DENIED, as Windows answers).
+LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+  if (winsim::EnterCall("RegDeleteKeyA", {winsim::HandleName(key), subKey ? subKey : "(null)"}))
+    return LONG(GetLastError());
+  winsim::Target base = winsim::TargetOf(key);
+  if (base.error != 0) return base.error;
+  if (subKey == nullptr || *subKey == 0) return ERROR_INVALID_PARAMETER;
+  std::u16string full = winsim::Join(base.key->path, winsim::FromAnsi(subKey));
+  std::u16string folded = winsim::FoldCase(full);
+  auto denied = Registry().denied.find(folded);
+  if (denied != Registry().denied.end()) return denied->second;
+  if (!winsim::FindKey(full)) return ERROR_FILE_NOT_FOUND;
+  if (!Registry().administrator && winsim::OnMachineHive(folded)) return ERROR_ACCESS_DENIED;
+  auto& keys = Registry().keys;
+  for (const auto& entry : keys)
+    if (entry.first.rfind(folded + u"\\", 0) == 0) return ERROR_ACCESS_DENIED;
+  keys.erase(folded);
   return ERROR_SUCCESS;
 }
 

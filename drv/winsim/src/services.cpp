@@ -67,8 +67,13 @@ ServicesState& Services() {
 
 void Reset() { Services() = ServicesState(); }
 
+void EndInstaller() { Services().handles.clear(); }
+
 struct Registrar {
-  Registrar() { RegisterReset(&Reset); }
+  Registrar() {
+    RegisterReset(&Reset);
+    RegisterInstallerEnd(&EndInstaller);
+  }
 } registrar;
 
 std::u16string Key(const std::u16string& name) {

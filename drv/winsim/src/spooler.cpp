@@ -33,8 +33,13 @@ namespace {
 
 void Reset() { Spooler() = SpoolerState(); }
 
+void EndInstaller() { Spooler().handles.clear(); }
+
 struct Registrar {
-  Registrar() { RegisterReset(&Reset); }
+  Registrar() {
+    RegisterReset(&Reset);
+    RegisterInstallerEnd(&EndInstaller);
+  }
 } registrar;
 
 char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; }
@@ -586,6 +591,12 @@ std::vector<SimPrinter> SimPrinters() {
   std::vector<SimPrinter> printers;
   for (const StoredPrinter& stored : Spooler().printers) printers.push_back(stored.printer);
   return printers;
+}
+
+size_t CountSimPrinters(const std::u16string& driver) {
+  size_t count = 0;
+  for (const StoredPrinter& stored : Spooler().printers) count += stored.printer.driverName == driver;
+  return count;
 }
 
 std::optional<SimPrinter> FindSimPrinter(const std::u16string& name) {

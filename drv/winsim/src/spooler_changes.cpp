@@ -19,6 +19,9 @@
 //   printer becomes the default). A printer with jobs is only marked for deletion and goes when
 //   its jobs are purged.
 // - SetPrinterW level 0 carries out PRINTER_CONTROL_PURGE (Wine: 124).
+// - AddPrinterW and SetPrinterW refuse a separator file that is not there (1799) and sharing
+//   under a name another shared printer uses (1215) (Wine: both taken), and keep a security
+//   descriptor (Wine: none kept).
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -260,8 +263,50 @@ bool DevModeBytes(const BYTE* devMode, std::vector<BYTE>& bytes) {
   return true;
 }
 
-// What AddPrinterW and SetPrinterW refuse in a PRINTER_INFO_2W besides its name.
-DWORD SettingsError(const PRINTER_INFO_2W& info) {
+// A self-relative security descriptor's bytes, as GetSecurityDescriptorLength measures them:
+// the header and the owner, group, SACL and DACL its offsets name. False for anything else.
+const size_t kSecurityHeader = 20;
+bool SecurityDescriptorBytes(const BYTE* sd, std::vector<BYTE>& bytes) {
+  const BYTE kRevision = 1;
+  const WORD kSelfRelative = 0x8000;
+  const DWORD kFarthest = 0x10000;
+  WORD control = 0;
+  std::memcpy(&control, sd + 2, sizeof(WORD));
+  if (sd[0] != kRevision || !(control & kSelfRelative)) return false;
+  size_t end = kSecurityHeader;
+  for (int part = 0; part < 4; part++) {
+    DWORD offset = 0;
+    std::memcpy(&offset, sd + 4 + 4 * part, sizeof(DWORD));
+    if (offset == 0) continue;
+    if (offset < kSecurityHeader || offset >= kFarthest) return false;
+    WORD aclSize = 0;
+    std::memcpy(&aclSize, sd + offset + 2, sizeof(WORD));
+    size_t size = part < 2 ? 8 + 4 * size_t(sd[offset + 1]) : aclSize;   // owner and group are SIDs
+    end = std::max(end, offset + size);
+  }
+  bytes.assign(sd, sd + end);
+  return true;
+}
+
+// A separator file named without a folder lies in the system directory, as the spooler looks.
+std::u16string SeparatorPath(const std::u16string& file) {
+  if (file.find_first_of(u"\\:") != std::u16string::npos) return file;
+  return SystemDirectory() + u"\\" + file;
+}
+
+// A share name may be used by one shared printer only (`self` may keep its own).
+bool ShareInUse(const std::u16string& share, int self) {
+  for (const StoredPrinter& stored : Spooler().printers)
+    if (stored.id != self && (stored.printer.attributes & PRINTER_ATTRIBUTE_SHARED) && stored.printer.shareName &&
+        SameName(*stored.printer.shareName, share))
+      return true;
+  return false;
+}
+
+// What AddPrinterW and SetPrinterW refuse in a PRINTER_INFO_2W besides its name: also a
+// separator file that is not there (1799), a security descriptor that is not one (1338), and
+// sharing without a share name or under one another printer shares (1215).
+DWORD SettingsError(const PRINTER_INFO_2W& info, int self) {
   if (DriverNamed(Text(info.pDriverName), kLocalEnvironment) == nullptr) return ERROR_UNKNOWN_PRINTER_DRIVER;
   if (!KnownPorts(Text(info.pPortName))) return ERROR_UNKNOWN_PORT;
   if (!SameName(Text(info.pPrintProcessor), kPrintProcessor)) return ERROR_UNKNOWN_PRINTPROCESSOR;
@@ -270,13 +315,21 @@ DWORD SettingsError(const PRINTER_INFO_2W& info) {
   std::vector<BYTE> devMode;
   if (info.pDevMode != nullptr && !DevModeBytes(reinterpret_cast<const BYTE*>(info.pDevMode), devMode))
     return ERROR_INVALID_PARAMETER;
+  std::u16string separator = Text(info.pSepFile), share = Text(info.pShareName);
+  if (!separator.empty() && !FileExists(SeparatorPath(separator))) return ERROR_INVALID_SEPARATOR_FILE;
+  std::vector<BYTE> security;
+  if (info.pSecurityDescriptor != nullptr &&
+      !SecurityDescriptorBytes(static_cast<const BYTE*>(info.pSecurityDescriptor), security))
+    return ERROR_INVALID_SECURITY_DESCR;
+  if ((info.Attributes & PRINTER_ATTRIBUTE_SHARED) && (share.empty() || ShareInUse(share, self)))
+    return ERROR_INVALID_SHARENAME;
   return ERROR_SUCCESS;
 }
 
 // Every setting the record carries replaces the printer's. What the caller cannot set is left:
 // server name, status, job count, pages per minute, and the local and default marks (the
-// default printer is a per-user setting). A null device mode keeps the printer's own; the
-// security descriptor is not simulated beyond keeping what the printer has.
+// default printer is a per-user setting). A null device mode or security descriptor keeps the
+// printer's own; a security descriptor is kept as its self-relative bytes and not enforced.
 void ApplySettings(SimPrinter& printer, const PRINTER_INFO_2W& info) {
   printer.name = Text(info.pPrinterName);
   printer.shareName = info.pShareName ? std::optional<std::u16string>(info.pShareName) : std::nullopt;
@@ -286,6 +339,8 @@ void ApplySettings(SimPrinter& printer, const PRINTER_INFO_2W& info) {
   printer.location = Text(info.pLocation);
   if (info.pDevMode != nullptr) DevModeBytes(reinterpret_cast<const BYTE*>(info.pDevMode), printer.devMode);
   printer.sepFile = Text(info.pSepFile);
+  if (info.pSecurityDescriptor != nullptr)
+    SecurityDescriptorBytes(static_cast<const BYTE*>(info.pSecurityDescriptor), printer.securityDescriptor);
   printer.printProcessor = Text(info.pPrintProcessor);
   printer.datatype = Text(info.pDatatype).empty() ? kProcessorDatatype : Text(info.pDatatype);
   printer.parameters = Text(info.pParameters);
@@ -310,7 +365,7 @@ BOOL WritePrinter2(StoredPrinter& stored, const PRINTER_INFO_2W& info) {
   if (!ValidPrinterName(name)) return Fail(ERROR_INVALID_PRINTER_NAME);
   StoredPrinter* named = PrinterNamed(name);
   if (named != nullptr && named->id != stored.id) return Fail(ERROR_PRINTER_ALREADY_EXISTS);
-  DWORD error = SettingsError(info);
+  DWORD error = SettingsError(info, stored.id);
   if (error != ERROR_SUCCESS) return Fail(error);
   if (SameName(Spooler().defaultPrinter, stored.printer.name)) Spooler().defaultPrinter = name;
   ApplySettings(stored.printer, info);
@@ -555,7 +610,7 @@ HANDLE AddPrinterW(LPWSTR name, DWORD level, LPBYTE info) {
   std::u16string printerName = winsim::Text(two->pPrinterName);
   if (!winsim::ValidPrinterName(printerName)) return winsim::NoPrinter(ERROR_INVALID_PRINTER_NAME);
   if (winsim::PrinterNamed(printerName) != nullptr) return winsim::NoPrinter(ERROR_PRINTER_ALREADY_EXISTS);
-  DWORD error = winsim::SettingsError(*two);
+  DWORD error = winsim::SettingsError(*two, 0);
   if (error != ERROR_SUCCESS) return winsim::NoPrinter(error);
   winsim::StoredPrinter stored{Spooler().nextPrinterId++, winsim::SimPrinter()};
   winsim::ApplySettings(stored.printer, *two);

@@ -43,8 +43,13 @@ UiState& Ui() {
 
 void Reset() { Ui() = UiState(); }
 
+void EndInstaller() { Ui().eventSources.clear(); }
+
 struct Registrar {
-  Registrar() { RegisterReset(&Reset); }
+  Registrar() {
+    RegisterReset(&Reset);
+    RegisterInstallerEnd(&EndInstaller);
+  }
 } registrar;
 
 }  // namespace

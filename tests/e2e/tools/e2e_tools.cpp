@@ -7,7 +7,12 @@
 //       LOCATION|SUBKEY|DSUSER  default|NAME  settings|KEY (marked deleted)  pending|SOURCE[|TARGET]
 //       pending2|... (the second list)  run|PATH (the tray's Run value)  hold|PATH (loaded until
 //       "release")  squat|user-mutex|open-user-mutex|event (the lock's name, until "release")  release
+//       queue|NAME|SHARE|ATTRIBUTES|PRIORITY|DEFAULT PRIORITY|SEPARATOR|START|UNTIL (what an
+//       administrator sets on the printer's queue; numbers in decimal)
 //   e2e_spooler.exe query FILE...   the state, one tab-separated record a line, then "end"
+//   e2e_spooler.exe kill-when first-gone|half-back COUNT   ends orvinst.exe with TerminateProcess
+//       once fewer than COUNT product printers are left, or once half of them are back after
+//       fewer than half were left; prints "killed" or "not killed"
 //   e2e_launch.exe [--station] [--timeout=MS] [--shift] [--watch-window] [--screenshot=PATH.bmp]
 //                  [--keep-window=PATH (the log window stays open until PATH exists)]
 //       (--probe | -- PROGRAM ARGS)   the full 32-bit exit code, which a Unix exit status would cut
@@ -21,6 +26,7 @@
 #include <vector>
 
 #ifdef E2E_SPOOLER
+#include <tlhelp32.h>
 #include <winspool.h>
 #endif
 
@@ -52,6 +58,8 @@ const wchar_t kSettingsRoot[] = L"Software\\Corvane\\Orvandelle\\Orvandelles";
 const wchar_t kReleaseEvent[] = L"e2e-seed-release-held";
 // The printer's own data (what SetPrinterData writes) and its DsUser key each hold a "SubKey".
 const char* const kPrinterDataKeys[] = {"PrinterDriverData", "DsUser"};
+const wchar_t kRecordKey[] = L"SOFTWARE\\Corvane\\Orvandelle\\Carried printers";
+const wchar_t kProductDriver[] = L"Orvandelle printer";
 
 std::string Field(const wchar_t* text) { return text == nullptr ? "(null)" : Narrow(text); }
 
@@ -104,6 +112,34 @@ bool SeedPrinter(std::vector<std::wstring>& f) {
   }
   ClosePrinter(printer);
   return Succeeded(status);
+}
+
+DWORD Number(const std::wstring& text) { return static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10)); }
+
+bool SeedQueue(std::vector<std::wstring>& f) {
+  if (f.size() != 9) return false;
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(&f[1][0], &printer, &access)) return false;
+  DWORD needed = 0;
+  GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed + 1);
+  bool ok = GetPrinterW(printer, 2, buffer.data(), needed, &needed);
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+  if (ok) {
+    info->pShareName = Optional(f[2]);
+    info->Attributes = Number(f[3]);
+    info->Priority = Number(f[4]);
+    info->DefaultPriority = Number(f[5]);
+    info->pSepFile = Optional(f[6]);
+    info->StartTime = Number(f[7]);
+    info->UntilTime = Number(f[8]);
+    ok = SetPrinterW(printer, 2, buffer.data(), 0);
+  }
+  DWORD error = GetLastError();
+  ClosePrinter(printer);
+  SetLastError(error);
+  return ok;
 }
 
 // The data with the zero that ends its last text.
@@ -195,6 +231,7 @@ bool Seed(const std::wstring& command) {
   bool ok = verb == L"monitor"  ? SeedMonitor(f)
             : verb == L"driver" ? SeedDriver(f)
             : verb == L"printer" ? SeedPrinter(f)
+            : verb == L"queue"   ? SeedQueue(f)
             : verb == L"release" ? f.size() == 1 && SetEvent(CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent))
             : verb == L"pending" || verb == L"pending2" ? AppendPending(f)
             : f.size() != 2      ? false
@@ -267,7 +304,19 @@ void Query(int count, wchar_t** files) {
       ClosePrinter(printer);
     }
     Out("printer\t" + Field(p.pPrinterName) + "\t" + Field(p.pPortName) + "\t" + Field(p.pDriverName) + "\t" +
-        Field(p.pComment) + "\t" + Field(p.pLocation) + "\t" + keys);
+        Field(p.pComment) + "\t" + Field(p.pLocation) + "\t" + keys + "\t" + Field(p.pShareName) + "\t" +
+        std::to_string(p.Attributes) + "\t" + std::to_string(p.Priority) + "\t" + std::to_string(p.DefaultPriority) +
+        "\t" + Field(p.pSepFile) + "\t" + std::to_string(p.StartTime) + "\t" + std::to_string(p.UntilTime));
+  }
+  HKEY record = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ, &record) == ERROR_SUCCESS) {
+    wchar_t value[512];
+    DWORD length = 512;
+    for (DWORD i = 0; RegEnumValueW(record, i, value, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         i++, length = 512)
+      Out("record\t" + Narrow(value));
+    Out("record-key");
+    RegCloseKey(record);
   }
   wchar_t name[1024] = {0};
   DWORD size = 1024;
@@ -456,11 +505,87 @@ int ReportOwnStation() {
 
 #endif
 
+#ifdef E2E_SPOOLER
+size_t ProductPrinters(std::vector<BYTE>& buffer) {
+  size_t count = 0;
+  for (const PRINTER_INFO_2W& p : Enumerate<PRINTER_INFO_2W>(buffer, [](BYTE* b, DWORD s, DWORD* n, DWORD* c) {
+         return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, b, s, n, c);
+       }))
+    count += p.pDriverName != nullptr && std::wstring(p.pDriverName) == kProductDriver;
+  return count;
+}
+
+// Level 4 holds names alone, which Wine reads far faster than level 2: fast enough to see a
+// reinstall halfway through its printers.
+// One call into a buffer with room to spare, so that printers added meanwhile do not make it
+// fail; false when it did all the same (the buffer has grown for the next poll).
+bool AllPrinters(std::vector<BYTE>& buffer, size_t& count) {
+  DWORD needed = 0, returned = 0;
+  if (buffer.size() < 0x40000) buffer.resize(0x40000);
+  if (!EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 4, buffer.data(), static_cast<DWORD>(buffer.size()), &needed,
+                     &returned))
+    return buffer.resize(2 * needed), false;
+  count = returned;
+  return true;
+}
+
+bool InstallerRunning() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  bool running = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry))
+    running = lstrcmpiW(entry.szExeFile, L"orvinst.exe") == 0;
+  CloseHandle(snapshot);
+  return running;
+}
+
+// Every running orvinst.exe ends at once, as a deployment tool's time-out or Task Manager ends it.
+bool KillInstaller() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  bool killed = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, L"orvinst.exe") != 0) continue;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+    killed = (process != nullptr && TerminateProcess(process, 0xDEAD)) || killed;
+    if (process != nullptr) CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return killed;
+}
+
+// Polls the spooler until the condition holds, for at most two minutes.
+int KillWhen(const std::wstring& when, size_t count) {
+  std::vector<BYTE> buffer;
+  bool fewerThanHalf = false;
+  size_t all = 0, others = 0;
+  if (AllPrinters(buffer, all)) others = all - ProductPrinters(buffer);
+  Out("watching");
+  DWORD started = GetTickCount();
+  while (!InstallerRunning() && GetTickCount() - started < 120000) Sleep(1);
+  for (int polls = 1; GetTickCount() - started < 120000; polls++) {
+    DWORD before = GetTickCount();
+    if (!AllPrinters(buffer, all)) continue;
+    size_t now = all > others ? all - others : 0;
+    if (polls % 20 == 1)
+      Out("poll " + std::to_string(polls) + ": " + std::to_string(now) + " in " +
+          std::to_string(GetTickCount() - before) + " ms");
+    fewerThanHalf = fewerThanHalf || now < (count + 1) / 2;
+    bool due = when == L"first-gone" ? now < count : fewerThanHalf && now >= (count + 1) / 2;
+    if (due) return Out(KillInstaller() ? "killed at " + std::to_string(now) : "not killed: no orvinst.exe"), 0;
+  }
+  return Out("not killed: the condition never held"), 0;
+}
+#endif
+
 }  // namespace
 
 #ifdef E2E_SPOOLER
 int wmain(int argc, wchar_t** argv) {
   if (argc > 1 && std::wstring(argv[1]) == L"query") return Query(argc - 2, argv + 2), 0;
+  if (argc == 4 && std::wstring(argv[1]) == L"kill-when") return KillWhen(argv[2], Number(argv[3]));
   for (int i = 1; i < argc; i++)
     if (!Seed(argv[i])) return 1;
   return 0;

@@ -46,6 +46,23 @@ void FailNext(const std::string& name, int count, DWORD error, int skip = 0);
 void FailCallAt(size_t index, DWORD error);
 void ClearFaults();
 
+// --- The installer's process dying --------------------------------------------------------
+// Thrown out of the simulated call before which the installer's process dies: nothing more of
+// the run happens. Whoever runs the installer catches it and calls EndInstallerProcess().
+struct ProcessDied {};
+// The process dies just before the call that would stand at `index` in the call record
+// (counting as FailCallAt does), or before the first call at which `condition` answers true
+// (asked as each call is entered). One death at a time; ClearFaults() disarms it.
+void DieAtCall(size_t index);
+void DieWhen(std::function<bool()> condition);
+// Ends the installer's process as Windows ends one that died: every handle it held is closed
+// (printers, registry keys, files, services, event sources, mutexes and processes), the mutexes
+// it owned are abandoned, and its heap, global and local blocks are given back. The machine
+// stays as the process left it: files, registry, spooler objects, a stopped spooler stopped.
+void EndInstallerProcess();
+// Each area registers how it lets go of what the installer's process held.
+void RegisterInstallerEnd(void (*end)());
+
 // Used by the simulated calls: records the call and answers whether an injected fault applies,
 // in which case the last error has been set and the call must return its failure value.
 bool EnterCall(const char* name, std::vector<std::string> args);

@@ -114,6 +114,7 @@ std::vector<BYTE> SimDevMode(WORD driverExtra = 0);
 // Adds a local printer (PRINTER_ATTRIBUTE_LOCAL is set, as the spooler does for its own).
 void AddSimPrinter(const SimPrinter& printer);
 std::vector<SimPrinter> SimPrinters();
+size_t CountSimPrinters(const std::u16string& driver);   // those on that driver
 std::optional<SimPrinter> FindSimPrinter(const std::u16string& name);   // compared without case
 void SetSimPrinterValue(const std::u16string& printer, const SimPrinterValue& value);
 std::optional<SimPrinterValue> SimPrinterValueOf(const std::u16string& printer, const std::string& key,
