@@ -186,7 +186,8 @@ using PrinterMap = std::map<std::string, Fields>;
 Fields FieldsOf(const winsim::SimPrinter& p) {
   std::string key = KeyOf(p.name, winsim::kPlainPrinterDataKey), dsuser = KeyOf(p.name, "DsUser");
   return {{"port", U8(p.portName)}, {"driver", U8(p.driverName)}, {"comment", U8(p.comment)},
-          {"location", U8(p.location)}, {"key", key == dsuser ? key : key + "/" + dsuser}};
+          {"location", U8(p.location)}, {"key", key == dsuser ? key : key + "/" + dsuser},
+          {"jobs", std::to_string(p.jobs)}};
 }
 
 PrinterMap Printers(bool product) {
@@ -274,6 +275,17 @@ bool AddPrinter(Play& play, const Words& w) {
     winsim::PutString(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted", u"1");
   }
   winsim::AddSimPrinter(printer);
+  return true;
+}
+
+// "connection \\SERVER\SHARE [jobs N]": the user's connection to a server's queue on the
+// product driver and port, with N jobs of every user waiting there.
+bool Connection(Play&, const Words& w) {
+  Options o;
+  if (w.size() < 2 || !o.Read(w, 2, {"jobs"}, {})) return false;
+  winsim::SimPrinter printer = PrinterOn(U16(w[1]), kProductDriver, kPort);
+  printer.jobs = static_cast<DWORD>(std::stoul("0" + o.Get("jobs")));
+  winsim::AddSimConnection(printer);
   return true;
 }
 
@@ -407,7 +419,7 @@ bool Run(Play& play, const Words& w) {
 using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
     {"product", Layout}, {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
-    {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
+    {"many", Many},      {"another-run", AnotherRun}, {"connection", Connection}, {"copy", Copy},         {"fail", Fail},
     {"spooler", Spooler},   {"run", Run},             {"together", Run},
 };
 

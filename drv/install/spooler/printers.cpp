@@ -139,7 +139,7 @@ void DeleteAllPrinters(InstallContext& context) {
   context.Depth++;
   for (DWORD i = 0; i < context.Printers.count; i++) {
     PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
-    if (!TextEquals(entry->pDriverName, kOwnDriverName)) continue;
+    if (!TextEquals(entry->pDriverName, kOwnDriverName) || IsPrinterConnection(*entry)) continue;
     // A printer that cannot be carried over stays as it is, with its settings.
     if (!SavePrinterSettingsKey(context, *entry)) continue;
     DeleteOnePrinter(context, entry->pPrinterName);

@@ -197,6 +197,9 @@ PRINTER_INFO_2W* SnapshotEntry(const PrinterSnapshot& snapshot, DWORD index) {
   return reinterpret_cast<PRINTER_INFO_2W*>(snapshot.buffer) + index;
 }
 
+// Windows marks every connection so, whatever the server says of its queue.
+bool IsPrinterConnection(const PRINTER_INFO_2W& entry) { return (entry.Attributes & PRINTER_ATTRIBUTE_NETWORK) != 0; }
+
 void MarkDefaultPrinter(InstallContext& context) {
   SnapshotPrinters(context.Printers);
   WCHAR name[kDefaultNameCapacity] = {0};

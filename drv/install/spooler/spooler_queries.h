@@ -53,6 +53,9 @@ void FreeDriverList(DriverList& list);
 void SnapshotPrinters(PrinterSnapshot& snapshot);
 void FreePrinterSnapshot(PrinterSnapshot& snapshot);
 PRINTER_INFO_2W* SnapshotEntry(const PrinterSnapshot& snapshot, DWORD index);
+// A connection to a printer shared by a print server ("\\server\share"): the server's queue, not
+// the product's own, so never purged, deleted, parked or re-created here.
+bool IsPrinterConnection(const PRINTER_INFO_2W& entry);
 // Takes the context's snapshot and sets PRINTER_ATTRIBUTE_DEFAULT on the default printer's
 // entries.
 void MarkDefaultPrinter(InstallContext& context);

@@ -6,6 +6,7 @@
 // Where Wine's spooler differs from Windows (see the notes on Wine), this one follows Windows:
 // - EnumMonitorsW level 2 reports each monitor's own environment (Wine: "Windows NT x86" for all).
 // - EnumPrintersW level 2 sets PRINTER_ATTRIBUTE_LOCAL on local printers (Wine: Attributes 0).
+// - PRINTER_ENUM_CONNECTIONS lists the user's printer connections (Wine has none to list).
 // - The spooler runs in its own process: the monitor DLLs and driver files it loaded are held by
 //   kSpoolerProcess and let go when its service stops (Wine: loaded into the calling process).
 // - While the service is stopped every call that needs it fails with RPC_S_SERVER_UNAVAILABLE
@@ -250,7 +251,8 @@ void FillDriver(Packer& p, BYTE* at, const SimDriver& driver, DWORD level) {
 // Local printers have no server name.
 void FillPrinter2(Packer& p, BYTE* at, const SimPrinter& printer) {
   PRINTER_INFO_2W info{};
-  info.pServerName = nullptr;
+  bool connection = (printer.attributes & PRINTER_ATTRIBUTE_NETWORK) != 0;
+  info.pServerName = connection ? PackText(p, printer.name.substr(0, printer.name.find(u'\\', 2))) : nullptr;
   info.pPrinterName = PackText(p, printer.name);
   info.pShareName = PackOptional(p, printer.shareName);
   info.pPortName = PackText(p, printer.portName);
@@ -429,8 +431,11 @@ BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD s
     return FALSE;
   if (level != 2) return winsim::Fail(ERROR_INVALID_LEVEL);
   std::vector<const winsim::SimPrinter*> printers;
-  if (flags & (PRINTER_ENUM_LOCAL | PRINTER_ENUM_NAME))
-    for (const auto& stored : Spooler().printers) printers.push_back(&stored.printer);
+  for (const auto& stored : Spooler().printers) {
+    bool connection = (stored.printer.attributes & PRINTER_ATTRIBUTE_NETWORK) != 0;
+    if (flags & (connection ? PRINTER_ENUM_CONNECTIONS : PRINTER_ENUM_LOCAL | PRINTER_ENUM_NAME))
+      printers.push_back(&stored.printer);
+  }
   return winsim::Answer(printers, sizeof(PRINTER_INFO_2W), winsim::FillPrinter2, buffer, size, needed, returned);
 }
 
@@ -579,6 +584,12 @@ std::vector<SimDriver> SimDrivers() { return Spooler().drivers; }
 void AddSimPrinter(const SimPrinter& printer) {
   StoredPrinter stored{Spooler().nextPrinterId++, printer};
   stored.printer.attributes |= PRINTER_ATTRIBUTE_LOCAL;
+  Spooler().printers.push_back(stored);
+}
+
+void AddSimConnection(const SimPrinter& printer) {
+  StoredPrinter stored{Spooler().nextPrinterId++, printer};
+  stored.printer.attributes = (stored.printer.attributes & ~DWORD(PRINTER_ATTRIBUTE_LOCAL)) | PRINTER_ATTRIBUTE_NETWORK;
   Spooler().printers.push_back(stored);
 }
 
