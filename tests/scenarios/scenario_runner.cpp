@@ -546,9 +546,11 @@ Words Outcome(Play& play, const Words&) {
   return {gone || fresh ? "gone-or-fresh" : "a mixture"};
 }
 
-// "host event error|info|none": the event the run wrote to the event log.
+// "host event error|info|none": the event the run wrote to the event log. "host events N": how
+// many it wrote.
 // "host calls NAME N [FIRST]": how often the run made a platform call (with that first argument).
 Words Host(Play& play, const Words& w) {
+  if (w[1] == "events") return {"events", std::to_string(winsim::LoggedEvents().size() - play.eventsBefore)};
   if (w[1] == "event") {
     const auto& events = winsim::LoggedEvents();
     if (events.size() == play.eventsBefore) return {"event", "none"};
@@ -617,11 +619,12 @@ const std::map<std::string, Observer> kObservers = {
     {"lock", {Lock, 2}},
 };
 
-// The log of the last run: its log window, else the event it wrote unseen.
+// The log of the last run: its log window, else the events it wrote unseen, one after another.
 Words RunLog(Play& play) {
   if (winsim::Dialogs().size() > play.dialogsBefore) return ShownLogLines();
-  if (winsim::LoggedEvents().size() > play.eventsBefore)
-    return SplitLines(U8(winsim::LoggedEvents().back().strings.at(0)));
+  std::u16string text;
+  for (size_t i = play.eventsBefore; i < winsim::LoggedEvents().size(); i++) text += winsim::LoggedEvents()[i].strings.at(0);
+  if (!text.empty()) return SplitLines(U8(text));
   ADD_FAILURE() << play.Where() << "the run showed no log";
   return {};
 }

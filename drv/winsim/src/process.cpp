@@ -312,6 +312,22 @@ size_t OpenProcessAreaHandles() { return State().handles.size(); }
 
 using winsim::State;
 
+DWORD GetCurrentProcessId() {
+  winsim::EnterCall("GetCurrentProcessId", {});
+  return static_cast<DWORD>(winsim::kInstallerProcess);
+}
+
+BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId) {
+  if (winsim::EnterCall("ProcessIdToSessionId", {std::to_string(processId)})) return FALSE;
+  int id = static_cast<int>(processId);
+  if (sessionId == nullptr || (id != winsim::kInstallerProcess && !State().processes.count(id))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *sessionId = winsim::SessionOf(id);
+  return TRUE;
+}
+
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name) {
   if (winsim::EnterCall("CreateMutexA", {winsim::Ptr(security), std::to_string(initialOwner), name ? name : "(null)"}))
     return nullptr;

@@ -17,8 +17,10 @@ struct OpenDialog {
   size_t run = 0;  // index into dialogs
 };
 
-// The Application log takes at most this many characters in one insertion string.
-const size_t kMaxEventStringChars = 31839;
+// The Application log takes at most this many characters in one event, all its insertion
+// strings together (Windows documents 31,839 for one string; an event of several strings that
+// together pass it is refused too).
+const size_t kMaxEventChars = 31839;
 HWINSTA const kStation = reinterpret_cast<HWINSTA>(uintptr_t(0x7C0));
 
 struct UiState {
@@ -245,13 +247,14 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
     return FALSE;
   }
   winsim::LoggedEvent event{source->second, type, category, eventId, {}};
+  size_t chars = 0;
   for (WORD i = 0; i < stringCount; i++) {
-    std::u16string text = strings[i] ? strings[i] : u"";
-    if (text.size() > winsim::kMaxEventStringChars) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
-    event.strings.push_back(text);
+    event.strings.push_back(strings[i] ? strings[i] : u"");
+    chars += event.strings.back().size();
+  }
+  if (chars > winsim::kMaxEventChars) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
   }
   Ui().events.push_back(event);
   return TRUE;
