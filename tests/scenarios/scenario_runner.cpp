@@ -205,6 +205,7 @@ struct Play {
   Words exits;
   size_t dialogsBefore = 0, eventsBefore = 0;
   DWORD started = 0;    // the clock as the last step began
+  size_t startsBefore = 0;  // processes the installer had started before the last step
   int otherRun = 0;     // another run of the installer holding the command lock
   PrinterMap othersBefore;
   bool otherDriver = false;
@@ -352,11 +353,18 @@ const std::map<std::string, SimpleAction> kSimpleActions = {
     {"help-window", {1, [](const std::string&) { winsim::OpenHelpWindow(); }}},
     // The log-on session the installer runs in.
     {"session", {2, [](const std::string& n) { winsim::SetInstallerSession(static_cast<DWORD>(std::stoul(n))); }}},
-    // The tray program running with its Run value, as after an install.
+    // The tray program running with its Run value, as after an install, in session 1.
     {"tray", {1, [](const std::string&) {
        winsim::StartTray(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
        winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
      }}},
+    // The installer is run by a deployment tool: as SYSTEM, in session 0.
+    {"system", {1, [](const std::string&) {
+       winsim::SetInstallerSession(0);
+       winsim::SetInstallerAccount(u"SYSTEM");
+     }}},
+    // Nobody is logged on in the session any more.
+    {"logoff", {2, [](const std::string& n) { winsim::SetSessionUser(static_cast<DWORD>(std::stoul(n)), u""); }}},
 };
 
 bool Copy(Play&, const Words& w) {
@@ -406,6 +414,7 @@ bool Run(Play& play, const Words& w) {
   play.eventsBefore = winsim::LoggedEvents().size();
   play.othersBefore = Printers(false);
   play.started = winsim::Now();
+  play.startsBefore = winsim::ProcessStarts().size();
   winsim::ClearCalls();
   winsim::SetShiftHeld(shift);
   winsim::SetWindowStationVisible(!unseen);
@@ -501,14 +510,32 @@ Words Pending(Play&, const Words&) {
   return pairs;
 }
 
+// The last start of the tray program since `from`, or null.
+const winsim::ProcessStart* LastTrayStart(size_t from) {
+  const auto& starts = winsim::ProcessStarts();
+  for (size_t i = starts.size(); i > from; i--)
+    if (U8(starts[i - 1].commandLine).find("orvtray.exe") != std::string::npos) return &starts[i - 1];
+  return nullptr;
+}
+
+// A tray runs in any session, and the one the installer started last (if it started one) is it.
 Words Tray(Play&, const Words&) {
   std::string run = U8(TrayRunValue());
-  bool quit = !winsim::MutexExists(winsim::kTrayMutexName), file = winsim::FileExists(kTrayPath);
-  const auto& starts = winsim::ProcessStarts();
-  bool runs = !quit && !starts.empty() && winsim::ProcessRunning(starts.back().process);
+  bool file = winsim::FileExists(kTrayPath);
+  const winsim::ProcessStart* last = LastTrayStart(0);
+  bool runs = !winsim::RunningTrays().empty() && (last == nullptr || winsim::ProcessRunning(last->process));
   if (run == U8(kTrayPath) && runs) return {"running"};
-  if (run == "(none)" && quit && !file) return {"removed"};
+  if (run == "(none)" && !runs && !file) return {"removed"};
   return {"Run value " + run, runs ? "running" : "not running", file ? "its file there" : "its file gone"};
+}
+
+// "tray-start none" or "tray-start session N as ACCOUNT in DIRECTORY on DESKTOP": how the last
+// run started the tray program.
+Words TrayStart(Play& play, const Words&) {
+  const winsim::ProcessStart* last = LastTrayStart(play.startsBefore);
+  if (last == nullptr) return {};
+  return {"session", std::to_string(last->session), "as", U8(last->account), "in", U8(last->currentDirectory),
+          "on", U8(last->desktop)};
 }
 
 Words Marked(Play& play, const Words&) {
@@ -615,6 +642,7 @@ const std::map<std::string, Observer> kObservers = {
     {"driver", {Driver, 2}},    {"printers", {PrinterNames, 2, true}}, {"printer", {Printer, 2}},
     {"others", {Others, 2}},    {"default", {Default, 2}},   {"pending", {Pending, 2, false, true}},
     {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
+    {"tray-start", {TrayStart, 2}},
     {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"host", {Host, 3}},
     {"lock", {Lock, 2}},
 };

@@ -134,6 +134,9 @@ int32_t Dispatch(int count, WCHAR** args) {
   int mode = InstallMode(word);
   // Only reads the spooler: it needs no lock and is never kept waiting.
   if (TextEqualsIgnoringAsciiCase(word, W("onChkDrv"))) return DriverVersionCheck() ? 103 : 3;
+  // Started by a run in another session, which holds the lock: the tray hand-shake of this
+  // session, and nothing else.
+  if (TextEqualsIgnoringAsciiCase(word, W("quittray"))) return AskTrayToQuitInThisSession(), 6;
   Command command = ChooseCommand(word, mode);
   if (command == Command::None) return 6;
   // Taken before anything of the machine is touched: an install's first changes are closing

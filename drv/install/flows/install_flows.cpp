@@ -93,7 +93,7 @@ void ClearingRestart(InstallContext& context) {
 void UnInstall(InstallContext& context, const WCHAR* trayToKeep) {
   LogLine(context, W(">UnInstall"));
   context.Depth++;
-  StopTrayKeepingFile(trayToKeep);
+  StopTrayKeepingFile(trayToKeep, &context.DeferredDeletes);
   MonitorList monitors;
   LogLine(context, W("EnumMonitors"));
   EnumMonitorList(monitors, context);

@@ -2,6 +2,7 @@
 #include <map>
 
 #include "winsim/machine.h"
+#include "winsim/sim_process.h"
 #include "winsim/win32_api.h"
 
 namespace winsim {
@@ -97,6 +98,8 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR title) {
     const winsim::WindowSpec& setup = entry.second.setup;
     if (className && setup.className != className) continue;
     if (title && setup.title != title) continue;
+    // Each session has its own window station and desktop: another session's windows are not there.
+    if (setup.session != winsim::InstallerSession()) continue;
     return entry.first;
   }
   SetLastError(0);

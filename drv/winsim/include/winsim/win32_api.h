@@ -84,6 +84,21 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
                     LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
 DWORD GetCurrentProcessId();
 BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
+// Sessions and tokens (advapi32, kernel32; wtsapi32 and userenv bound at run time on Windows)
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+BOOL DuplicateTokenEx(HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES attributes, SECURITY_IMPERSONATION_LEVEL level,
+                      TOKEN_TYPE type, HANDLE* duplicate);
+BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID information, DWORD length);
+BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                          LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
+                          LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+DWORD WTSGetActiveConsoleSessionId();
+BOOL WTSQueryUserToken(ULONG session, HANDLE* token);
+BOOL WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* sessions, DWORD* count);
+void WTSFreeMemory(LPVOID memory);
+BOOL CreateEnvironmentBlock(LPVOID* environment, HANDLE token, BOOL inherit);
+BOOL DestroyEnvironmentBlock(LPVOID environment);
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
 HANDLE OpenMutexA(DWORD access, BOOL inheritHandle, LPCSTR name);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
