@@ -358,6 +358,13 @@ const std::map<std::string, SimpleAction> kSimpleActions = {
        winsim::StartTray(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
        winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
      }}},
+    // The tray program of a standard user, running in session 1 with its Run value.
+    {"tray-of", {2, [](const std::string& user) {
+       winsim::TraySpec tray{winsim::TrayAnswer::Quits, 300, true, kTrayPath};
+       tray.account = U16(user);
+       winsim::StartTray(tray);
+       winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+     }}},
     // The installer is run by a deployment tool: as SYSTEM, in session 0.
     {"system", {1, [](const std::string&) {
        winsim::SetInstallerSession(0);

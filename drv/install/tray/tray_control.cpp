@@ -233,12 +233,21 @@ void DeleteRegisteredTray(HKEY key, const WCHAR* keepFile, DeferredDeleteList* l
     MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
-// The hand-shake with a tray of this session, when one runs.
-void AskTrayHere(bool& haveMutex) {
+// The hand-shake with a tray of this session, when one runs. `mayDelete` tells whether its file
+// may be deleted: not when the mutex could not be had at all. A standard user's tray under an
+// administrator's elevated run (over the shoulder) refuses its mutex to that account: the request
+// goes to its window alone, and its file is deleted once it has quit, or at the next restart.
+void AskTrayHere(bool& mayDelete) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutex);
-  haveMutex = mutex != nullptr;
-  if (haveMutex && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
-  if (haveMutex) CloseHandle(mutex);
+  mayDelete = mutex != nullptr;
+  if (mayDelete && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
+  if (mayDelete) {
+    CloseHandle(mutex);
+  } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+    mayDelete = true;
+    HWND window = FindWindowW(kTrayWindowClass, nullptr);
+    if (window != nullptr) PostMessageW(window, kTrayQuitMessage, 0, 0);
+  }
 }
 
 }  // namespace
@@ -260,17 +269,17 @@ void RegisterAndStartTray(InstallContext& context) {
 void StopAndRemoveTray() { StopTrayKeepingFile(nullptr, nullptr); }
 
 void AskTrayToQuitInThisSession() {
-  bool haveMutex = false;
-  AskTrayHere(haveMutex);
+  bool mayDelete = false;
+  AskTrayHere(mayDelete);
 }
 
 void StopTrayKeepingFile(const WCHAR* keepFile, DeferredDeleteList* leftOver) {
-  bool haveMutex = false;
-  AskTrayHere(haveMutex);
+  bool mayDelete = false;
+  AskTrayHere(mayDelete);
   AskTraysInOtherSessions();
   HKEY key = OpenRunKey();
   if (key == nullptr) return;
-  if (haveMutex) DeleteRegisteredTray(key, keepFile, leftOver);
+  if (mayDelete) DeleteRegisteredTray(key, keepFile, leftOver);
   RegDeleteValueA(key, kRunValueAnsi);
   RegCloseKey(key);
 }

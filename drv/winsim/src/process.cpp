@@ -28,6 +28,7 @@ struct Mutex {
   int references = 0;
   int creator = 0;
   bool othersMayOnlyWait = false;   // see MutexHolderSpec
+  std::u16string userOnly;          // a standard user's: only that user and SYSTEM may open it
 };
 
 struct Process {
@@ -151,6 +152,8 @@ int OpenOrCreateMutex(const char* name, int process, bool initialOwner, bool& ex
 // it and release it, and nothing more.
 bool AccessDenied(int id, int process, DWORD access) {
   const Mutex& mutex = State().mutexes[id];
+  const std::u16string& caller = State().installerAccount;
+  if (!mutex.userOnly.empty() && caller != mutex.userOnly && caller != u"SYSTEM") return true;
   return mutex.othersMayOnlyWait && mutex.creator != process && (access & ~DWORD(SYNCHRONIZE)) != 0;
 }
 
@@ -227,6 +230,8 @@ int StartTrayProcess(const TraySpec& setup) {
     EndProcessNow(id);
     return id;
   }
+  // A standard user's default security grants that user and SYSTEM alone, administrators not.
+  if (setup.account != u"admin" && setup.account != u"SYSTEM") State().mutexes[process.mutexes.back()].userOnly = setup.account;
   if (!setup.programPath.empty()) HoldFile(setup.programPath, id);
   if (setup.window) {
     WindowSpec window{kTrayWindowClass, u"", [id](HWND, UINT message, WPARAM, LPARAM) { TrayReceives(id, message); },
