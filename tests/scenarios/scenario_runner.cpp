@@ -122,6 +122,8 @@ const int kOtherProgram = 7;  // keeps the files it holds loaded
 const int kNoBuild = -1;      // a component without a version resource
 
 std::u16string U16(const std::string& text) { return winsim::Utf16(text); }
+// The hive of the person at the console, whichever account the installer runs as.
+std::u16string UserHive() { return winsim::SidOf(u"admin") + u"\\"; }
 std::string U8(const std::u16string& text) { return winsim::Utf8(text); }
 
 std::string Lower(std::string text) {
@@ -273,7 +275,7 @@ bool AddPrinter(Play& play, const Words& w) {
     printer.data.push_back({field[0] == 'k' ? winsim::kPlainPrinterDataKey : "DsUser", "SubKey", REG_SZ, data});
     if (!o.Has("settings")) continue;
     if (!std::count(play.settingsKeys.begin(), play.settingsKeys.end(), key)) play.settingsKeys.push_back(key);
-    winsim::PutString(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted", u"1");
+    winsim::PutString(HKEY_USERS, UserHive() + kSettingsRoot + U16(key), u"deleted", u"1");
   }
   winsim::AddSimPrinter(printer);
   return true;
@@ -548,7 +550,7 @@ Words TrayStart(Play& play, const Words&) {
 Words Marked(Play& play, const Words&) {
   Words marked;
   for (const std::string& key : play.settingsKeys)
-    if (winsim::ReadValue(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted")) marked.push_back(key);
+    if (winsim::ReadValue(HKEY_USERS, UserHive() + kSettingsRoot + U16(key), u"deleted")) marked.push_back(key);
   return marked;
 }
 

@@ -305,6 +305,13 @@ void EndProcess(int process) {
 void SetInstallerSession(DWORD session) { State().installerSession = session; }
 DWORD InstallerSession() { return State().installerSession; }
 void SetInstallerAccount(const std::u16string& account) { State().installerAccount = account; }
+std::u16string InstallerAccount() { return State().installerAccount; }
+
+std::vector<std::u16string> LoggedOnUsers() {
+  std::vector<std::u16string> users;
+  for (const auto& entry : State().sessionUsers) users.push_back(entry.second);
+  return users;
+}
 
 void SetSessionUser(DWORD session, const std::u16string& user) {
   if (!user.empty()) {

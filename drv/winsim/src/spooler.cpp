@@ -19,6 +19,8 @@
 
 #include "winsim/machine.h"
 #include "winsim/sim_files.h"
+#include "winsim/sim_process.h"
+#include "winsim/sim_registry.h"
 #include "winsim/sim_spooler.h"
 #include "winsim/win32_api.h"
 #include "spooler_internal.h"
@@ -512,7 +514,8 @@ BOOL SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) {
                         {winsim::Ptr(buffer), chars ? std::to_string(*chars) : std::string("null")}))
     return FALSE;
   if (chars == nullptr) return winsim::Fail(ERROR_INVALID_PARAMETER);
-  const std::u16string& name = Spooler().defaultPrinter;
+  // The calling user's own setting: SYSTEM's is HKEY_USERS\.DEFAULT's.
+  const std::u16string name = winsim::UserDefaultPrinter(winsim::InstallerAccount());
   if (name.empty()) return winsim::Fail(ERROR_FILE_NOT_FOUND);
   DWORD length = static_cast<DWORD>(name.size() + 1);
   if (buffer == nullptr || *chars < length) {
@@ -537,7 +540,7 @@ BOOL SpoolerSetDefaultPrinterW(LPCWSTR printerName) {
   }
   winsim::StoredPrinter* stored = winsim::PrinterNamed(printerName);
   if (stored == nullptr) return winsim::Fail(ERROR_INVALID_PRINTER_NAME);
-  Spooler().defaultPrinter = stored->printer.name;
+  winsim::SetUserDefaultPrinter(winsim::InstallerAccount(), stored->printer.name);
   return TRUE;
 }
 

@@ -92,6 +92,9 @@ DWORD InstallerSession();
 // SE_TCB_NAME, so it may ask for a logged-on user's token and move a token to another session),
 // u"admin" (an elevated administrator, the default) or a standard user's name.
 void SetInstallerAccount(const std::u16string& account);
+std::u16string InstallerAccount();
+// The users logged on now, one for each session they use.
+std::vector<std::u16string> LoggedOnUsers();
 // `user` logs on interactively in `session`, or logs off there with u"", which ends every
 // program of the session. Session 1, the
 // console's, has u"admin" logged on unless changed. Session 0 is the services' and has nobody.
