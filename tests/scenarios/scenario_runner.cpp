@@ -437,7 +437,8 @@ bool Run(Play& play, const Words& w) {
 using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
     {"product", Layout}, {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
-    {"many", Many},      {"another-run", AnotherRun}, {"connection", Connection}, {"copy", Copy},         {"fail", Fail},
+    {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
+    {"connection", Connection},
     {"spooler", Spooler},   {"run", Run},             {"together", Run},
 };
 
@@ -660,7 +661,8 @@ const std::map<std::string, Observer> kObservers = {
 Words RunLog(Play& play) {
   if (winsim::Dialogs().size() > play.dialogsBefore) return ShownLogLines();
   std::u16string text;
-  for (size_t i = play.eventsBefore; i < winsim::LoggedEvents().size(); i++) text += winsim::LoggedEvents()[i].strings.at(0);
+  for (size_t i = play.eventsBefore; i < winsim::LoggedEvents().size(); i++)
+    text += winsim::LoggedEvents()[i].strings.at(0);
   if (!text.empty()) return SplitLines(U8(text));
   ADD_FAILURE() << play.Where() << "the run showed no log";
   return {};

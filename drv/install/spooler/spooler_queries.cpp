@@ -274,7 +274,8 @@ void NoteUserDefaults(InstallContext& context) {
 bool NextUserHive(DWORD& index, char* sid) {
   for (;; index++) {
     DWORD chars = kUserSidChars;
-    if (RegEnumKeyExA(HKEY_USERS, index, sid, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return false;
+    if (RegEnumKeyExA(HKEY_USERS, index, sid, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      return false;
     if (StartsWith(sid, kUserSidPrefix) && !EndsWith(sid, kClassesSuffix)) {
       index++;
       return true;

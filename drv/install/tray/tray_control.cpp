@@ -95,8 +95,8 @@ bool StartAsTrayUser(WCHAR* commandLine, const WCHAR* directory, STARTUPINFOW& s
   if (!CreateEnvironmentBlock(&environment, token, FALSE)) environment = nullptr;
   startup.lpDesktop = const_cast<WCHAR*>(kUserDesktop);
   DWORD flags = NORMAL_PRIORITY_CLASS | (environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
-  BOOL started = CreateProcessAsUserW(token, nullptr, commandLine, nullptr, nullptr, FALSE, flags, environment, directory,
-                                      &startup, &process);
+  BOOL started = CreateProcessAsUserW(token, nullptr, commandLine, nullptr, nullptr, FALSE, flags, environment,
+                                      directory, &startup, &process);
   if (environment != nullptr) DestroyEnvironmentBlock(environment);
   CloseHandle(token);
   return started != FALSE;

@@ -231,7 +231,8 @@ int StartTrayProcess(const TraySpec& setup) {
     return id;
   }
   // A standard user's default security grants that user and SYSTEM alone, administrators not.
-  if (setup.account != u"admin" && setup.account != u"SYSTEM") State().mutexes[process.mutexes.back()].userOnly = setup.account;
+  if (setup.account != u"admin" && setup.account != u"SYSTEM")
+    State().mutexes[process.mutexes.back()].userOnly = setup.account;
   if (!setup.programPath.empty()) HoldFile(setup.programPath, id);
   if (setup.window) {
     WindowSpec window{kTrayWindowClass, u"", [id](HWND, UINT message, WPARAM, LPARAM) { TrayReceives(id, message); },
@@ -611,8 +612,8 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
 
 // Needs SE_ASSIGNPRIMARYTOKEN_NAME, which services (LocalSystem) hold, for any token but the
 // caller's own.
-BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
-                          LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
+BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                          LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
                           LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
   std::vector<std::string> args = winsim::StartArgs(application, commandLine, processAttributes, threadAttributes,
                                                     inheritHandles, flags, environment, currentDirectory);
@@ -714,7 +715,8 @@ BOOL WTSQueryUserToken(ULONG session, HANDLE* token) {
 // connected at the log-on screen), then every other session with someone logged on. One
 // LocalAlloc block, names inside it, given back with WTSFreeMemory.
 BOOL WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* sessions, DWORD* count) {
-  if (winsim::EnterCall("WTSEnumerateSessionsW", {winsim::Ptr(server), std::to_string(reserved), std::to_string(version)}))
+  if (winsim::EnterCall("WTSEnumerateSessionsW",
+                        {winsim::Ptr(server), std::to_string(reserved), std::to_string(version)}))
     return FALSE;
   if (sessions == nullptr || count == nullptr || reserved != 0 || version != 1) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -730,8 +732,9 @@ BOOL WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, PWTS_SE
   if (block == nullptr) return FALSE;
   auto* names = reinterpret_cast<WCHAR*>(block + list.size());
   for (size_t i = 0; i < list.size(); i++) {
-    std::u16string name = list[i].first == 0 ? u"Services" : list[i].first == 1 ? u"Console" : u"RDP-Tcp#" +
-                                                                                       winsim::Utf16(std::to_string(list[i].first));
+    std::u16string name = list[i].first == 0   ? u"Services"
+                          : list[i].first == 1 ? u"Console"
+                                               : u"RDP-Tcp#" + winsim::Utf16(std::to_string(list[i].first));
     WCHAR* at = names + i * nameChars;
     std::copy(name.begin(), name.end(), at);
     at[name.size()] = 0;

@@ -92,8 +92,8 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
 BOOL DuplicateTokenEx(HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES attributes, SECURITY_IMPERSONATION_LEVEL level,
                       TOKEN_TYPE type, HANDLE* duplicate);
 BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID information, DWORD length);
-BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
-                          LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
+BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                          LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
                           LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
 DWORD WTSGetActiveConsoleSessionId();
 BOOL WTSQueryUserToken(ULONG session, HANDLE* token);

@@ -533,7 +533,12 @@ struct USEROBJECTFLAGS {
 #define CREATE_NO_WINDOW 0x08000000
 #define WTS_CURRENT_SERVER_HANDLE ((HANDLE) nullptr)
 enum TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation };
-enum SECURITY_IMPERSONATION_LEVEL { SecurityAnonymous, SecurityIdentification, SecurityImpersonation, SecurityDelegation };
+enum SECURITY_IMPERSONATION_LEVEL {
+  SecurityAnonymous,
+  SecurityIdentification,
+  SecurityImpersonation,
+  SecurityDelegation
+};
 enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenSessionId = 12 };
 enum WTS_CONNECTSTATE_CLASS { WTSActive, WTSConnected, WTSConnectQuery, WTSShadow, WTSDisconnected, WTSIdle,
                               WTSListen, WTSReset, WTSDown, WTSInit };
