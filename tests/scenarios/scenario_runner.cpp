@@ -292,6 +292,20 @@ bool Connection(Play&, const Words& w) {
   return true;
 }
 
+// "logon N USER": USER logs on in session N and the tray program starts there from its Run
+// value, as on a terminal server.
+bool Logon(Play&, const Words& w) {
+  if (w.size() != 3 || w[1].find_first_not_of("0123456789") != std::string::npos) return false;
+  DWORD session = static_cast<DWORD>(std::stoul(w[1]));
+  winsim::SetSessionUser(session, U16(w[2]));
+  winsim::TraySpec tray{winsim::TrayAnswer::Quits, 300, true, kTrayPath};
+  tray.session = session;
+  tray.account = U16(w[2]);
+  winsim::StartTray(tray);
+  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+  return true;
+}
+
 // "many N": N product printers carried by every install, "Orvandelle 001" the first, each with
 // its own comment, location and settings key, the 107th the default.
 std::string Numbered(int i) {
@@ -438,7 +452,7 @@ using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
     {"product", Layout}, {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
     {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
-    {"connection", Connection},
+    {"connection", Connection}, {"logon", Logon},
     {"spooler", Spooler},   {"run", Run},             {"together", Run},
 };
 
