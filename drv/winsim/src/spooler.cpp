@@ -435,6 +435,8 @@ BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD s
   std::vector<const winsim::SimPrinter*> printers;
   for (const auto& stored : Spooler().printers) {
     bool connection = (stored.printer.attributes & PRINTER_ATTRIBUTE_NETWORK) != 0;
+    // Connections are the console user's own (kept in that user's hive): SYSTEM sees none.
+    if (connection && winsim::InstallerAccount() != u"admin") continue;
     if (flags & (connection ? PRINTER_ENUM_CONNECTIONS : PRINTER_ENUM_LOCAL | PRINTER_ENUM_NAME))
       printers.push_back(&stored.printer);
   }
