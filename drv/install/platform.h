@@ -11,6 +11,8 @@
 #include <shellapi.h>
 #include <winspool.h>
 #include <winver.h>
+#include <wtsapi32.h>
+#include <userenv.h>
 
 // Wide literal of the platform's WCHAR.
 #define W(s) L##s

@@ -17,6 +17,8 @@ struct SystemLibrary {
 
 SystemLibrary Spooler = {W("winspool.drv"), nullptr, 0};
 SystemLibrary VersionInfo = {W("version.dll"), nullptr, 0};
+SystemLibrary TerminalServices = {W("wtsapi32.dll"), nullptr, 0};
+SystemLibrary UserEnvironment = {W("userenv.dll"), nullptr, 0};
 
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 
@@ -226,6 +228,35 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR path, DWORD handle, DWORD size, LPVOID d
 BOOL WINAPI VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, PUINT length) {
   static decltype(VerQueryValueW)* bound;
   return Bind(VersionInfo, "VerQueryValueW", bound) ? bound(block, subBlock, buffer, length) : FALSE;
+}
+
+// --- wtsapi32.dll and userenv.dll: other sessions, their users and their environment ---
+
+BOOL WINAPI WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* sessions,
+                                  DWORD* count) {
+  static decltype(WTSEnumerateSessionsW)* bound;
+  return Bind(TerminalServices, "WTSEnumerateSessionsW", bound) ? bound(server, reserved, version, sessions, count)
+                                                                 : FALSE;
+}
+
+void WINAPI WTSFreeMemory(PVOID memory) {
+  static decltype(WTSFreeMemory)* bound;
+  if (Bind(TerminalServices, "WTSFreeMemory", bound)) bound(memory);
+}
+
+BOOL WINAPI WTSQueryUserToken(ULONG session, PHANDLE token) {
+  static decltype(WTSQueryUserToken)* bound;
+  return Bind(TerminalServices, "WTSQueryUserToken", bound) ? bound(session, token) : FALSE;
+}
+
+BOOL WINAPI CreateEnvironmentBlock(LPVOID* environment, HANDLE token, BOOL inherit) {
+  static decltype(CreateEnvironmentBlock)* bound;
+  return Bind(UserEnvironment, "CreateEnvironmentBlock", bound) ? bound(environment, token, inherit) : FALSE;
+}
+
+BOOL WINAPI DestroyEnvironmentBlock(LPVOID environment) {
+  static decltype(DestroyEnvironmentBlock)* bound;
+  return Bind(UserEnvironment, "DestroyEnvironmentBlock", bound) ? bound(environment) : FALSE;
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 #include "app/command_dispatch.h"
 #include "app/install_log.h"
 #include "support/product_machine.h"
+#include "winsim/sim_process.h"
 
 namespace {
 
@@ -144,12 +145,29 @@ TEST_F(InstallLogTest, ErrorLinesCarryTheSystemText) {
   EXPECT_EQ(context.ErrorCount, 3);
   EXPECT_EQ(winsim::CallsOf("FormatMessageW")[0].args, (std::vector<std::string>{"0x1300", "5", "1033"}));
   EXPECT_EQ(ErrorFormat(0), nullptr);
-  EXPECT_EQ(ErrorFormat(28), nullptr);
+  EXPECT_EQ(ErrorFormat(26), nullptr);
 }
 
-// A run nobody can see: no window, whatever was counted; the whole log as one event, in pieces
-// the event log takes; interactive runs write none.
-TEST_F(InstallLogTest, UnseenStationWritesTheLogAsOneEventInsteadOfAWindow) {
+// The log text of events written since `first`, the "part k of n" lines left out.
+std::u16string EventText(size_t first, std::vector<std::string>* headers) {
+  std::u16string text;
+  for (size_t i = first; i < winsim::LoggedEvents().size(); i++) {
+    std::u16string part = winsim::LoggedEvents()[i].strings.at(0);
+    EXPECT_LE(part.size(), 31839u) << "event " << i;
+    if (part.compare(0, 17, u"Install log, part") == 0) {
+      size_t end = part.find(u"\r\n") + 2;
+      headers->push_back(winsim::Utf8(part.substr(0, end - 2)));
+      part.erase(0, end);
+    }
+    text += part;
+  }
+  return text;
+}
+
+// A run nobody can see: no window, whatever was counted; the whole log in events the event log
+// takes, numbered parts cut at line breaks; a refused event is tried again in smaller parts;
+// interactive runs write none.
+TEST_F(InstallLogTest, UnseenStationWritesTheLogAsEventsInsteadOfAWindow) {
   ShowLogWindowWhenNeeded(context, nullptr);
   EXPECT_EQ(winsim::CountCalls("RegisterEventSourceW"), 0u) << "interactive: no event";
 
@@ -161,34 +179,54 @@ TEST_F(InstallLogTest, UnseenStationWritesTheLogAsOneEventInsteadOfAWindow) {
   winsim::SetShiftHeld(true);
   ShowLogWindowWhenNeeded(context, nullptr);
   EXPECT_TRUE(winsim::Dialogs().empty());
-  ASSERT_EQ(winsim::LoggedEvents().size(), 1u);
+  ASSERT_EQ(winsim::LoggedEvents().size(), 2u);
   const winsim::LoggedEvent& event = winsim::LoggedEvents()[0];
   EXPECT_EQ(event.source, u"Orvandelle Install");
   EXPECT_EQ(event.type, WORD(EVENTLOG_ERROR_TYPE));
   EXPECT_EQ(event.eventId, 1u);
-  ASSERT_EQ(event.strings.size(), 2u);
-  EXPECT_EQ(event.strings[0].size(), 31839u);
-  EXPECT_EQ(event.strings[0] + event.strings[1], Chars(context.LogText));
+  EXPECT_EQ(event.strings.size(), 1u);
+  EXPECT_EQ(event.strings[0].size(), 26u + 31 * 1002) << "31 whole lines and the part's own line";
+  std::vector<std::string> headers;
+  EXPECT_EQ(EventText(0, &headers), Chars(context.LogText));
+  EXPECT_EQ(headers, (std::vector<std::string>{"Install log, part 1 of 2", "Install log, part 2 of 2"}));
 
   context.ErrorCount = 0;
+  winsim::FailNext("ReportEventW", 1, ERROR_INVALID_PARAMETER);
   ShowLogWindowWhenNeeded(context, nullptr);
-  ASSERT_EQ(winsim::LoggedEvents().size(), 2u);
-  EXPECT_EQ(winsim::LoggedEvents()[1].type, WORD(EVENTLOG_INFORMATION_TYPE));
+  headers.clear();
+  EXPECT_EQ(EventText(2, &headers), Chars(context.LogText));
+  EXPECT_EQ(headers, (std::vector<std::string>{"Install log, part 1 of 3", "Install log, part 2 of 3",
+                                               "Install log, part 3 of 3"}));
+  EXPECT_EQ(winsim::LoggedEvents()[2].type, WORD(EVENTLOG_INFORMATION_TYPE));
   EXPECT_EQ(winsim::CountCalls("GetAsyncKeyState"), 0u) << "no key to look at where nobody types";
 
-  // A station that cannot be asked counts as unseen; a refused event or source costs nothing else.
+  // Run as SYSTEM in session 0: its "WinSta0" says WSF_VISIBLE, yet nobody sees it.
   winsim::SetWindowStationVisible(true);
-  winsim::FailNext("GetUserObjectInformationW", 1, ERROR_ACCESS_DENIED);
-  winsim::FailNext("ReportEventW", 1, ERROR_INVALID_PARAMETER);
+  winsim::SetInstallerSession(0);
   context.ErrorCount = 1;
   ShowLogWindowWhenNeeded(context, nullptr);
   EXPECT_TRUE(winsim::Dialogs().empty());
-  EXPECT_EQ(winsim::CountCalls("ReportEventW"), 3u);
-  EXPECT_EQ(winsim::OpenEventSources(), 0u);
-  winsim::FailNext("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
-  winsim::SetWindowStationVisible(false);
+  EXPECT_EQ(winsim::LoggedEvents().size(), 7u);
+  winsim::SetInstallerSession(1);
+
+  // A station that cannot be asked counts as unseen. Every size refused: seven sizes down to 512
+  // characters, then the event saying what is missing; no source is left open.
+  winsim::ClearCalls();
+  winsim::FailNext("GetUserObjectInformationW", 1, ERROR_ACCESS_DENIED);
+  winsim::FailNext("ReportEventW", 8, ERROR_INVALID_PARAMETER);
   ShowLogWindowWhenNeeded(context, nullptr);
-  EXPECT_EQ(winsim::CountCalls("ReportEventW"), 3u);
+  EXPECT_TRUE(winsim::Dialogs().empty());
+  EXPECT_EQ(winsim::CountCalls("ReportEventW"), 8u);
+  EXPECT_EQ(winsim::OpenEventSources(), 0u);
+  winsim::SetWindowStationVisible(false);
+  winsim::FailNext("ReportEventW", 7, ERROR_INVALID_PARAMETER);
+  ShowLogWindowWhenNeeded(context, nullptr);
+  ASSERT_EQ(winsim::LoggedEvents().size(), 8u);
+  EXPECT_EQ(winsim::Utf8(winsim::LoggedEvents()[7].strings[0]),
+            "The install log could not be written whole: its last 40080 characters are missing (error 87)");
+  winsim::FailNext("RegisterEventSourceW", 1, ERROR_ACCESS_DENIED);
+  ShowLogWindowWhenNeeded(context, nullptr);
+  EXPECT_EQ(winsim::CountCalls("ReportEventW"), 16u);
 }
 
 }  // namespace

@@ -58,13 +58,15 @@ DWORD ErrorOf(const std::string& call) {
 // Calls that have no failure to give: waits, the clock, the key state, the window test, and the
 // DLL search limit, whose failure leaves the search as it was and is not read.
 const std::set<std::string> kCannotFail = {"Sleep", "GetTickCount", "GetCommandLineW", "GetAsyncKeyState",
-                                           "IsWindow", "EndDialog", "LimitDllSearchToSystemDirectory"};
+                                           "IsWindow", "EndDialog", "LimitDllSearchToSystemDirectory",
+                                           "GetCurrentProcessId", "WTSGetActiveConsoleSessionId", "WTSFreeMemory",
+                                           "DestroyEnvironmentBlock"};
 const std::set<std::string> kStationCalls = {"GetProcessWindowStation", "GetUserObjectInformationW"};
 const std::set<std::string> kCloseCalls = {"CloseHandle", "ClosePrinter", "CloseServiceHandle", "RegCloseKey"};
 
 // Outcomes a failure may rightly change, and the failures that may: the program does what it is
 // meant to and the invariant cannot hold.
-enum class Rule { SpoolerRunning, PrinterKept, FilesAccounted };
+enum class Rule { SpoolerRunning, PrinterKept, FilesAccounted, LogShown };
 struct Exemption {
   const char* fault;   // a call name, or "GlobalAlloc" for a failed global allocation
   Rule rule;
@@ -79,6 +81,9 @@ const Exemption kExemptions[] = {
     {"GlobalAlloc", Rule::FilesAccounted,
      "no memory for the driver list or for a held file's entry: the list is empty, the entry dropped"},
     {"HeapAlloc", Rule::FilesAccounted, "no memory to name the monitor file: it is not deleted"},
+    {"RegisterEventSourceW", Rule::LogShown, "unseen, with the event log refusing its source: no record is possible"},
+    {"ReportEventW", Rule::LogShown, "unseen, with the event log refusing every event: no record is possible"},
+    {"GlobalAlloc", Rule::LogShown, "unseen, with no memory for the event's text: no record is possible"},
 };
 
 // Whether the rule may be broken under this fault; counts the runs that needed it.
@@ -119,6 +124,14 @@ void OlderBuildWithPrintersAndTray() {
   winsim::SetSimDefaultPrinter(u"B");
 }
 
+// The same, upgraded by a deployment tool: as SYSTEM in session 0, the tray in the user's
+// session 1 and the user's default printer in the user's own hive.
+void OlderBuildUpgradedAsSystem() {
+  OlderBuildWithPrintersAndTray();
+  winsim::SetInstallerSession(0);
+  winsim::SetInstallerAccount(u"SYSTEM");
+}
+
 void InstalledWithMonitorHeld() {
   RunInstaller(u"install");
   AddProductPrinter(u"A", "Orvandelles-A");
@@ -128,6 +141,7 @@ void InstalledWithMonitorHeld() {
 const Road kRoads[] = {
     {"install on an empty machine", Nothing, u"install", 1, 1, true},
     {"upgrade carrying printers over", OlderBuildWithPrintersAndTray, u"install", 1, 1, true},
+    {"upgrade as SYSTEM in session 0", OlderBuildUpgradedAsSystem, u"install", 1, 1, true},
     {"uninstall with the monitor DLL held", InstalledWithMonitorHeld, u"uninstall", 2, 101, false},
 };
 
@@ -178,7 +192,8 @@ class FaultSweepTest : public SimTest {
       run.allocations[a] = Opportunities(winsim::Allocator(a)) - before[a];
     }
     std::string where = std::string(road.name) + ", " + fault.label + ": ";
-    if (!shown.seen && kStationCalls.count(fault.call)) LookAtEvent(shown);
+    // A run in session 0 is unseen by design: the event holds its log.
+    if (!shown.seen && (kStationCalls.count(fault.call) || winsim::InstallerSession() == 0)) LookAtEvent(shown);
     Check(road, fault, code, shown, printers, where);
     for (const std::u16string& name : others)
       EXPECT_TRUE(winsim::FindSimPrinter(name)) << where << "other maker's printer " << winsim::Utf8(name) << " gone";
@@ -262,7 +277,7 @@ class FaultSweepTest : public SimTest {
     if (code != 100) {
       EXPECT_EQ(code == 101, ScheduledByRun() > 0) << where << "exit code " << code << " and files waiting";
     }
-    EXPECT_TRUE(shown.seen) << where << "no log window with Shift held";
+    EXPECT_TRUE(shown.seen || Exempt(fault.call, Rule::LogShown)) << where << "no log window with Shift held";
     EXPECT_EQ(shown.depth, 0) << where << "depth at the end";
     EXPECT_EQ(code == 100, shown.errors > 0) << where << "exit code " << code << " after " << shown.errors << " errors";
     EXPECT_EQ(shown.errorLines.empty(), shown.errors == 0) << where << "error lines and error count disagree";

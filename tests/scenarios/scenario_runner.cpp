@@ -124,6 +124,8 @@ const int kOtherProgram = 7;  // keeps the files it holds loaded
 const int kNoBuild = -1;      // a component without a version resource
 
 std::u16string U16(const std::string& text) { return winsim::Utf16(text); }
+// The hive of the person at the console, whichever account the installer runs as.
+std::u16string UserHive() { return winsim::SidOf(u"admin") + u"\\"; }
 std::string U8(const std::u16string& text) { return winsim::Utf8(text); }
 
 std::string Lower(std::string text) {
@@ -250,7 +252,8 @@ Fields FieldsOf(const winsim::SimPrinter& p) {
           {"priority", std::to_string(p.priority)}, {"default-priority", std::to_string(p.defaultPriority)},
           {"separator", p.sepFile.empty() ? "none" : U8(p.sepFile)},
           {"hours", std::to_string(p.startTime) + "-" + std::to_string(p.untilTime)},
-          {"spooling", SpoolingWord(p.attributes)}, {"permissions", PermissionsWord(p.securityDescriptor)}};
+          {"spooling", SpoolingWord(p.attributes)}, {"permissions", PermissionsWord(p.securityDescriptor)},
+          {"jobs", std::to_string(p.jobs)}};
 }
 
 PrinterMap Printers(bool product) {
@@ -268,6 +271,7 @@ struct Play {
   Words exits;
   size_t dialogsBefore = 0, eventsBefore = 0;
   DWORD started = 0;    // the clock as the last step began
+  size_t startsBefore = 0;  // processes the installer had started before the last step
   int otherRun = 0;     // another run of the installer holding the command lock
   int squatter = 0;     // another program holding the command lock's name
   PrinterMap othersBefore;
@@ -338,9 +342,34 @@ bool AddPrinter(Play& play, const Words& w) {
     printer.data.push_back({field[0] == 'k' ? winsim::kPlainPrinterDataKey : "DsUser", "SubKey", REG_SZ, data});
     if (!o.Has("settings")) continue;
     if (!std::count(play.settingsKeys.begin(), play.settingsKeys.end(), key)) play.settingsKeys.push_back(key);
-    winsim::PutString(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted", u"1");
+    winsim::PutString(HKEY_USERS, UserHive() + kSettingsRoot + U16(key), u"deleted", u"1");
   }
   winsim::AddSimPrinter(printer);
+  return true;
+}
+
+// "connection \\SERVER\SHARE [jobs N]": the user's connection to a server's queue on the
+// product driver and port, with N jobs of every user waiting there.
+bool Connection(Play&, const Words& w) {
+  Options o;
+  if (w.size() < 2 || !o.Read(w, 2, {"jobs"}, {})) return false;
+  winsim::SimPrinter printer = PrinterOn(U16(w[1]), kProductDriver, kPort);
+  printer.jobs = static_cast<DWORD>(std::stoul("0" + o.Get("jobs")));
+  winsim::AddSimConnection(printer);
+  return true;
+}
+
+// "logon N USER": USER logs on in session N and the tray program starts there from its Run
+// value, as on a terminal server.
+bool Logon(Play&, const Words& w) {
+  if (w.size() != 3 || w[1].find_first_not_of("0123456789") != std::string::npos) return false;
+  DWORD session = static_cast<DWORD>(std::stoul(w[1]));
+  winsim::SetSessionUser(session, U16(w[2]));
+  winsim::TraySpec tray{winsim::TrayAnswer::Quits, 300, true, kTrayPath};
+  tray.session = session;
+  tray.account = U16(w[2]);
+  winsim::StartTray(tray);
+  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
   return true;
 }
 
@@ -381,7 +410,7 @@ bool AnotherRun(Play& play, const Words& w) {
   other.holdFor = w[1] == "forever" ? INFINITE : static_cast<DWORD>(std::stoul(w[1]));
   other.dies = o.Has("dies");
   other.session = o.Has("system") ? 0 : 1;
-  other.account = o.Has("system") ? winsim::Account::System : winsim::Account::Administrator;
+  other.account = o.Has("system") ? u"SYSTEM" : u"admin";
   if (o.Has("leaves")) {
     std::string name = o.Get("leaves");
     other.beforeLettingGo = [&play, name] { AddPrinter(play, {"printer", name, "key", name, "dsuser", name}); };
@@ -397,7 +426,7 @@ bool Squat(Play& play, const Words& w) {
   if (w.size() != 2 || (w[1] != "user-mutex" && w[1] != "open-user-mutex" && w[1] != "event")) return false;
   winsim::MutexHolderSpec squatter;
   squatter.name = kCommandMutexName;
-  squatter.account = winsim::Account::User;
+  squatter.account = u"user";
   squatter.everyoneMayUse = w[1] == "open-user-mutex";
   squatter.event = w[1] == "event";
   play.squatter = winsim::StartMutexHolder(squatter);
@@ -428,11 +457,25 @@ const std::map<std::string, SimpleAction> kSimpleActions = {
     {"help-window", {1, [](const std::string&) { winsim::OpenHelpWindow(); }}},
     // The log-on session the installer runs in.
     {"session", {2, [](const std::string& n) { winsim::SetInstallerSession(static_cast<DWORD>(std::stoul(n))); }}},
-    // The tray program running with its Run value, as after an install.
+    // The tray program running with its Run value, as after an install, in session 1.
     {"tray", {1, [](const std::string&) {
        winsim::StartTray(winsim::TraySpec{winsim::TrayAnswer::Quits, 300, true, kTrayPath});
        winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
      }}},
+    // The tray program of a standard user, running in session 1 with its Run value.
+    {"tray-of", {2, [](const std::string& user) {
+       winsim::TraySpec tray{winsim::TrayAnswer::Quits, 300, true, kTrayPath};
+       tray.account = U16(user);
+       winsim::StartTray(tray);
+       winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+     }}},
+    // The installer is run by a deployment tool: as SYSTEM, in session 0.
+    {"system", {1, [](const std::string&) {
+       winsim::SetInstallerSession(0);
+       winsim::SetInstallerAccount(u"SYSTEM");
+     }}},
+    // Nobody is logged on in the session any more.
+    {"logoff", {2, [](const std::string& n) { winsim::SetSessionUser(static_cast<DWORD>(std::stoul(n)), u""); }}},
 };
 
 const char16_t kRecordKey[] = u"SOFTWARE\\Corvane\\Orvandelle\\Carried printers";
@@ -521,6 +564,7 @@ bool Run(Play& play, const Words& w) {
   play.eventsBefore = winsim::LoggedEvents().size();
   play.othersBefore = Printers(false);
   play.started = winsim::Now();
+  play.startsBefore = winsim::ProcessStarts().size();
   winsim::ClearCalls();
   winsim::SetShiftHeld(shift);
   winsim::SetWindowStationVisible(!unseen);
@@ -553,6 +597,7 @@ using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
     {"product", Layout}, {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
     {"many", Many},      {"another-run", AnotherRun}, {"copy", Copy},         {"fail", Fail},
+    {"connection", Connection}, {"logon", Logon},
     {"spooler", Spooler},   {"run", Run},             {"together", Run},          {"pending", AddPending},
     {"pending2", AddPending}, {"squat", Squat}, {"release", Release}, {"record", Record},
 };
@@ -655,21 +700,38 @@ Words Pending(Play&, const Words& w) {
   return pairs;
 }
 
+// The last start of the tray program since `from`, or null.
+const winsim::ProcessStart* LastTrayStart(size_t from) {
+  const auto& starts = winsim::ProcessStarts();
+  for (size_t i = starts.size(); i > from; i--)
+    if (U8(starts[i - 1].commandLine).find("orvtray.exe") != std::string::npos) return &starts[i - 1];
+  return nullptr;
+}
+
+// A tray runs in any session, and the one the installer started last (if it started one) is it.
 Words Tray(Play&, const Words&) {
   std::string run = U8(TrayRunValue());
-  bool quit = !winsim::MutexExists(winsim::kTrayMutexName), file = winsim::FileExists(kTrayPath);
-  const auto& starts = winsim::ProcessStarts();
-  // A tray the scenario started itself was started by no call of the run.
-  bool runs = !quit && (starts.empty() || winsim::ProcessRunning(starts.back().process));
+  bool file = winsim::FileExists(kTrayPath);
+  const winsim::ProcessStart* last = LastTrayStart(0);
+  bool runs = !winsim::RunningTrays().empty() && (last == nullptr || winsim::ProcessRunning(last->process));
   if (run == U8(kTrayPath) && runs) return {"running"};
-  if (run == "(none)" && quit && !file) return {"removed"};
+  if (run == "(none)" && !runs && !file) return {"removed"};
   return {"Run value " + run, runs ? "running" : "not running", file ? "its file there" : "its file gone"};
+}
+
+// "tray-start none" or "tray-start session N as ACCOUNT in DIRECTORY on DESKTOP": how the last
+// run started the tray program.
+Words TrayStart(Play& play, const Words&) {
+  const winsim::ProcessStart* last = LastTrayStart(play.startsBefore);
+  if (last == nullptr) return {};
+  return {"session", std::to_string(last->session), "as", U8(last->account), "in", U8(last->currentDirectory),
+          "on", U8(last->desktop)};
 }
 
 Words Marked(Play& play, const Words&) {
   Words marked;
   for (const std::string& key : play.settingsKeys)
-    if (winsim::ReadValue(HKEY_CURRENT_USER, kSettingsRoot + U16(key), u"deleted")) marked.push_back(key);
+    if (winsim::ReadValue(HKEY_USERS, UserHive() + kSettingsRoot + U16(key), u"deleted")) marked.push_back(key);
   return marked;
 }
 
@@ -701,7 +763,8 @@ Words Outcome(Play& play, const Words&) {
   return {gone || fresh ? "gone-or-fresh" : "a mixture"};
 }
 
-// "host event error|info|none": the event the run wrote to the event log.
+// "host event error|info|none": the event the run wrote to the event log. "host events N": how
+// many it wrote.
 // "host calls NAME N [FIRST]": how often the run made a platform call (with that first argument).
 // "host service NAME running|stopped|...": the state of a service now.
 Words Host(Play& play, const Words& w) {
@@ -710,6 +773,7 @@ Words Host(Play& play, const Words& w) {
     DWORD state = winsim::ServiceState(U16(w[2]));
     return {"service", w[2], state <= SERVICE_RUNNING ? kStates[state] : std::to_string(state)};
   }
+  if (w[1] == "events") return {"events", std::to_string(winsim::LoggedEvents().size() - play.eventsBefore)};
   if (w[1] == "event") {
     const auto& events = winsim::LoggedEvents();
     if (events.size() == play.eventsBefore) return {"event", "none"};
@@ -733,7 +797,7 @@ const std::set<std::string> kLockCalls = {"LimitDllSearchToSystemDirectory", "Ge
 const std::set<std::string> kAfterLockCalls = {
     "ReleaseMutex", "CloseHandle", "GetProcessWindowStation", "GetUserObjectInformationW", "GetAsyncKeyState",
     "DialogBoxParamW", "SetDlgItemTextW", "SetWindowTextW", "EndDialog", "FormatMessageW", "RegisterEventSourceW",
-    "ReportEventW", "DeregisterEventSource"};
+    "ReportEventW", "DeregisterEventSource", "GetCurrentProcessId", "ProcessIdToSessionId"};
 // The calls that look at or change the machine.
 const char* const kWorkCalls[] = {"FindWindowW", "PostMessageW", "OpenSCManagerW", "EnumPrintersW", "OpenPrinterW",
                                   "RegOpenKeyExA", "CreateFileW", "DeleteFileW", "MoveFileExW", "GetModuleFileNameW",
@@ -787,15 +851,18 @@ const std::map<std::string, Observer> kObservers = {
     {"others", {Others, 2}},    {"default", {Default, 2}},   {"pending", {Pending, 2, false, true}},
     {"pending2", {Pending, 2, false, true}},
     {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
+    {"tray-start", {TrayStart, 2}},
     {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"host", {Host, 3}},
     {"lock", {Lock, 2}},        {"record", {Recorded, 2, true}},
 };
 
-// The log of the last run: its log window, else the event it wrote unseen.
+// The log of the last run: its log window, else the events it wrote unseen, one after another.
 Words RunLog(Play& play) {
   if (winsim::Dialogs().size() > play.dialogsBefore) return ShownLogLines();
-  if (winsim::LoggedEvents().size() > play.eventsBefore)
-    return SplitLines(U8(winsim::LoggedEvents().back().strings.at(0)));
+  std::u16string text;
+  for (size_t i = play.eventsBefore; i < winsim::LoggedEvents().size(); i++)
+    text += winsim::LoggedEvents()[i].strings.at(0);
+  if (!text.empty()) return SplitLines(U8(text));
   ADD_FAILURE() << play.Where() << "the run showed no log";
   return {};
 }

@@ -55,6 +55,13 @@ void PutInstallerFiles(WORD build) {
 
 void PrepareProductMachine(WORD build) {
   winsim::SetModulePath(std::u16string(kModuleDir) + u"orvinst.exe");
+  // A copy of the installer started in another session runs the real program there.
+  winsim::SetChildRunner([](const std::u16string& commandLine) {
+    std::u16string parent = winsim::CommandLine();
+    DWORD code = static_cast<DWORD>(RunCommandLine(commandLine));
+    winsim::SetCommandLine(parent);
+    return code;
+  });
   winsim::AddLocalPortMonitor();
   PutInstallerFiles(build);
 }
@@ -125,6 +132,7 @@ void ExpectNoHandlesOpen() {
   EXPECT_EQ(winsim::OpenServiceHandles(), 0u) << "a manager or service handle left open";
   EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u) << "mutex or process handles left open";
   EXPECT_EQ(winsim::OpenEventSources(), 0u) << "event sources left open";
+  EXPECT_EQ(winsim::OpenEnvironmentBlocks(), 0u) << "environment blocks left";
 }
 
 void ProductMachineTest::TearDown() {

@@ -30,11 +30,11 @@ TEST_F(KernelSimTest, MutexNamesLandInTheCallersSessionUnlessGlobal) {
   winsim::MutexHolderSpec spec;
   spec.name = "Name";
   spec.session = 0;
-  spec.account = winsim::Account::System;
+  spec.account = u"SYSTEM";
   int service = winsim::StartMutexHolder(spec);
   spec.name = "Local\\Name";
   spec.session = 3;
-  spec.account = winsim::Account::Administrator;
+  spec.account = u"admin";
   int user = winsim::StartMutexHolder(spec);
   EXPECT_FALSE(winsim::MutexExists("Name")) << "neither session 0's nor session 3's bare name is session 2's";
   EXPECT_TRUE(winsim::MutexExists("Global\\Name"));
@@ -56,6 +56,40 @@ TEST_F(KernelSimTest, MutexNamesLandInTheCallersSessionUnlessGlobal) {
   CloseHandle(mine);
   winsim::EndProcess(user);
   EXPECT_EQ(winsim::OpenProcessAreaHandles(), 0u);
+}
+
+// The rights the session rows lean on: only LocalSystem asks for a user's token or moves one to
+// another session; a user's token is never elevated, so a program that requires elevation
+// refuses it (740); a session's windows are on that session's desktop alone.
+TEST_F(KernelSimTest, OnlySystemReachesOtherSessionsAndUsersTokensAreNotElevated) {
+  winsim::PutFile(u"C:\\Product\\drv\\orvinst.exe", "MZ");
+  winsim::SetModulePath(u"C:\\Product\\drv\\orvinst.exe");
+  int tray = winsim::StartTray({winsim::TrayAnswer::NeverAnswers, 0, true, u""});
+  HANDLE token = nullptr;
+  EXPECT_FALSE(WTSQueryUserToken(1, &token)) << "an administrator lacks SE_TCB_NAME";
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRIVILEGE_NOT_HELD));
+  HANDLE own = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &own));
+  DWORD session = 2;
+  EXPECT_FALSE(SetTokenInformation(own, TokenSessionId, &session, sizeof(session)));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRIVILEGE_NOT_HELD));
+  CloseHandle(own);
+
+  winsim::SetInstallerSession(0);
+  winsim::SetInstallerAccount(u"SYSTEM");
+  EXPECT_EQ(FindWindowW(winsim::kTrayWindowClass, nullptr), nullptr) << "session 1's desktop is not session 0's";
+  EXPECT_FALSE(WTSQueryUserToken(2, &token)) << "nobody is logged on in session 2";
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
+  ASSERT_TRUE(WTSQueryUserToken(1, &token));
+  WCHAR commandLine[] = u"orvinst.exe quittray";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  EXPECT_FALSE(CreateProcessAsUserW(token, u"C:\\Product\\drv\\orvinst.exe", commandLine, nullptr, nullptr, FALSE, 0,
+                                    nullptr, nullptr, &startup, &process));
+  EXPECT_EQ(GetLastError(), 740u) << "the user's token is the filtered one";
+  CloseHandle(token);
+  winsim::EndProcess(tray);
 }
 
 // What a reboot does, as the session manager and the service control manager do it.

@@ -21,7 +21,7 @@ const DWORD kHelpWindowPause = 50;
 // The error lines of a command that found another run holding the command lock, and of one
 // that could not take the lock safely.
 const int32_t kAnotherRunError = 19;
-const int32_t kUnsafeLockError = 27;
+const int32_t kUnsafeLockError = 25;
 
 const int kInstallMode = 1;
 const int kInstallNoTrayMode = 3;
@@ -138,6 +138,9 @@ int32_t Dispatch(int count, WCHAR** args) {
   int mode = InstallMode(word);
   // Only reads the spooler: it needs no lock and is never kept waiting.
   if (TextEqualsIgnoringAsciiCase(word, W("onChkDrv"))) return DriverVersionCheck() ? 103 : 3;
+  // Started by a run in another session, which holds the lock: the tray hand-shake of this
+  // session, and nothing else.
+  if (TextEqualsIgnoringAsciiCase(word, W("quittray"))) return AskTrayToQuitInThisSession(), 6;
   Command command = ChooseCommand(word, mode);
   if (command == Command::None) return 6;
   // Taken before anything of the machine is touched: an install's first changes are closing

@@ -76,6 +76,7 @@ InstallContext& InitContext(InstallContext& context, unsigned flags) {
   context.DriverDir.block = nullptr;
   context.DeferredDeletes = nullptr;
   context.SavedPrinters = nullptr;
+  context.UserDefaults = nullptr;
   context.Printers.buffer = nullptr;
   context.Printers.count = 0;
   context.ErrorCount = 0;
@@ -119,6 +120,11 @@ void FreeContext(InstallContext& context) {
   context.ParkedPrinters = nullptr;
   FreePrinterSnapshot(context.Printers);
   FreeSavedPrinters(context.SavedPrinters);
+  while (context.UserDefaults != nullptr) {
+    UserDefault* next = context.UserDefaults->Next;
+    GlobalFree(context.UserDefaults);
+    context.UserDefaults = next;
+  }
   ClearDeferredDeletes(context.DeferredDeletes);
   ReleaseText(context.DriverDir);
   ReleaseText(context.LogText);

@@ -22,6 +22,14 @@ struct SavedPrinter {
   BYTE InRecord;
 };
 
+// A logged-on user whose default printer is one of the product's, read before the printers are
+// deleted (runs in session 0 only); Entry points into the context's snapshot.
+struct UserDefault {
+  char Sid[kUserSidChars];
+  PRINTER_INFO_2W* Entry;
+  UserDefault* Next;
+};
+
 struct InstallContext {
   WideText ModuleDir;
   WideText SystemDir;
@@ -42,6 +50,7 @@ struct InstallContext {
   SavedPrinter* SavedPrinters;
   PrinterSnapshot Printers;
   PRINTER_INFO_2W** ParkedPrinters;
+  UserDefault* UserDefaults;
 };
 
 // Flags of InitContext.

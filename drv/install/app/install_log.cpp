@@ -8,10 +8,14 @@ namespace {
 const int kLineCapacity = 1024;
 
 // Where a run nobody can see leaves its log: the Application event log, under this source and
-// event id. One event per run; each of its insertion strings holds at most what the log takes.
+// event id. The log takes at most kMaxEventChars characters in one event, all its insertion
+// strings together; a longer log is written as several events, each a numbered part.
 const WCHAR kEventSource[] = W("Orvandelle Install");
 const DWORD kLogEventId = 1;
-const uint64_t kMaxEventStringChars = 31839;
+const uint64_t kMaxEventChars = 31839;
+const uint64_t kPartHeaderChars = 64;  // room for "Install log, part k of n" and its line break
+// A refused event is tried again with parts half as long, down to this size.
+const uint64_t kSmallestPartChars = 512;
 const int kTitleCapacity = 264;
 const int kMaxIndentLevels = 10;
 const DWORD kUsEnglish = 1033;
@@ -80,7 +84,6 @@ const WCHAR* const kErrorFormats[] = {
     // The record of printers being carried over; the line before says what was not done.
     W("Can`t update the record of printers being carried over"),
     W("The record of printer '%s' to carry over is damaged"),
-    nullptr, nullptr,
     // The lock that keeps two runs apart could not be had safely: its name is held by something
     // that is not an installer's run, or the calls to take it failed.
     W("Can`t take the lock that keeps installations apart; nothing was changed"),
@@ -211,6 +214,10 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 namespace {
 
 bool WindowStationIsVisible() {
+  // Since Windows Vista nobody sees session 0's desktop, though a service that may interact
+  // with it, or a program started there interactively, has a WSF_VISIBLE "WinSta0".
+  DWORD session = 0;
+  if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
   USEROBJECTFLAGS flags = {};
   DWORD needed = 0;
   HWINSTA station = GetProcessWindowStation();
@@ -221,29 +228,76 @@ bool WindowStationIsVisible() {
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-void ReportLogToEventLog(const InstallContext& context) {
-  const WCHAR* log = Chars(context.LogText);
-  uint64_t length = Length(context.LogText);
-  uint64_t pieces = length == 0 ? 1 : (length + kMaxEventStringChars - 1) / kMaxEventStringChars;
-  // Each piece with its own terminator, in one block; and the pointers to them.
-  auto* text = static_cast<WCHAR*>(AllocateZeroed((length + pieces) * sizeof(WCHAR)));
-  auto** strings = static_cast<const WCHAR**>(AllocateZeroed(pieces * sizeof(WCHAR*)));
-  HANDLE source = nullptr;
-  if (text != nullptr && strings != nullptr && pieces <= 0xFFFF) source = RegisterEventSourceW(nullptr, kEventSource);
-  if (source != nullptr) {
-    WCHAR* at = text;
-    for (uint64_t piece = 0; piece < pieces; piece++) {
-      strings[piece] = at;
-      uint64_t start = piece * kMaxEventStringChars;
-      for (uint64_t i = start; i < length && i < start + kMaxEventStringChars; i++) *at++ = log[i];
-      at++;  // the zero-filled terminator
+struct EventWriter {
+  HANDLE source;
+  WORD type;
+  WCHAR* buffer;  // kMaxEventChars + 1 characters
+};
+
+// Where a part that starts at `start` and holds at most `chars` characters ends: after its last
+// line break, when it has one, so that no line is cut in two.
+uint64_t PartEnd(const WCHAR* log, uint64_t length, uint64_t start, uint64_t chars) {
+  if (length - start <= chars) return length;
+  for (uint64_t end = start + chars; end > start; end--)
+    if (log[end - 1] == '\n') return end;
+  return start + chars;
+}
+
+uint64_t CountParts(const WCHAR* log, uint64_t length, uint64_t start, uint64_t chars) {
+  uint64_t parts = 0;
+  for (uint64_t at = start; at < length; at = PartEnd(log, length, at, chars)) parts++;
+  return parts;
+}
+
+// One event; a part of several begins with its number.
+bool WritePart(EventWriter& writer, const WCHAR* text, uint64_t chars, uint64_t part, uint64_t parts) {
+  LineWriter out{writer.buffer, static_cast<int>(kMaxEventChars + 1), 0};
+  if (parts > 1)
+    FormatInto(out, W("Install log, part %d of %d\r\n"), static_cast<int32_t>(part), static_cast<int32_t>(parts));
+  for (uint64_t i = 0; i < chars; i++) out.Put(text[i]);
+  writer.buffer[out.length] = 0;
+  LPCWSTR strings[1] = {writer.buffer};
+  return ReportEventW(writer.source, writer.type, 0, kLogEventId, nullptr, 1, 0, strings, nullptr) != FALSE;
+}
+
+// The whole log, in one event when it fits. A refused event is tried again with parts half as
+// long, the parts still to come numbered anew; when even the smallest is refused, a last short
+// event says how much of the log is missing.
+void WriteLogEvents(EventWriter& writer, const WCHAR* log, uint64_t length) {
+  uint64_t chars = length <= kMaxEventChars ? kMaxEventChars : kMaxEventChars - kPartHeaderChars;
+  uint64_t parts = length == 0 ? 1 : CountParts(log, length, 0, chars);
+  uint64_t at = 0, written = 0;
+  while (at < length || written == 0) {
+    uint64_t end = length == 0 ? 0 : PartEnd(log, length, at, chars);
+    if (WritePart(writer, log + at, end - at, written + 1, parts)) {
+      written++;
+      at = end;
+      continue;
     }
+    if (chars <= kSmallestPartChars) break;
+    chars = chars / 2 > kSmallestPartChars ? chars / 2 : kSmallestPartChars;
+    parts = written + CountParts(log, length, at, chars);
+  }
+  if (at >= length && written != 0) return;
+  LineWriter out{writer.buffer, static_cast<int>(kMaxEventChars + 1), 0};
+  FormatInto(out, W("The install log could not be written whole: its last %d characters are missing (error %d)"),
+             static_cast<int32_t>(length - at), static_cast<int32_t>(GetLastError()));
+  writer.buffer[out.length] = 0;
+  LPCWSTR strings[1] = {writer.buffer};
+  ReportEventW(writer.source, writer.type, 0, kLogEventId, nullptr, 1, 0, strings, nullptr);
+}
+
+void ReportLogToEventLog(const InstallContext& context) {
+  auto* buffer = static_cast<WCHAR*>(AllocateZeroed((kMaxEventChars + 1) * sizeof(WCHAR)));
+  if (buffer == nullptr) return;
+  HANDLE source = RegisterEventSourceW(nullptr, kEventSource);
+  if (source != nullptr) {
     WORD type = context.ErrorCount != 0 ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE;
-    ReportEventW(source, type, 0, kLogEventId, nullptr, static_cast<WORD>(pieces), 0, strings, nullptr);
+    EventWriter writer{source, type, buffer};
+    WriteLogEvents(writer, Chars(context.LogText), Length(context.LogText));
     DeregisterEventSource(source);
   }
-  if (strings != nullptr) GlobalFree(strings);
-  if (text != nullptr) GlobalFree(text);
+  GlobalFree(buffer);
 }
 
 }  // namespace

@@ -15,8 +15,7 @@ int FormatText(WCHAR* buffer, int capacity, const WCHAR* format, va_list values)
 void AppendLogText(InstallContext& context, const WCHAR* text);
 void LogLine(InstallContext& context, const WCHAR* format, ...);
 void LogError(InstallContext& context, int32_t code, const WCHAR* format, ...);
-// LogError with the one message that belongs to `code` (1 to 27, of which 25 and 26 are not in
-// use) and the values it takes.
+// LogError with the one message that belongs to `code` (1 to 25) and the values it takes.
 void ReportError(InstallContext& context, int32_t code, ...);
 const WCHAR* ErrorFormat(int32_t code);  // null outside the numbered errors
 

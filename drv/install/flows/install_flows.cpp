@@ -121,7 +121,7 @@ bool ComponentsReadable(InstallContext& context) {
 void UnInstall(InstallContext& context, const WCHAR* trayToKeep) {
   LogLine(context, W(">UnInstall"));
   context.Depth++;
-  StopTrayKeepingFile(trayToKeep);
+  StopTrayKeepingFile(trayToKeep, &context.DeferredDeletes);
   MonitorList monitors;
   LogLine(context, W("EnumMonitors"));
   EnumMonitorList(monitors, context);

@@ -83,7 +83,7 @@ void ParkPrinterPorts(InstallContext& context) {
   for (DWORD i = 0; i < count; i++) {
     PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
     WCHAR* port = FindName(entry->pPortName, kOwnMonitorName, kOwnPortLength);
-    if (port == nullptr) continue;
+    if (port == nullptr || IsPrinterConnection(*entry)) continue;
     parked[n++] = entry;
     ShrinkPort(port);
     HandBackToSpooler(context, entry);

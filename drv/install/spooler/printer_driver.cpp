@@ -99,6 +99,16 @@ bool DeleteOwnDriverWithRestart(InstallContext& context) {
   return false;
 }
 
+// A printer connection on the product's driver uses the copy installed here for as long as it
+// lives: Windows refuses to delete it (3001), and restarting the spooler changes nothing.
+bool ConnectionUsesOwnDriver(const InstallContext& context) {
+  for (DWORD i = 0; i < context.Printers.count; i++) {
+    const PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
+    if (IsPrinterConnection(*entry) && TextEquals(entry->pDriverName, kOwnDriverName)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void InstallPrinterDriver(InstallContext& context) {
@@ -129,7 +139,10 @@ void RemovePrinterDriver(InstallContext& context, const DriverList& drivers) {
     LogLine(context, W("No Orvandelle driver was found"));
   } else {
     LogLine(context, W("Driver is found. Index=%d"), index + 1);
-    if (DeleteOwnDriverWithRestart(context)) LogLine(context, W("OK :)"));
+    if (ConnectionUsesOwnDriver(context))
+      LogLine(context, W("The driver stays: printer connections use it"));
+    else if (DeleteOwnDriverWithRestart(context))
+      LogLine(context, W("OK :)"));
   }
   context.Depth--;
 }

@@ -15,6 +15,8 @@ const char kDeletedValue[] = "deleted";
 const DWORD kKeyPathBytes = 260;
 
 const WCHAR kFallbackPrinterName[] = W("Orvandelle");
+// What a user's "Device" value holds after the printer's name.
+const WCHAR kDevicePort[] = W(",winspool,Ne00:");
 const WCHAR kEmptyComment[] = W("");
 const WCHAR kOwnPrintProcessor[] = W("WinPrint");
 // WinPrint's own default. Windows fills it in for a null data type; Wine refuses a null one
@@ -105,7 +107,9 @@ bool ToDelete(const InstallContext& context, const PRINTER_INFO_2W* entry) {
 PRINTER_INFO_2W* OwnPrinterNamed(InstallContext& context, const WCHAR* name) {
   for (DWORD i = 0; i < context.Printers.count; i++) {
     PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
-    if (TextEquals(entry->pDriverName, kOwnDriverName) && TextEquals(entry->pPrinterName, name)) return entry;
+    if (TextEquals(entry->pDriverName, kOwnDriverName) && !IsPrinterConnection(*entry) &&
+        TextEquals(entry->pPrinterName, name))
+      return entry;
   }
   return nullptr;
 }
@@ -115,7 +119,8 @@ PRINTER_INFO_2W* OwnPrinterNamed(InstallContext& context, const WCHAR* name) {
 void SaveProductPrinters(InstallContext& context) {
   for (DWORD i = 0; i < context.Printers.count; i++) {
     PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
-    if (TextEquals(entry->pDriverName, kOwnDriverName) && !Handled(context, entry))
+    // A connection is another machine's queue: never the product's to carry over.
+    if (TextEquals(entry->pDriverName, kOwnDriverName) && !IsPrinterConnection(*entry) && !Handled(context, entry))
       SavePrinterSettingsKey(context, *entry);
   }
 }
@@ -214,12 +219,32 @@ void RestoreSettings(InstallContext& context, HANDLE printer, const PRINTER_INFO
   GlobalFree(info.buffer);
 }
 
+// Each logged-on user whose default the deleted printer was gets its namesake back as default,
+// in that user's own setting: SetDefaultPrinter would set the calling account's (SYSTEM's).
+void RestoreUserDefaults(const InstallContext& context, const PRINTER_INFO_2W& entry) {
+  for (const UserDefault* user = context.UserDefaults; user != nullptr; user = user->Next) {
+    if (user->Entry != &entry) continue;
+    char path[kUserKeyPathChars];
+    JoinAnsi(path, sizeof(path), user->Sid, kUserWindowsKey);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_USERS, path, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) continue;
+    WideText device = {nullptr};
+    Assign(device, entry.pPrinterName);
+    Append(device, kDevicePort);
+    DWORD bytes = static_cast<DWORD>((Length(device) + 1) * sizeof(WCHAR));
+    RegSetValueExW(key, W("Device"), 0, REG_SZ, reinterpret_cast<const BYTE*>(Chars(device)), bytes);
+    ReleaseText(device);
+    RegCloseKey(key);
+  }
+}
+
 // True when the printer was re-created, whatever became of its settings.
 bool RestoreOnePrinter(InstallContext& context, const SavedPrinter& saved) {
   HANDLE printer = AddOwnPrinter(context, saved.Entry->pPrinterName);
   if (printer == nullptr) return false;
   if (WriteSubKey(printer, saved.SettingsKey)) ClearMarkOfKeyReadBack(printer);
   RestoreSettings(context, printer, *saved.Entry);
+  RestoreUserDefaults(context, *saved.Entry);
   ClosePrinter(printer);
   return true;
 }
@@ -632,19 +657,40 @@ void ReadSubKey(HANDLE printer, char* buffer) {
   buffer[0] = 0;
 }
 
-bool ClearDeletedMark(const char* keyPath) {
+namespace {
+
+// The "deleted" mark of `keyPath` below the product's key of `hive`'s `root` ("" for the hive
+// itself).
+bool ClearMarkIn(HKEY hive, const char* root, const char* keyPath) {
+  DWORD rootBytes = AnsiLength(root);
   DWORD productBytes = AnsiLength(kProductKey);
   DWORD pathBytes = AnsiLength(keyPath);
-  auto* path = static_cast<char*>(AllocateZeroed(productBytes + 1 + pathBytes + 1));
+  auto* path = static_cast<char*>(AllocateZeroed(rootBytes + productBytes + 1 + pathBytes + 1));
   if (path == nullptr) return false;
-  CopyBytes(path, kProductKey, productBytes);
-  path[productBytes] = '\\';
-  CopyBytes(path + productBytes + 1, keyPath, pathBytes);
+  CopyBytes(path, root, rootBytes);
+  CopyBytes(path + rootBytes, kProductKey, productBytes);
+  path[rootBytes + productBytes] = '\\';
+  CopyBytes(path + rootBytes + productBytes + 1, keyPath, pathBytes);
   HKEY key = nullptr;
-  LONG opened = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key);
+  LONG opened = RegOpenKeyExA(hive, path, 0, KEY_ALL_ACCESS, &key);
   GlobalFree(path);
   if (opened != ERROR_SUCCESS) return false;
   LONG deleted = RegDeleteValueA(key, kDeletedValue);
   RegCloseKey(key);
   return deleted == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// The caller's own mark and, in session 0 (SYSTEM, whose own settings nobody uses), the marks of
+// every logged-on user.
+bool ClearDeletedMark(const char* keyPath) {
+  bool cleared = ClearMarkIn(HKEY_CURRENT_USER, "", keyPath);
+  if (!InServicesSession()) return cleared;
+  char root[kUserSidChars + 1];
+  for (DWORD index = 0; NextUserHive(index, root);) {
+    JoinAnsi(root, sizeof(root), root, "\\");
+    cleared = ClearMarkIn(HKEY_USERS, root, keyPath) || cleared;
+  }
+  return cleared;
 }

@@ -8,6 +8,7 @@
 
 const WCHAR kOwnMonitorName[] = W("Orvandelle:");
 const WCHAR kOwnDriverName[] = W("Orvandelle printer");
+const char kUserWindowsKey[] = "\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
 
 namespace {
 
@@ -15,6 +16,9 @@ const DWORD kUsEnglish = 1033;
 const SIZE_T kSnapshotSlack = 32;
 const DWORD kDefaultNameCapacity = 255;
 const WCHAR kSizeQueryEnvironment[] = W("Windows x64");
+const char kUserSidPrefix[] = "S-1-5-21-";
+const char kClassesSuffix[] = "_Classes";
+const WCHAR kDeviceValue[] = W("Device");
 
 // How a two-call query ended.
 enum QueryStep { kFilled, kNothingToList, kSizeQueryFailed, kNoMemory, kSecondCallFailed };
@@ -197,8 +201,91 @@ PRINTER_INFO_2W* SnapshotEntry(const PrinterSnapshot& snapshot, DWORD index) {
   return reinterpret_cast<PRINTER_INFO_2W*>(snapshot.buffer) + index;
 }
 
+// Windows marks every connection so, whatever the server says of its queue.
+bool IsPrinterConnection(const PRINTER_INFO_2W& entry) { return (entry.Attributes & PRINTER_ATTRIBUTE_NETWORK) != 0; }
+
+// `first` and `second` joined into `to`, which holds `capacity` bytes; cut to fit.
+void JoinAnsi(char* to, DWORD capacity, const char* first, const char* second) {
+  DWORD n = 0;
+  for (; *first != 0 && n + 1 < capacity; first++) to[n++] = *first;
+  for (; *second != 0 && n + 1 < capacity; second++) to[n++] = *second;
+  to[n] = 0;
+}
+
+bool InServicesSession() {
+  DWORD session = 0;
+  return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+}
+
+namespace {
+
+bool StartsWith(const char* text, const char* prefix) {
+  for (; *prefix != 0; text++, prefix++)
+    if (*text != *prefix) return false;
+  return true;
+}
+
+bool EndsWith(const char* text, const char* suffix) {
+  int length = lstrlenA(text);
+  int tail = lstrlenA(suffix);
+  return length >= tail && StartsWith(text + length - tail, suffix);
+}
+
+// The name a user's "Device" value gives, up to its first comma; empty when there is none.
+void ReadUserDefault(const char* sid, WCHAR* name, DWORD capacity) {
+  name[0] = 0;
+  char path[kUserKeyPathChars];
+  JoinAnsi(path, sizeof(path), sid, kUserWindowsKey);
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_USERS, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
+  DWORD type = 0;
+  DWORD bytes = (capacity - 1) * sizeof(WCHAR);
+  LONG read = RegQueryValueExW(key, kDeviceValue, nullptr, &type, reinterpret_cast<BYTE*>(name), &bytes);
+  RegCloseKey(key);
+  if (read != ERROR_SUCCESS || type != REG_SZ) name[0] = 0;
+  name[capacity - 1] = 0;
+  for (WCHAR* c = name; *c != 0; c++)
+    if (*c == ',') *c = 0;
+}
+
+// Each logged-on user whose default printer is a local product printer of the snapshot.
+void NoteUserDefaults(InstallContext& context) {
+  char sid[kUserSidChars];
+  WCHAR name[kDefaultNameCapacity + 32];
+  for (DWORD index = 0; NextUserHive(index, sid);) {
+    ReadUserDefault(sid, name, kDefaultNameCapacity + 32);
+    for (DWORD i = 0; name[0] != 0 && i < context.Printers.count; i++) {
+      PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
+      if (entry->pPrinterName == nullptr || !TextEquals(entry->pPrinterName, name)) continue;
+      if (!TextEquals(entry->pDriverName, kOwnDriverName) || IsPrinterConnection(*entry)) continue;
+      auto* node = static_cast<UserDefault*>(AllocateZeroed(sizeof(UserDefault)));
+      if (node == nullptr) return;
+      JoinAnsi(node->Sid, kUserSidChars, sid, "");
+      node->Entry = entry;
+      node->Next = context.UserDefaults;
+      context.UserDefaults = node;
+    }
+  }
+}
+
+}  // namespace
+
+// A user's own hive, not the "_Classes" one beside it.
+bool NextUserHive(DWORD& index, char* sid) {
+  for (;; index++) {
+    DWORD chars = kUserSidChars;
+    if (RegEnumKeyExA(HKEY_USERS, index, sid, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      return false;
+    if (StartsWith(sid, kUserSidPrefix) && !EndsWith(sid, kClassesSuffix)) {
+      index++;
+      return true;
+    }
+  }
+}
+
 void MarkDefaultPrinter(InstallContext& context) {
   SnapshotPrinters(context.Printers);
+  if (InServicesSession()) NoteUserDefaults(context);
   WCHAR name[kDefaultNameCapacity] = {0};
   DWORD capacity = kDefaultNameCapacity;
   if (!SpoolerGetDefaultPrinterW(name, &capacity)) return;

@@ -53,9 +53,25 @@ void FreeDriverList(DriverList& list);
 void SnapshotPrinters(PrinterSnapshot& snapshot);
 void FreePrinterSnapshot(PrinterSnapshot& snapshot);
 PRINTER_INFO_2W* SnapshotEntry(const PrinterSnapshot& snapshot, DWORD index);
+// A connection to a printer shared by a print server ("\\server\share"): the server's queue, not
+// the product's own, so never purged, deleted, parked or re-created here.
+bool IsPrinterConnection(const PRINTER_INFO_2W& entry);
 // Takes the context's snapshot and sets PRINTER_ATTRIBUTE_DEFAULT on the default printer's
-// entries.
+// entries. A run in session 0 (a deployment tool's SYSTEM account, whose own default printer no
+// person uses) also notes each logged-on user whose default printer is a local product printer.
 void MarkDefaultPrinter(InstallContext& context);
+
+// The users whose hives are loaded: true and the next one's SID ("S-1-5-21-..."), starting at
+// `index` 0, until there is none.
+const DWORD kUserSidChars = 184;
+bool NextUserHive(DWORD& index, char* sid);
+// Whether this process runs in session 0, the services' (false when that cannot be read).
+bool InServicesSession();
+// `first` and `second` joined into `to`, which holds `capacity` bytes; cut to fit.
+void JoinAnsi(char* to, DWORD capacity, const char* first, const char* second);
+// Where a user's default printer is kept ("Device", "NAME,winspool,PORT"), below the user's hive.
+extern const char kUserWindowsKey[];
+const DWORD kUserKeyPathChars = kUserSidChars + 64;
 
 // Level 2 of an open printer, and its driver's level 2; the caller releases the buffer with
 // GlobalFree. Nothing (a null buffer) when the spooler did not answer.

@@ -1,6 +1,7 @@
 #include "tray/tray_control.h"
 
 #include "app/install_context.h"
+#include "system/deferred_delete.h"
 #include "text/wide_text.h"
 
 namespace {
@@ -22,6 +23,14 @@ const uint64_t kMaxCommandPathChars = MAX_PATH - 1;
 const int kMaxHandshakePasses = 20;
 const DWORD kTrayQuitWait = 5000;
 const DWORD kNoWindowPause = 250;
+
+// A copy of this program plays the hand-shake in another session: it is waited for as long as
+// the whole hand-shake may take, and a little more.
+const WCHAR kSessionHandshakeWord[] = W(" quittray");
+const DWORD kSessionHandshakeWait = kMaxHandshakePasses * kTrayQuitWait + 2 * kTrayQuitWait;
+// A program started in another session is put on its user's interactive desktop.
+const WCHAR kUserDesktop[] = W("winsta0\\default");
+const DWORD kNoConsoleSession = 0xFFFFFFFF;
 
 const DWORD kUnreadableValuePause = 1000;
 const int kMaxDeleteAttempts = 10;
@@ -69,7 +78,32 @@ void RegisterTray(const WideText& path) {
   RegCloseKey(key);
 }
 
-// Started shown, with the installer's environment and directory; the installer does not wait.
+// Interactive runs start the tray as their own user. Session 0 (a deployment tool's SYSTEM
+// account) has no desktop anybody sees: the tray starts in the console user's session with that
+// user's token and environment, or, with nobody logged on, not at all (the Run value starts it
+// at the next log-on). A run whose session is unknown starts none either.
+bool StartAsTrayUser(WCHAR* commandLine, const WCHAR* directory, STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
+  DWORD own = 0;
+  if (!ProcessIdToSessionId(GetCurrentProcessId(), &own)) return false;
+  if (own != 0)
+    return CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, directory,
+                          &startup, &process) != FALSE;
+  HANDLE token = nullptr;
+  DWORD console = WTSGetActiveConsoleSessionId();
+  if (console == kNoConsoleSession || !WTSQueryUserToken(console, &token)) return false;
+  void* environment = nullptr;
+  if (!CreateEnvironmentBlock(&environment, token, FALSE)) environment = nullptr;
+  startup.lpDesktop = const_cast<WCHAR*>(kUserDesktop);
+  DWORD flags = NORMAL_PRIORITY_CLASS | (environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
+  BOOL started = CreateProcessAsUserW(token, nullptr, commandLine, nullptr, nullptr, FALSE, flags, environment,
+                                      directory, &startup, &process);
+  if (environment != nullptr) DestroyEnvironmentBlock(environment);
+  CloseHandle(token);
+  return started != FALSE;
+}
+
+// Started shown, in its own directory, so that it keeps no installer's folder (a deployment
+// tool's cache) in use; the installer does not wait.
 void StartTray(const WideText& path) {
   WCHAR commandLine[kMaxCommandPathChars + 3];
   uint64_t n = Length(path) < kMaxCommandPathChars ? Length(path) : kMaxCommandPathChars;
@@ -82,11 +116,70 @@ void StartTray(const WideText& path) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                      &startup, &process))
-    return;
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
+  WideText directory = DirectoryPart(path);
+  if (StartAsTrayUser(commandLine, Length(directory) != 0 ? Chars(directory) : nullptr, startup, process)) {
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+  }
+  ReleaseText(directory);
+}
+
+// This program's own token, moved into `session` (which takes SE_TCB_NAME: LocalSystem has it),
+// or null.
+HANDLE OwnTokenInSession(DWORD session) {
+  HANDLE own = nullptr;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &own)) return nullptr;
+  BOOL duplicated = DuplicateTokenEx(own, MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &token);
+  CloseHandle(own);
+  if (!duplicated) return nullptr;
+  if (SetTokenInformation(token, TokenSessionId, &session, sizeof(session))) return token;
+  CloseHandle(token);
+  return nullptr;
+}
+
+// A tray of another session holds a mutex of that session's namespace and a window on that
+// session's desktop, neither of which can be reached from here: a copy of this program, started
+// there under this program's own account, plays the hand-shake and is waited for.
+void AskTrayInSession(DWORD session) {
+  HANDLE token = OwnTokenInSession(session);
+  if (token == nullptr) return;
+  WCHAR program[MAX_PATH] = {};
+  DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+  WCHAR commandLine[MAX_PATH + 16] = {};
+  if (length != 0 && length < MAX_PATH) {
+    commandLine[0] = '"';
+    lstrcpyW(commandLine + 1, program);
+    commandLine[length + 1] = '"';
+    lstrcpyW(commandLine + length + 2, kSessionHandshakeWord);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = const_cast<WCHAR*>(kUserDesktop);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessAsUserW(token, program, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                             &startup, &process)) {
+      WaitForSingleObject(process.hProcess, kSessionHandshakeWait);
+      CloseHandle(process.hProcess);
+      CloseHandle(process.hThread);
+    }
+  }
+  CloseHandle(token);
+}
+
+// Every session but this one and the services' where someone is logged on, or was and left it
+// running: a terminal server has a tray in each.
+void AskTraysInOtherSessions() {
+  DWORD own = 0;
+  if (!ProcessIdToSessionId(GetCurrentProcessId(), &own)) return;
+  WTS_SESSION_INFOW* sessions = nullptr;
+  DWORD count = 0;
+  if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) return;
+  for (DWORD i = 0; i < count; i++) {
+    DWORD id = sessions[i].SessionId;
+    bool used = sessions[i].State == WTSActive || sessions[i].State == WTSDisconnected;
+    if (id != own && id != 0 && used) AskTrayInSession(id);
+  }
+  WTSFreeMemory(sessions);
 }
 
 // A running tray program holds `mutex`; asked through its window, it quits and lets it go.
@@ -109,18 +202,22 @@ void AskTrayToQuit(HANDLE mutex) {
   if (signalled) WaitForSingleObject(mutex, kTrayQuitWait);
 }
 
-void DeleteTrayFile(const WCHAR* path) {
+// True when the file is gone.
+bool DeleteTrayFile(const WCHAR* path) {
   for (int attempt = 0; attempt < kMaxDeleteAttempts; attempt++) {
-    if (DeleteFileW(path)) return;
+    if (DeleteFileW(path)) return true;
     DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) return;
+    if (error == ERROR_FILE_NOT_FOUND) return true;
     Sleep(error == ERROR_ACCESS_DENIED ? kAccessDeniedPause : kOtherDeleteFailurePause);
   }
+  return false;
 }
 
 // The file the Run value names, unless it is `keepFile`. The buffer has one character more than
-// the registry may fill, so that a value stored without its terminator still ends within it.
-void DeleteRegisteredTray(HKEY key, const WCHAR* keepFile) {
+// the registry may fill, so that a value stored without its terminator still ends within it. A
+// file still in use (a tray that could not be asked to quit) goes on `leftOver`, or without one
+// straight to deletion at the next restart.
+void DeleteRegisteredTray(HKEY key, const WCHAR* keepFile, DeferredDeleteList* leftOver) {
   WCHAR path[MAX_PATH + 1] = {};
   DWORD bytes = MAX_PATH * sizeof(WCHAR);
   if (RegQueryValueExW(key, kRunValue, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &bytes) != ERROR_SUCCESS) {
@@ -129,7 +226,28 @@ void DeleteRegisteredTray(HKEY key, const WCHAR* keepFile) {
   }
   if (path[0] == 0) return;
   if (keepFile != nullptr && TextEqualsIgnoringAsciiCase(path, keepFile)) return;
-  DeleteTrayFile(path);
+  if (DeleteTrayFile(path)) return;
+  if (leftOver != nullptr)
+    AddDeferredDelete(*leftOver, path);
+  else
+    MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+// The hand-shake with a tray of this session, when one runs. `mayDelete` tells whether its file
+// may be deleted: not when the mutex could not be had at all. A standard user's tray under an
+// administrator's elevated run (over the shoulder) refuses its mutex to that account: the request
+// goes to its window alone, and its file is deleted once it has quit, or at the next restart.
+void AskTrayHere(bool& mayDelete) {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutex);
+  mayDelete = mutex != nullptr;
+  if (mayDelete && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
+  if (mayDelete) {
+    CloseHandle(mutex);
+  } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+    mayDelete = true;
+    HWND window = FindWindowW(kTrayWindowClass, nullptr);
+    if (window != nullptr) PostMessageW(window, kTrayQuitMessage, 0, 0);
+  }
 }
 
 }  // namespace
@@ -148,16 +266,20 @@ void RegisterAndStartTray(InstallContext& context) {
   ReleaseText(path);
 }
 
-void StopAndRemoveTray() { StopTrayKeepingFile(nullptr); }
+void StopAndRemoveTray() { StopTrayKeepingFile(nullptr, nullptr); }
 
-void StopTrayKeepingFile(const WCHAR* keepFile) {
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutex);
-  bool haveMutex = mutex != nullptr;
-  if (haveMutex && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
-  if (haveMutex) CloseHandle(mutex);
+void AskTrayToQuitInThisSession() {
+  bool mayDelete = false;
+  AskTrayHere(mayDelete);
+}
+
+void StopTrayKeepingFile(const WCHAR* keepFile, DeferredDeleteList* leftOver) {
+  bool mayDelete = false;
+  AskTrayHere(mayDelete);
+  AskTraysInOtherSessions();
   HKEY key = OpenRunKey();
   if (key == nullptr) return;
-  if (haveMutex) DeleteRegisteredTray(key, keepFile);
+  if (mayDelete) DeleteRegisteredTray(key, keepFile, leftOver);
   RegDeleteValueA(key, kRunValueAnsi);
   RegCloseKey(key);
 }

@@ -80,6 +80,8 @@ bool AdvanceUntil(DWORD milliseconds, const std::function<bool()>& done) {
 
 void SetCommandLine(const std::u16string& commandLine) { Kernel().commandLine = commandLine; }
 void SetModulePath(const std::u16string& path) { Kernel().modulePath = path; }
+std::u16string ModulePath() { return Kernel().modulePath; }
+std::u16string CommandLine() { return Kernel().commandLine; }
 void SetSystemDirectory(const std::u16string& path) { Kernel().systemDirectory = path; }
 std::u16string SystemDirectory() { return Kernel().systemDirectory; }
 

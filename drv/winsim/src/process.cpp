@@ -35,14 +35,22 @@ struct Mutex {
 struct Process {
   bool running = true;
   DWORD session = 1;
-  Account account = Account::Administrator;
+  std::u16string account = u"admin";
+  bool isTray = false;
   TraySpec tray;
   bool quitting = false;
   HWND window = nullptr;
   std::vector<int> mutexes;   // one entry per reference it holds
 };
 
-enum class Kind { Mutex, Process, Thread };
+enum class Kind { Mutex, Process, Thread, Token };
+
+struct Token {
+  std::u16string account;
+  DWORD session;
+  bool elevated;
+  bool primary;
+};
 struct Handle {
   Kind kind;
   int object;
@@ -57,6 +65,12 @@ struct ProcessState {
   std::map<uintptr_t, Handle> handles;   // the installer's
   uintptr_t nextHandle = 0x7000;
   DWORD installerSession = 1;
+  std::u16string installerAccount = u"admin";
+  std::map<DWORD, std::u16string> sessionUsers = {{1, u"admin"}};
+  std::map<int, Token> tokens;
+  int nextToken = 1;
+  size_t environmentBlocks = 0;
+  std::function<DWORD(const std::u16string&)> childRunner;
   bool launchTray = false;
   TraySpec launchSpec;
   std::vector<ProcessStart> starts;
@@ -111,10 +125,11 @@ std::string ObjectName(const std::string& name, DWORD session) {
 }
 
 // The installer runs as the elevated administrator its manifest asks for, unless told otherwise.
-Account AccountOf(int process) {
-  if (process == kInstallerProcess) return IsAdministrator() ? Account::Administrator : Account::User;
+std::u16string AccountOf(int process) {
+  if (process == kInstallerProcess)
+    return IsAdministrator() || State().installerAccount != u"admin" ? State().installerAccount : u"user";
   auto found = State().processes.find(process);
-  return found == State().processes.end() ? Account::Administrator : found->second.account;
+  return found == State().processes.end() ? u"admin" : found->second.account;
 }
 
 int FindMutex(const std::string& objectName) {
@@ -236,6 +251,9 @@ int StartTrayProcess(const TraySpec& setup) {
   int id = NewProcess();
   Process& process = State().processes[id];
   process.tray = setup;
+  process.isTray = true;
+  process.session = setup.session;
+  process.account = setup.account;
   bool existed = false;
   process.mutexes.push_back(OpenOrCreateMutex(kTrayMutexName, id, true, existed, DefaultSecurity(process.account)));
   if (existed) {
@@ -244,7 +262,8 @@ int StartTrayProcess(const TraySpec& setup) {
   }
   if (!setup.programPath.empty()) HoldFile(setup.programPath, id);
   if (setup.window) {
-    WindowSpec window{kTrayWindowClass, u"", [id](HWND, UINT message, WPARAM, LPARAM) { TrayReceives(id, message); }};
+    WindowSpec window{kTrayWindowClass, u"", [id](HWND, UINT message, WPARAM, LPARAM) { TrayReceives(id, message); },
+                      setup.session};
     process.window = CreateSimWindow(window);
   }
   return id;
@@ -328,6 +347,42 @@ void EndProcess(int process) {
 }
 
 void SetInstallerSession(DWORD session) { State().installerSession = session; }
+DWORD InstallerSession() { return State().installerSession; }
+void SetInstallerAccount(const std::u16string& account) { State().installerAccount = account; }
+std::u16string InstallerAccount() { return State().installerAccount; }
+
+std::vector<std::u16string> LoggedOnUsers() {
+  std::vector<std::u16string> users;
+  for (const auto& entry : State().sessionUsers) users.push_back(entry.second);
+  return users;
+}
+
+void SetSessionUser(DWORD session, const std::u16string& user) {
+  if (!user.empty()) {
+    State().sessionUsers[session] = user;
+    return;
+  }
+  // A log-off ends every program of the session.
+  State().sessionUsers.erase(session);
+  std::vector<int> ended;
+  for (const auto& entry : State().processes)
+    if (entry.second.running && entry.second.session == session) ended.push_back(entry.first);
+  for (int id : ended) EndProcessNow(id);
+}
+
+void SetChildRunner(std::function<DWORD(const std::u16string& commandLine)> runner) {
+  State().childRunner = std::move(runner);
+}
+
+std::vector<TrayProcess> RunningTrays() {
+  std::vector<TrayProcess> trays;
+  for (const auto& entry : State().processes)
+    if (entry.second.running && entry.second.isTray)
+      trays.push_back({entry.first, entry.second.session, entry.second.account});
+  return trays;
+}
+
+size_t OpenEnvironmentBlocks() { return State().environmentBlocks; }
 
 void LaunchTrayOnStart(const TraySpec& setup) {
   State().launchTray = true;
@@ -360,6 +415,22 @@ size_t OpenProcessAreaHandles() { return State().handles.size(); }
 }  // namespace winsim
 
 using winsim::State;
+
+DWORD GetCurrentProcessId() {
+  winsim::EnterCall("GetCurrentProcessId", {});
+  return static_cast<DWORD>(winsim::kInstallerProcess);
+}
+
+BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId) {
+  if (winsim::EnterCall("ProcessIdToSessionId", {std::to_string(processId)})) return FALSE;
+  int id = static_cast<int>(processId);
+  if (sessionId == nullptr || (id != winsim::kInstallerProcess && !State().processes.count(id))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *sessionId = winsim::SessionOf(id);
+  return TRUE;
+}
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name) {
   if (winsim::EnterCall("CreateMutexA", {winsim::Ptr(security), std::to_string(initialOwner), name ? name : "(null)"}))
@@ -486,45 +557,291 @@ winsim::ProcessStart RecordStart(LPCWSTR application, LPWSTR commandLine, LPSECU
 
 }  // namespace
 
-// The program's file must exist, as on Windows (relative names from the current directory; no
-// search path). Any existing file starts a process, which runs until a test ends it (or, for
-// the tray program when asked, until it quits).
-BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
-                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
-                    LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
-  bool failed = winsim::EnterCall("CreateProcessW", {winsim::Utf8(application), winsim::Utf8(commandLine),
-                                                     winsim::Ptr(processAttributes), winsim::Ptr(threadAttributes),
-                                                     std::to_string(inheritHandles), winsim::Hex(flags),
-                                                     winsim::Ptr(environment), winsim::Utf8(currentDirectory)});
-  State().starts.push_back(RecordStart(application, commandLine, processAttributes, threadAttributes, inheritHandles,
-                                       flags, environment, currentDirectory, startup));
-  if (failed) return FALSE;
-  winsim::ProcessStart& start = State().starts.back();
+namespace winsim {
+namespace {
+
+bool IsElevatedAccount(const std::u16string& account) { return account == u"SYSTEM" || account == u"admin"; }
+bool InstallerIsSystem() { return State().installerAccount == u"SYSTEM"; }
+
+Token* TokenOf(HANDLE handle) {
+  const Handle* found = FindHandle(handle);
+  if (found == nullptr || found->kind != Kind::Token) return nullptr;
+  return &State().tokens[found->object];
+}
+
+HANDLE NewToken(const Token& token) {
+  int id = State().nextToken++;
+  State().tokens[id] = token;
+  return NewHandle(Kind::Token, id);
+}
+
+// The installer's own program, started as a child: it runs to its end here and now, in the
+// token's session and as its account.
+int RunChild(const Token& token, const std::u16string& commandLine) {
+  int id = NewProcess();
+  State().processes[id].session = token.session;
+  State().processes[id].account = token.account;
+  if (State().childRunner) {
+    DWORD session = State().installerSession;
+    std::u16string account = State().installerAccount;
+    State().installerSession = token.session;
+    State().installerAccount = token.account;
+    State().childRunner(commandLine);
+    State().installerSession = session;
+    State().installerAccount = account;
+  }
+  EndProcessNow(id);
+  return id;
+}
+
+bool SameProgram(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    char16_t x = a[i] >= u'A' && a[i] <= u'Z' ? char16_t(a[i] + 32) : a[i];
+    char16_t y = b[i] >= u'A' && b[i] <= u'Z' ? char16_t(b[i] + 32) : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// What CreateProcessW and CreateProcessAsUserW share once the call is recorded. The program's
+// file must exist, as on Windows (relative names from the current directory; no search path).
+// Any existing file starts a process, which runs until a test ends it (or, for the tray program
+// when asked, until it quits).
+BOOL StartProcess(const Token& token, LPCWSTR application, LPWSTR commandLine, LPSTARTUPINFOW startup,
+                  LPPROCESS_INFORMATION info) {
+  ProcessStart& start = State().starts.back();
+  start.session = token.session;
+  start.account = token.account;
   if ((application == nullptr && commandLine == nullptr) || startup == nullptr || info == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  start.desktop = startup->lpDesktop ? startup->lpDesktop : u"(null)";
   // Windows writes into the command line while parsing it: a read-only one faults there.
   if (commandLine)
     for (volatile WCHAR* c = commandLine; *c; c++) *c = *c;
-  std::u16string program = application ? std::u16string(application) : winsim::ProgramOf(commandLine);
-  if (!winsim::FileExists(program)) {
+  std::u16string program = application ? std::u16string(application) : ProgramOf(commandLine);
+  if (!FileExists(program)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
+  bool self = SameProgram(program, ModulePath());
+  // The installer's manifest requires administrator rights.
+  if (self && !token.elevated) {
+    SetLastError(740);  // ERROR_ELEVATION_REQUIRED
+    return FALSE;
+  }
   int id = 0;
-  if (State().launchTray && winsim::IsTrayProgram(program)) {
-    winsim::TraySpec setup = State().launchSpec;
+  if (self) {
+    id = RunChild(token, commandLine ? commandLine : program);
+  } else if (State().launchTray && IsTrayProgram(program)) {
+    TraySpec setup = State().launchSpec;
     setup.programPath = program;
-    id = winsim::StartTrayProcess(setup);
+    setup.session = token.session;
+    setup.account = token.account;
+    id = StartTrayProcess(setup);
   } else {
-    id = winsim::NewProcess();
+    id = NewProcess();
+    State().processes[id].session = token.session;
+    State().processes[id].account = token.account;
   }
   start.started = true;
   start.process = id;
-  info->hProcess = winsim::NewHandle(winsim::Kind::Process, id);
-  info->hThread = winsim::NewHandle(winsim::Kind::Thread, id);
+  info->hProcess = NewHandle(Kind::Process, id);
+  info->hThread = NewHandle(Kind::Thread, id);
   info->dwProcessId = static_cast<DWORD>(id);
   info->dwThreadId = static_cast<DWORD>(id + 4);
+  return TRUE;
+}
+
+std::vector<std::string> StartArgs(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                                   LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags,
+                                   LPVOID environment, LPCWSTR currentDirectory) {
+  return {Utf8(application),       Utf8(commandLine), Ptr(processAttributes), Ptr(threadAttributes),
+          std::to_string(inheritHandles), Hex(flags),  Ptr(environment),       Utf8(currentDirectory)};
+}
+
+}  // namespace
+}  // namespace winsim
+
+BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
+                    LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+  bool failed = winsim::EnterCall("CreateProcessW", winsim::StartArgs(application, commandLine, processAttributes,
+                                                                       threadAttributes, inheritHandles, flags,
+                                                                       environment, currentDirectory));
+  State().starts.push_back(RecordStart(application, commandLine, processAttributes, threadAttributes, inheritHandles,
+                                       flags, environment, currentDirectory, startup));
+  if (failed) return FALSE;
+  const std::u16string& account = State().installerAccount;
+  winsim::Token own{account, State().installerSession, winsim::IsElevatedAccount(account), true};
+  return winsim::StartProcess(own, application, commandLine, startup, info);
+}
+
+// Needs SE_ASSIGNPRIMARYTOKEN_NAME, which services (LocalSystem) hold, for any token but the
+// caller's own.
+BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                          LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
+                          LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+  std::vector<std::string> args = winsim::StartArgs(application, commandLine, processAttributes, threadAttributes,
+                                                    inheritHandles, flags, environment, currentDirectory);
+  args.insert(args.begin(), winsim::Ptr(token));
+  bool failed = winsim::EnterCall("CreateProcessAsUserW", args);
+  State().starts.push_back(RecordStart(application, commandLine, processAttributes, threadAttributes, inheritHandles,
+                                       flags, environment, currentDirectory, startup));
+  if (failed) return FALSE;
+  winsim::Token* user = winsim::TokenOf(token);
+  if (user == nullptr || !user->primary) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  bool own = user->account == State().installerAccount && user->session == State().installerSession;
+  if (!own && !winsim::InstallerIsSystem()) {
+    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+    return FALSE;
+  }
+  return winsim::StartProcess(*user, application, commandLine, startup, info);
+}
+
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(intptr_t(-1)); }
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
+  if (winsim::EnterCall("OpenProcessToken", {winsim::Ptr(process), winsim::Hex(access)})) return FALSE;
+  if (process != GetCurrentProcess() || token == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const std::u16string& account = State().installerAccount;
+  *token = winsim::NewToken({account, State().installerSession, winsim::IsElevatedAccount(account), true});
+  return TRUE;
+}
+
+BOOL DuplicateTokenEx(HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL level,
+                      TOKEN_TYPE type, HANDLE* duplicate) {
+  if (winsim::EnterCall("DuplicateTokenEx", {winsim::Ptr(token), winsim::Hex(access), std::to_string(level),
+                                             std::to_string(type)}))
+    return FALSE;
+  winsim::Token* original = winsim::TokenOf(token);
+  if (original == nullptr || duplicate == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  winsim::Token copy = *original;
+  copy.primary = type == TokenPrimary;
+  *duplicate = winsim::NewToken(copy);
+  return TRUE;
+}
+
+// Only the session of a token can be set here; that needs SE_TCB_NAME, which LocalSystem holds.
+BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID information, DWORD length) {
+  if (winsim::EnterCall("SetTokenInformation", {winsim::Ptr(token), std::to_string(what), std::to_string(length)}))
+    return FALSE;
+  winsim::Token* changed = winsim::TokenOf(token);
+  if (changed == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (what != TokenSessionId || information == nullptr || length != sizeof(DWORD)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!winsim::InstallerIsSystem()) {
+    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+    return FALSE;
+  }
+  changed->session = *static_cast<DWORD*>(information);
+  return TRUE;
+}
+
+DWORD WTSGetActiveConsoleSessionId() {
+  winsim::EnterCall("WTSGetActiveConsoleSessionId", {});
+  return 1;
+}
+
+// Only LocalSystem (SE_TCB_NAME) may ask; a session nobody is logged on to has no token. The
+// token is the user's own, not elevated (an administrator's is the filtered one).
+BOOL WTSQueryUserToken(ULONG session, HANDLE* token) {
+  if (winsim::EnterCall("WTSQueryUserToken", {std::to_string(session)})) return FALSE;
+  if (token == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!winsim::InstallerIsSystem()) {
+    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+    return FALSE;
+  }
+  auto user = State().sessionUsers.find(session);
+  if (user == State().sessionUsers.end()) {
+    SetLastError(ERROR_NO_TOKEN);
+    return FALSE;
+  }
+  *token = winsim::NewToken({user->second, session, false, true});
+  return TRUE;
+}
+
+// Session 0 ("Services", disconnected), the console's session 1 (active with its user, else
+// connected at the log-on screen), then every other session with someone logged on. One
+// LocalAlloc block, names inside it, given back with WTSFreeMemory.
+BOOL WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* sessions, DWORD* count) {
+  if (winsim::EnterCall("WTSEnumerateSessionsW",
+                        {winsim::Ptr(server), std::to_string(reserved), std::to_string(version)}))
+    return FALSE;
+  if (sessions == nullptr || count == nullptr || reserved != 0 || version != 1) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::vector<std::pair<DWORD, WTS_CONNECTSTATE_CLASS>> list = {{0, WTSDisconnected}};
+  list.push_back({1, State().sessionUsers.count(1) ? WTSActive : WTSConnected});
+  for (const auto& user : State().sessionUsers)
+    if (user.first > 1) list.push_back({user.first, WTSActive});
+  const size_t nameChars = 16;
+  size_t bytes = list.size() * (sizeof(WTS_SESSION_INFOW) + nameChars * sizeof(WCHAR));
+  auto* block = static_cast<WTS_SESSION_INFOW*>(LocalAlloc(LMEM_FIXED, bytes));
+  if (block == nullptr) return FALSE;
+  auto* names = reinterpret_cast<WCHAR*>(block + list.size());
+  for (size_t i = 0; i < list.size(); i++) {
+    std::u16string name = list[i].first == 0   ? u"Services"
+                          : list[i].first == 1 ? u"Console"
+                                               : u"RDP-Tcp#" + winsim::Utf16(std::to_string(list[i].first));
+    WCHAR* at = names + i * nameChars;
+    std::copy(name.begin(), name.end(), at);
+    at[name.size()] = 0;
+    block[i] = {list[i].first, at, list[i].second};
+  }
+  *sessions = block;
+  *count = static_cast<DWORD>(list.size());
+  return TRUE;
+}
+
+void WTSFreeMemory(LPVOID memory) {
+  winsim::EnterCall("WTSFreeMemory", {winsim::Ptr(memory)});
+  if (memory != nullptr) LocalFree(memory);
+}
+
+// The user's environment: one block (its content is not simulated), given back with
+// DestroyEnvironmentBlock.
+BOOL CreateEnvironmentBlock(LPVOID* environment, HANDLE token, BOOL inherit) {
+  if (winsim::EnterCall("CreateEnvironmentBlock", {winsim::Ptr(token), std::to_string(inherit)})) return FALSE;
+  if (environment == nullptr || (token != nullptr && winsim::TokenOf(token) == nullptr)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *environment = LocalAlloc(LMEM_FIXED, 4);
+  if (*environment == nullptr) return FALSE;
+  static_cast<WCHAR*>(*environment)[0] = 0;
+  static_cast<WCHAR*>(*environment)[1] = 0;
+  State().environmentBlocks++;
+  return TRUE;
+}
+
+BOOL DestroyEnvironmentBlock(LPVOID environment) {
+  if (winsim::EnterCall("DestroyEnvironmentBlock", {winsim::Ptr(environment)})) return FALSE;
+  if (environment == nullptr || State().environmentBlocks == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  State().environmentBlocks--;
+  LocalFree(environment);
   return TRUE;
 }

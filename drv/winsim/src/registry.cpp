@@ -8,7 +8,9 @@
 
 #include "case_fold.h"
 #include "winsim/machine.h"
+#include "winsim/sim_process.h"
 #include "winsim/sim_registry.h"
+#include "winsim/sim_spooler.h"
 #include "winsim/win32_api.h"
 
 namespace winsim {
@@ -17,6 +19,15 @@ const char16_t kSessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Sess
 const char16_t kPendingRenamesValue[] = u"PendingFileRenameOperations";
 const char16_t kPendingRenamesValue2[] = u"PendingFileRenameOperations2";
 const char16_t kRunKey[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char16_t kWindowsKey[] = u"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+
+std::u16string SidOf(const std::u16string& account) {
+  if (account == u"SYSTEM") return u"S-1-5-18";
+  if (account == u"admin") return u"S-1-5-21-1000-1001";
+  unsigned number = 1002;
+  for (char16_t c : account) number = (number * 31 + c) % 8000 + 1002;
+  return u"S-1-5-21-1000-" + Utf16(std::to_string(number));
+}
 
 namespace {
 
@@ -56,7 +67,11 @@ const REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK
 // The name a predefined root goes by in full paths; empty for any other handle.
 std::u16string RootName(HKEY root) {
   if (root == HKEY_LOCAL_MACHINE) return u"HKLM";
-  if (root == HKEY_CURRENT_USER) return u"HKCU";
+  if (root == HKEY_CURRENT_USER) {
+    std::u16string account = InstallerAccount();
+    if (account == u"admin") return u"HKCU";
+    return u"HKU\\" + (account == u"SYSTEM" ? std::u16string(u".DEFAULT") : SidOf(account));
+  }
   if (root == HKEY_CLASSES_ROOT) return u"HKCR";
   if (root == HKEY_USERS) return u"HKU";
   return u"";
@@ -75,13 +90,27 @@ std::u16string Join(const std::u16string& base, const std::u16string& path) {
   return full;
 }
 
+// The administrator's hive under HKEY_USERS is the one "HKCU" names.
+std::u16string Canonical(const std::u16string& full) {
+  std::u16string alias = FoldCase(u"HKU\\" + SidOf(u"admin"));
+  std::u16string folded = FoldCase(full);
+  if (folded.compare(0, alias.size(), alias) != 0) return full;
+  if (folded.size() != alias.size() && folded[alias.size()] != u'\\') return full;
+  return u"HKCU" + full.substr(alias.size());
+}
+
 std::u16string FullPath(HKEY root, const std::u16string& path) {
   std::u16string name = RootName(root);
   if (name.empty()) {
     std::fprintf(stderr, "winsim registry: not a root key\n");
     std::abort();
   }
-  return Join(name, path);
+  return Canonical(Join(name, path));
+}
+
+// The administrator's "Device" value is the spooler's default printer.
+bool IsAdminDevice(const Key& key, const std::u16string& name) {
+  return FoldCase(key.path) == FoldCase(Join(u"HKCU", kWindowsKey)) && FoldCase(name) == FoldCase(u"Device");
 }
 
 bool OnMachineHive(const std::u16string& folded) { return folded == u"HKLM" || folded.rfind(u"HKLM\\", 0) == 0; }
@@ -122,6 +151,8 @@ void Reset() {
   MakeKey(Join(u"HKLM", kSessionManagerKey));
   MakeKey(Join(u"HKLM", kRunKey));
   MakeKey(u"HKCU\\Software");
+  MakeKey(Join(u"HKCU", kWindowsKey));
+  MakeKey(Join(u"HKU\\.DEFAULT", kWindowsKey));
 }
 
 void EndInstaller() { Registry().handles.clear(); }
@@ -300,7 +331,7 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY 
   *result = nullptr;
   winsim::Target base = winsim::TargetOf(key);
   if (base.error != 0) return base.error;
-  std::u16string full = winsim::Join(base.key->path, winsim::FromAnsi(subKey));
+  std::u16string full = winsim::Canonical(winsim::Join(base.key->path, winsim::FromAnsi(subKey)));
   std::u16string folded = winsim::FoldCase(full);
   auto denied = Registry().denied.find(folded);
   if (denied != Registry().denied.end()) return denied->second;
@@ -322,6 +353,12 @@ LONG QueryValue(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE d
   if (!(target.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
   winsim::Value* value = winsim::FindValue(*target.key, name ? name : u"");
+  winsim::Value device;
+  if (winsim::IsAdminDevice(*target.key, name ? name : u"")) {
+    std::u16string printer = winsim::SimDefaultPrinter();
+    device = {u"Device", REG_SZ, winsim::Utf16Bytes(printer + u",winspool,Ne00:" + u'\0')};
+    value = printer.empty() ? nullptr : &device;
+  }
   if (!value) return ERROR_FILE_NOT_FOUND;
   if (type) *type = value->type;
   DWORD bytes = DWORD(value->data.size());
@@ -360,6 +397,11 @@ LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data,
   if (!(target.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   if (data == nullptr && size > 0) return ERROR_NOACCESS;
   std::string bytes = size > 0 ? std::string(reinterpret_cast<const char*>(data), size) : std::string();
+  if (winsim::IsAdminDevice(*target.key, name ? name : u"")) {
+    std::u16string text(reinterpret_cast<const char16_t*>(bytes.data()), bytes.size() / 2);
+    winsim::SetSimDefaultPrinter(text.substr(0, std::min(text.find(u','), text.find(u'\0'))));
+    return ERROR_SUCCESS;
+  }
   winsim::SetValue(*target.key, name ? name : u"", type, bytes);
   return ERROR_SUCCESS;
 }
@@ -473,3 +515,43 @@ LONG RegCloseKey(HKEY key) {
   if (!winsim::RootName(key).empty()) return ERROR_SUCCESS;
   return Registry().handles.erase(key) > 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
+
+// Only the loaded hives under HKEY_USERS are listed; names are ASCII.
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDWORD reserved, LPSTR, LPDWORD,
+                   PFILETIME) {
+  if (winsim::EnterCall("RegEnumKeyExA", {winsim::HandleName(key), std::to_string(index)})) return LONG(GetLastError());
+  if (name == nullptr || nameChars == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
+  if (key != HKEY_USERS) return ERROR_INVALID_HANDLE;
+  std::vector<std::u16string> hives = {u".DEFAULT", u"S-1-5-18"};
+  for (const std::u16string& user : winsim::LoggedOnUsers()) {
+    hives.push_back(winsim::SidOf(user));
+    hives.push_back(winsim::SidOf(user) + u"_Classes");
+  }
+  if (index >= hives.size()) return ERROR_NO_MORE_ITEMS;
+  const std::u16string& hive = hives[index];
+  if (*nameChars <= hive.size()) return ERROR_MORE_DATA;
+  for (size_t i = 0; i < hive.size(); i++) name[i] = static_cast<char>(hive[i]);
+  name[hive.size()] = 0;
+  *nameChars = static_cast<DWORD>(hive.size());
+  return ERROR_SUCCESS;
+}
+
+namespace winsim {
+
+std::u16string UserDefaultPrinter(const std::u16string& account) {
+  if (account == u"admin") return SimDefaultPrinter();
+  std::u16string hive = account == u"SYSTEM" ? u".DEFAULT" : SidOf(account);
+  auto value = ReadValue(HKEY_USERS, hive + u"\\" + kWindowsKey, u"Device");
+  if (!value || value->data.size() < 2) return u"";
+  std::u16string text(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / 2);
+  return text.substr(0, std::min(text.find(u','), text.find(u'\0')));
+}
+
+void SetUserDefaultPrinter(const std::u16string& account, const std::u16string& name) {
+  if (account == u"admin") return SetSimDefaultPrinter(name);
+  std::u16string hive = account == u"SYSTEM" ? u".DEFAULT" : SidOf(account);
+  if (name.empty()) RemoveValue(HKEY_USERS, hive + u"\\" + kWindowsKey, u"Device");
+  else PutString(HKEY_USERS, hive + u"\\" + kWindowsKey, u"Device", name + u",winspool,Ne00:");
+}
+
+}  // namespace winsim

@@ -15,21 +15,24 @@ const char kAdministrators[] = "S-1-5-32-544";
 const char kUsers[] = "S-1-5-32-545";
 const char kEveryone[] = "S-1-1-0";
 const char kAdministratorUser[] = "S-1-5-21-1004336348-1177238915-682003330-500";
-const char kStandardUser[] = "S-1-5-21-1004336348-1177238915-682003330-1001";
+const char kMachineDomain[] = "S-1-5-21-1004336348-1177238915-682003330-";
 const char kDescriptorMark[] = "winsim-sd";
 
 const DWORD kMutexAll = MUTEX_ALL_ACCESS;
 const DWORD kReadAndWait = READ_CONTROL | SYNCHRONIZE | MUTANT_QUERY_STATE;
 
-std::vector<std::string> TokenSids(Account account) {
-  switch (account) {
-    case Account::System:
-      return {kSystem, kAdministrators, kEveryone};
-    case Account::User:
-      return {kStandardUser, kUsers, kEveryone};
-    case Account::Administrator:
-      break;
-  }
+bool IsStandardUser(const std::u16string& account) { return account != u"SYSTEM" && account != u"admin"; }
+
+// A standard user's SID: the machine's domain and a relative id of its own, 1001 and up.
+std::string UserSid(const std::u16string& account) {
+  unsigned id = 0;
+  for (char16_t c : account) id = (id * 31 + c) % 100000;
+  return kMachineDomain + std::to_string(1001 + id);
+}
+
+std::vector<std::string> TokenSids(const std::u16string& account) {
+  if (account == u"SYSTEM") return {kSystem, kAdministrators, kEveryone};
+  if (IsStandardUser(account)) return {UserSid(account), kUsers, kEveryone};
   return {kAdministratorUser, kAdministrators, kUsers, kEveryone};
 }
 
@@ -104,25 +107,18 @@ void* Serialize(const ObjectSecurity& security, bool hasOwner, bool hasDacl, PSI
 
 }  // namespace
 
-ObjectSecurity DefaultSecurity(Account account) {
-  switch (account) {
-    case Account::System:
-      return {kSystem, {{kSystem, kMutexAll}, {kAdministrators, kReadAndWait}}};
-    case Account::User:
-      return {kStandardUser, {{kStandardUser, kMutexAll}, {kSystem, kMutexAll}}};
-    case Account::Administrator:
-      break;
-  }
+ObjectSecurity DefaultSecurity(const std::u16string& account) {
+  if (account == u"SYSTEM") return {kSystem, {{kSystem, kMutexAll}, {kAdministrators, kReadAndWait}}};
+  if (IsStandardUser(account)) return {UserSid(account), {{UserSid(account), kMutexAll}, {kSystem, kMutexAll}}};
   return {kAdministrators, {{kAdministrators, kMutexAll}, {kSystem, kMutexAll}}};
 }
 
-bool MayOwn(Account account, const std::string& sid) {
-  if (account == Account::User) return sid == kStandardUser;
+bool MayOwn(const std::u16string& account, const std::string& sid) {
   std::vector<std::string> sids = TokenSids(account);
-  return sid == sids[0] || sid == kAdministrators;
+  return sid == sids[0] || (!IsStandardUser(account) && sid == kAdministrators);
 }
 
-DWORD GrantedAccess(const ObjectSecurity& security, Account account) {
+DWORD GrantedAccess(const ObjectSecurity& security, const std::u16string& account) {
   std::vector<std::string> sids = TokenSids(account);
   DWORD granted = 0;
   for (const std::string& sid : sids) {

@@ -6,6 +6,7 @@
 // Where Wine's spooler differs from Windows (see the notes on Wine), this one follows Windows:
 // - EnumMonitorsW level 2 reports each monitor's own environment (Wine: "Windows NT x86" for all).
 // - EnumPrintersW level 2 sets PRINTER_ATTRIBUTE_LOCAL on local printers (Wine: Attributes 0).
+// - PRINTER_ENUM_CONNECTIONS lists the user's printer connections (Wine has none to list).
 // - The spooler runs in its own process: the monitor DLLs and driver files it loaded are held by
 //   kSpoolerProcess and let go when its service stops (Wine: loaded into the calling process).
 // - While the service is stopped every call that needs it fails with RPC_S_SERVER_UNAVAILABLE
@@ -18,6 +19,8 @@
 
 #include "winsim/machine.h"
 #include "winsim/sim_files.h"
+#include "winsim/sim_process.h"
+#include "winsim/sim_registry.h"
 #include "winsim/sim_spooler.h"
 #include "winsim/win32_api.h"
 #include "spooler_internal.h"
@@ -255,7 +258,8 @@ void FillDriver(Packer& p, BYTE* at, const SimDriver& driver, DWORD level) {
 // Local printers have no server name.
 void FillPrinter2(Packer& p, BYTE* at, const SimPrinter& printer) {
   PRINTER_INFO_2W info{};
-  info.pServerName = nullptr;
+  bool connection = (printer.attributes & PRINTER_ATTRIBUTE_NETWORK) != 0;
+  info.pServerName = connection ? PackText(p, printer.name.substr(0, printer.name.find(u'\\', 2))) : nullptr;
   info.pPrinterName = PackText(p, printer.name);
   info.pShareName = PackOptional(p, printer.shareName);
   info.pPortName = PackText(p, printer.portName);
@@ -434,8 +438,13 @@ BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD s
     return FALSE;
   if (level != 2) return winsim::Fail(ERROR_INVALID_LEVEL);
   std::vector<const winsim::SimPrinter*> printers;
-  if (flags & (PRINTER_ENUM_LOCAL | PRINTER_ENUM_NAME))
-    for (const auto& stored : Spooler().printers) printers.push_back(&stored.printer);
+  for (const auto& stored : Spooler().printers) {
+    bool connection = (stored.printer.attributes & PRINTER_ATTRIBUTE_NETWORK) != 0;
+    // Connections are the console user's own (kept in that user's hive): SYSTEM sees none.
+    if (connection && winsim::InstallerAccount() != u"admin") continue;
+    if (flags & (connection ? PRINTER_ENUM_CONNECTIONS : PRINTER_ENUM_LOCAL | PRINTER_ENUM_NAME))
+      printers.push_back(&stored.printer);
+  }
   return winsim::Answer(printers, sizeof(PRINTER_INFO_2W), winsim::FillPrinter2, buffer, size, needed, returned);
 }
 
@@ -512,7 +521,8 @@ BOOL SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) {
                         {winsim::Ptr(buffer), chars ? std::to_string(*chars) : std::string("null")}))
     return FALSE;
   if (chars == nullptr) return winsim::Fail(ERROR_INVALID_PARAMETER);
-  const std::u16string& name = Spooler().defaultPrinter;
+  // The calling user's own setting: SYSTEM's is HKEY_USERS\.DEFAULT's.
+  const std::u16string name = winsim::UserDefaultPrinter(winsim::InstallerAccount());
   if (name.empty()) return winsim::Fail(ERROR_FILE_NOT_FOUND);
   DWORD length = static_cast<DWORD>(name.size() + 1);
   if (buffer == nullptr || *chars < length) {
@@ -537,7 +547,7 @@ BOOL SpoolerSetDefaultPrinterW(LPCWSTR printerName) {
   }
   winsim::StoredPrinter* stored = winsim::PrinterNamed(printerName);
   if (stored == nullptr) return winsim::Fail(ERROR_INVALID_PRINTER_NAME);
-  Spooler().defaultPrinter = stored->printer.name;
+  winsim::SetUserDefaultPrinter(winsim::InstallerAccount(), stored->printer.name);
   return TRUE;
 }
 
@@ -584,6 +594,12 @@ std::vector<SimDriver> SimDrivers() { return Spooler().drivers; }
 void AddSimPrinter(const SimPrinter& printer) {
   StoredPrinter stored{Spooler().nextPrinterId++, printer};
   stored.printer.attributes |= PRINTER_ATTRIBUTE_LOCAL;
+  Spooler().printers.push_back(stored);
+}
+
+void AddSimConnection(const SimPrinter& printer) {
+  StoredPrinter stored{Spooler().nextPrinterId++, printer};
+  stored.printer.attributes = (stored.printer.attributes & ~DWORD(PRINTER_ATTRIBUTE_LOCAL)) | PRINTER_ATTRIBUTE_NETWORK;
   Spooler().printers.push_back(stored);
 }
 

@@ -102,10 +102,12 @@ bool KnownPorts(const std::u16string& ports) {
   return true;
 }
 
+// A connection's port is the server's, on the server's monitor; its driver is installed here.
 bool MonitorInUse(const SimMonitor& monitor) {
   for (const StoredPrinter& stored : Spooler().printers)
-    for (const std::u16string& port : PortList(stored.printer.portName))
-      if (Provides(monitor, port)) return true;
+    if (!(stored.printer.attributes & PRINTER_ATTRIBUTE_NETWORK))
+      for (const std::u16string& port : PortList(stored.printer.portName))
+        if (Provides(monitor, port)) return true;
   return false;
 }
 
@@ -345,7 +347,9 @@ void ApplySettings(SimPrinter& printer, const PRINTER_INFO_2W& info) {
   printer.datatype = Text(info.pDatatype).empty() ? kProcessorDatatype : Text(info.pDatatype);
   printer.parameters = Text(info.pParameters);
   DWORD kept = PRINTER_ATTRIBUTE_DEFAULT | PRINTER_ATTRIBUTE_NETWORK | PRINTER_ATTRIBUTE_LOCAL;
-  printer.attributes = (info.Attributes & ~kept) | PRINTER_ATTRIBUTE_LOCAL;
+  // A connection stays one: the spooler, not the caller, says where a printer lives.
+  bool connection = (printer.attributes & PRINTER_ATTRIBUTE_NETWORK) != 0;
+  printer.attributes = (info.Attributes & ~kept) | (connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL);
   printer.priority = info.Priority == 0 ? 1 : info.Priority;
   printer.defaultPriority = info.DefaultPriority;
   printer.startTime = info.StartTime;
@@ -362,7 +366,8 @@ void RemovePrinter(int id) {
 
 BOOL WritePrinter2(StoredPrinter& stored, const PRINTER_INFO_2W& info) {
   std::u16string name = Text(info.pPrinterName);
-  if (!ValidPrinterName(name)) return Fail(ERROR_INVALID_PRINTER_NAME);
+  // A connection keeps the name the server's share gives it.
+  if (!ValidPrinterName(name) && !SameName(name, stored.printer.name)) return Fail(ERROR_INVALID_PRINTER_NAME);
   StoredPrinter* named = PrinterNamed(name);
   if (named != nullptr && named->id != stored.id) return Fail(ERROR_PRINTER_ALREADY_EXISTS);
   DWORD error = SettingsError(info, stored.id);

@@ -2,6 +2,7 @@
 #include <map>
 
 #include "winsim/machine.h"
+#include "winsim/sim_process.h"
 #include "winsim/win32_api.h"
 
 namespace winsim {
@@ -17,8 +18,10 @@ struct OpenDialog {
   size_t run = 0;  // index into dialogs
 };
 
-// The Application log takes at most this many characters in one insertion string.
-const size_t kMaxEventStringChars = 31839;
+// The Application log takes at most this many characters in one event, all its insertion
+// strings together (Windows documents 31,839 for one string; an event of several strings that
+// together pass it is refused too).
+const size_t kMaxEventChars = 31839;
 HWINSTA const kStation = reinterpret_cast<HWINSTA>(uintptr_t(0x7C0));
 
 struct UiState {
@@ -100,6 +103,8 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR title) {
     const winsim::WindowSpec& setup = entry.second.setup;
     if (className && setup.className != className) continue;
     if (title && setup.title != title) continue;
+    // Each session has its own window station and desktop: another session's windows are not there.
+    if (setup.session != winsim::InstallerSession()) continue;
     return entry.first;
   }
   SetLastError(0);
@@ -250,13 +255,14 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
     return FALSE;
   }
   winsim::LoggedEvent event{source->second, type, category, eventId, {}};
+  size_t chars = 0;
   for (WORD i = 0; i < stringCount; i++) {
-    std::u16string text = strings[i] ? strings[i] : u"";
-    if (text.size() > winsim::kMaxEventStringChars) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
-    event.strings.push_back(text);
+    event.strings.push_back(strings[i] ? strings[i] : u"");
+    chars += event.strings.back().size();
+  }
+  if (chars > winsim::kMaxEventChars) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
   }
   Ui().events.push_back(event);
   return TRUE;

@@ -99,6 +99,8 @@ bool AdvanceUntil(DWORD milliseconds, const std::function<bool()>& done);
 // --- Process environment -----------------------------------------------------------------
 void SetCommandLine(const std::u16string& commandLine);
 void SetModulePath(const std::u16string& path);
+std::u16string ModulePath();                            // both read without a call record
+std::u16string CommandLine();
 void SetSystemDirectory(const std::u16string& path);   // GetSystemDirectoryW's answer
 std::u16string SystemDirectory();                       // the same, read without a call record
 void SetShiftHeld(bool held);
@@ -110,6 +112,7 @@ struct WindowSpec {
   std::u16string title;
   // Called for each message posted to the window (the message is recorded either way).
   std::function<void(HWND, UINT, WPARAM, LPARAM)> onPost;
+  DWORD session = 1;  // whose desktop it is on: FindWindowW finds it from that session only
 };
 HWND CreateSimWindow(const WindowSpec& setup);
 void DestroySimWindow(HWND window);

@@ -26,6 +26,8 @@ struct TraySpec {
   DWORD quitDelay = 0;          // ms between the quit message and the end
   bool window = true;           // false: holds its mutex but never shows a window
   std::u16string programPath;   // its own file, held loaded while it runs ("" for none)
+  DWORD session = 1;            // where it runs: its mutex and window are that session's
+  std::u16string account = u"admin";
 };
 
 // Starts a tray program as a new simulated process and returns its id. It creates the named
@@ -43,8 +45,11 @@ bool ProcessRunning(int process);
 // they owned abandoned.
 void EndAllProcesses();
 
-// Each CreateProcessW call the installer made, with what it passed.
+// Each CreateProcessW and CreateProcessAsUserW call the installer made, with what it passed.
 struct ProcessStart {
+  DWORD session;                  // where the process runs: the installer's, or its token's
+  std::u16string account;         // the account it runs as
+  std::u16string desktop;         // STARTUPINFOW.lpDesktop, u"(null)" when null
   std::u16string application;     // u"(null)" when null
   std::u16string commandLine;
   bool processAttributes;         // non-null
@@ -62,17 +67,14 @@ const std::vector<ProcessStart>& ProcessStarts();
 // --- Another program holding a named mutex ---------------------------------------------------
 // Stands in for another run of an installer: a process that creates `name` owned and lets go
 // of it after `holdFor` ms of the clock (INFINITE: only when a test ends it).
-// The account a simulated process runs under, as its token says.
-enum class Account { Administrator, System, User };
-
 struct MutexHolderSpec {
   std::string name;               // as that program passes it to CreateMutexA
   DWORD session = 1;              // its log-on session; 0 is services and SYSTEM
   DWORD holdFor = INFINITE;
   bool dies = false;              // true: it ends still owning the mutex, which is then abandoned
-  // Its account, whose default security the mutex gets (see DefaultSecurity): SYSTEM's lets an
-  // administrator only wait on it; a standard user's keeps administrators out altogether.
-  Account account = Account::Administrator;
+  // Its account (as SetInstallerAccount names them), whose default security the mutex gets:
+  // SYSTEM's lets an administrator only wait on it; a standard user's keeps administrators out.
+  std::u16string account = u"admin";
   bool everyoneMayUse = false;    // it grants everyone full access to what it makes
   bool event = false;             // it makes an event of that name instead of a mutex
   std::function<void()> beforeLettingGo;   // what that run changes on the machine as it ends
@@ -81,8 +83,38 @@ struct MutexHolderSpec {
 int StartMutexHolder(const MutexHolderSpec& setup);
 // Ends a simulated process at once, as a crash would: what it owned is abandoned.
 void EndProcess(int process);
-// The installer's own log-on session (1 unless set): where its bare and "Local\" names land.
+// The installer's own log-on session (1 unless set): where its bare and "Local\" names land,
+// and whose desktop's windows FindWindowW sees.
 void SetInstallerSession(DWORD session);
+DWORD InstallerSession();
+
+// --- Accounts, log-ons and tokens --------------------------------------------------------------
+// The installer's account: u"SYSTEM" (LocalSystem, as a deployment tool runs it: it holds
+// SE_TCB_NAME, so it may ask for a logged-on user's token and move a token to another session),
+// u"admin" (an elevated administrator, the default) or a standard user's name.
+void SetInstallerAccount(const std::u16string& account);
+std::u16string InstallerAccount();
+// The users logged on now, one for each session they use.
+std::vector<std::u16string> LoggedOnUsers();
+// `user` logs on interactively in `session`, or logs off there with u"", which ends every
+// program of the session. Session 1, the
+// console's, has u"admin" logged on unless changed. Session 0 is the services' and has nobody.
+void SetSessionUser(DWORD session, const std::u16string& user);
+// The installer's own program, started in another session with CreateProcessAsUserW, runs there
+// as a child: `runner` plays its command line while the installer's session and account are the
+// token's, and its answer is the child's exit code. A program that requires elevation (the
+// installer's manifest does) started with a token that is not elevated fails with 740, as
+// Windows refuses it; a user's token from WTSQueryUserToken is never elevated.
+void SetChildRunner(std::function<DWORD(const std::u16string& commandLine)> runner);
+// The tray programs running now.
+struct TrayProcess {
+  int process;
+  DWORD session;
+  std::u16string account;
+};
+std::vector<TrayProcess> RunningTrays();
+// Environment blocks from CreateEnvironmentBlock not yet given back.
+size_t OpenEnvironmentBlocks();
 
 // --- Named mutexes --------------------------------------------------------------------------
 // Names are resolved as the installer's CreateMutexA would resolve them.

@@ -23,6 +23,19 @@ extern const char16_t kPendingRenamesValue[];       // PendingFileRenameOperatio
 extern const char16_t kPendingRenamesValue2[];      // PendingFileRenameOperations2, carried out after it
 extern const char16_t kRunKey[];                    // SOFTWARE\Microsoft\Windows\CurrentVersion\Run
 
+// HKEY_CURRENT_USER is the installer's account's hive (SetInstallerAccount): "HKCU" for the
+// administrator "admin", HKEY_USERS\.DEFAULT for SYSTEM, HKEY_USERS\<SID> for another user. The
+// hive of a logged-on user is also HKEY_USERS\<SID> (for "admin" the same keys as "HKCU"), and
+// RegEnumKeyExA on HKEY_USERS lists the hives loaded: ".DEFAULT", "S-1-5-18" and, for each user
+// logged on, "<SID>" and "<SID>_Classes".
+std::u16string SidOf(const std::u16string& account);   // "S-1-5-18" for SYSTEM
+// The per-user setting that holds a user's default printer: value "Device" ("NAME,winspool,Ne00:")
+// under "Software\Microsoft\Windows NT\CurrentVersion\Windows" of the user's hive. For "admin"
+// it is the spooler's default printer (SetSimDefaultPrinter) read and written through the registry.
+extern const char16_t kWindowsKey[];
+std::u16string UserDefaultPrinter(const std::u16string& account);   // u"" for none
+void SetUserDefaultPrinter(const std::u16string& account, const std::u16string& name);
+
 struct RegistryValue {
   DWORD type;
   std::string data;  // the stored bytes

@@ -113,6 +113,13 @@ std::vector<BYTE> SimDevMode(WORD driverExtra = 0);
 
 // Adds a local printer (PRINTER_ATTRIBUTE_LOCAL is set, as the spooler does for its own).
 void AddSimPrinter(const SimPrinter& printer);
+// A connection the console user ("admin") made to a printer that a print server shares, named
+// "\\server\share", listed to that user alone (connections are kept per user):
+// EnumPrintersW lists it only for PRINTER_ENUM_CONNECTIONS, marked PRINTER_ATTRIBUTE_NETWORK
+// (not LOCAL) and with pServerName "\\server". Its handles reach the server's queue: a purge, a
+// SetPrinterW or a DeletePrinter through it changes or removes the server's printer.
+void AddSimConnection(const SimPrinter& printer);
+// Local printers and connections alike.
 std::vector<SimPrinter> SimPrinters();
 size_t CountSimPrinters(const std::u16string& driver);   // those on that driver
 std::optional<SimPrinter> FindSimPrinter(const std::u16string& name);   // compared without case

@@ -86,11 +86,30 @@ LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWOR
                    LPBYTE data, LPDWORD dataBytes);
 LONG RegDeleteValueW(HKEY key, LPCWSTR name);
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey);
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDWORD reserved, LPSTR className,
+                   LPDWORD classChars, PFILETIME lastWrite);
 
 // Processes and synchronisation
 BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                     LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
                     LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+DWORD GetCurrentProcessId();
+BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
+// Sessions and tokens (advapi32, kernel32; wtsapi32 and userenv bound at run time on Windows)
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+BOOL DuplicateTokenEx(HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES attributes, SECURITY_IMPERSONATION_LEVEL level,
+                      TOKEN_TYPE type, HANDLE* duplicate);
+BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID information, DWORD length);
+BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                          LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
+                          LPCWSTR currentDirectory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+DWORD WTSGetActiveConsoleSessionId();
+BOOL WTSQueryUserToken(ULONG session, HANDLE* token);
+BOOL WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* sessions, DWORD* count);
+void WTSFreeMemory(LPVOID memory);
+BOOL CreateEnvironmentBlock(LPVOID* environment, HANDLE token, BOOL inherit);
+BOOL DestroyEnvironmentBlock(LPVOID environment);
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
                                                          PULONG size);

@@ -249,6 +249,7 @@ struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
 };
+typedef FILETIME* PFILETIME;
 
 // Registry
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
@@ -554,3 +555,30 @@ enum WELL_KNOWN_SID_TYPE { WinWorldSid = 1, WinLocalSystemSid = 22, WinBuiltinAd
 #define EVENTLOG_ERROR_TYPE 0x0001
 #define EVENTLOG_WARNING_TYPE 0x0002
 #define EVENTLOG_INFORMATION_TYPE 0x0004
+
+// Sessions and tokens.
+#define ERROR_NO_TOKEN 1008L
+#define ERROR_PRIVILEGE_NOT_HELD 1314L
+#define TOKEN_ASSIGN_PRIMARY 0x0001
+#define TOKEN_DUPLICATE 0x0002
+#define TOKEN_QUERY 0x0008
+#define TOKEN_ADJUST_SESSIONID 0x0100
+#define CREATE_UNICODE_ENVIRONMENT 0x00000400
+#define CREATE_NO_WINDOW 0x08000000
+#define WTS_CURRENT_SERVER_HANDLE ((HANDLE) nullptr)
+enum TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation };
+enum SECURITY_IMPERSONATION_LEVEL {
+  SecurityAnonymous,
+  SecurityIdentification,
+  SecurityImpersonation,
+  SecurityDelegation
+};
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenSessionId = 12 };
+enum WTS_CONNECTSTATE_CLASS { WTSActive, WTSConnected, WTSConnectQuery, WTSShadow, WTSDisconnected, WTSIdle,
+                              WTSListen, WTSReset, WTSDown, WTSInit };
+struct WTS_SESSION_INFOW {
+  DWORD SessionId;
+  LPWSTR pWinStationName;
+  WTS_CONNECTSTATE_CLASS State;
+};
+typedef WTS_SESSION_INFOW* PWTS_SESSION_INFOW;
