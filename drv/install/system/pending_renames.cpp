@@ -233,8 +233,13 @@ const WCHAR* PendingEntryPath(const WCHAR* entry, bool isTarget) {
     marked = true;
   }
   const WCHAR* file = SkipNtPathPrefix(path);
-  // A marker stands only before an NT path; what else it could mean is not guessed at.
-  return marked && file == path ? nullptr : file;
+  // A marker stands only before an NT path; what else it could mean is not guessed at. The
+  // session manager knows no current directory, so a path that is not whole names no file it
+  // would touch, while here it would name one in whatever folder the installer was started in.
+  if (marked && file == path) return nullptr;
+  bool whole = ((file[0] >= 'A' && file[0] <= 'Z') || (file[0] >= 'a' && file[0] <= 'z')) && file[1] == ':' &&
+               (file[2] == '\\' || file[2] == '/');
+  return whole ? file : nullptr;
 }
 
 PendingRenameTable ReadPendingRenames() {

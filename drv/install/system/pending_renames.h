@@ -25,8 +25,9 @@ const WCHAR* SkipNtPathPrefix(const WCHAR* path);
 // The file a pending entry names, read as the session manager reads it: without a leading "*"
 // and its digits (the marker current Windows writes before a delayed deletion), then, on a
 // target, "!" or "@", then "\??\". Null for a form the installer does not understand (a "*"
-// without digits, a marker not followed by the NT prefix, "!" or "@" on a source): such an
-// entry is never compared with a file name and never carried out.
+// without digits, a marker not followed by the NT prefix, "!" or "@" on a source, a path that
+// does not begin with a drive, a colon and a slash of either kind): such an entry is never compared with a
+// file name and never carried out.
 const WCHAR* PendingEntryPath(const WCHAR* entry, bool isTarget);
 
 // Reads HKLM "...\Session Manager" values "PendingFileRenameOperations" and

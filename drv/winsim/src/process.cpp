@@ -504,9 +504,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   const int self = winsim::kInstallerProcess;
   std::function<bool()> ready;
   if (target.kind == winsim::Kind::Mutex)
-    ready = [target, self] {
+    ready = [target] {
       int owner = State().mutexes[target.object].owner;
-      return owner == 0 || owner == self;
+      return owner == 0 || owner == winsim::kInstallerProcess;
     };
   else
     ready = [target] { return !State().processes[target.object].running; };

@@ -10,7 +10,7 @@ namespace {
 
 // The file an entry names, as the session manager reads it: a leading "*" with its digits (the
 // marker of Windows 10 and 11), then on a target "!" (replace an existing file) or "@", then
-// "\??\". Empty for a form it does not carry out.
+// "\??\". Empty for a form it does not carry out, a path that is not whole among them.
 std::u16string EntryPath(std::u16string entry, bool isTarget, bool* replace) {
   bool marked = false;
   if (!entry.empty() && entry[0] == u'*') {
@@ -25,8 +25,12 @@ std::u16string EntryPath(std::u16string entry, bool isTarget, bool* replace) {
     entry.erase(0, 1);
     marked = true;
   }
-  if (entry.rfind(u"\\??\\", 0) == 0) return entry.substr(4);
-  return marked ? u"" : entry;
+  if (entry.rfind(u"\\??\\", 0) == 0) entry.erase(0, 4);
+  else if (marked) return u"";
+  // It knows no current directory: only a whole path names a file.
+  bool whole = entry.size() >= 3 && ((entry[0] >= u'A' && entry[0] <= u'Z') || (entry[0] >= u'a' && entry[0] <= u'z')) &&
+               entry[1] == u':' && (entry[2] == u'\\' || entry[2] == u'/');
+  return whole ? entry : u"";
 }
 
 // One pair of a list, as the session manager carries it out early in the start: a deletion
