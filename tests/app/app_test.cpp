@@ -148,13 +148,13 @@ TEST_F(InstallLogTest, ErrorLinesCarryTheSystemText) {
   EXPECT_EQ(ErrorFormat(26), nullptr);
 }
 
-// The log text of events written since `first`, the "part k of n" lines left out.
+// The log text of events written since `first`, the "Install log k of n" lines left out.
 std::u16string EventText(size_t first, std::vector<std::string>* headers) {
   std::u16string text;
   for (size_t i = first; i < winsim::LoggedEvents().size(); i++) {
     std::u16string part = winsim::LoggedEvents()[i].strings.at(0);
     EXPECT_LE(part.size(), 31839u) << "event " << i;
-    if (part.compare(0, 17, u"Install log, part") == 0) {
+    if (part.compare(0, 12, u"Install log ") == 0) {
       size_t end = part.find(u"\r\n") + 2;
       headers->push_back(winsim::Utf8(part.substr(0, end - 2)));
       part.erase(0, end);
@@ -188,15 +188,15 @@ TEST_F(InstallLogTest, UnseenStationWritesTheLogAsEventsInsteadOfAWindow) {
   EXPECT_EQ(event.strings[0].size(), 26u + 31 * 1002) << "31 whole lines and the part's own line";
   std::vector<std::string> headers;
   EXPECT_EQ(EventText(0, &headers), Chars(context.LogText));
-  EXPECT_EQ(headers, (std::vector<std::string>{"Install log, part 1 of 2", "Install log, part 2 of 2"}));
+  EXPECT_EQ(headers, (std::vector<std::string>{"Install log 1 of 2", "Install log 2 of 2"}));
 
   context.ErrorCount = 0;
   winsim::FailNext("ReportEventW", 1, ERROR_INVALID_PARAMETER);
   ShowLogWindowWhenNeeded(context, nullptr);
   headers.clear();
   EXPECT_EQ(EventText(2, &headers), Chars(context.LogText));
-  EXPECT_EQ(headers, (std::vector<std::string>{"Install log, part 1 of 3", "Install log, part 2 of 3",
-                                               "Install log, part 3 of 3"}));
+  EXPECT_EQ(headers, (std::vector<std::string>{"Install log 1 of 3", "Install log 2 of 3",
+                                               "Install log 3 of 3"}));
   EXPECT_EQ(winsim::LoggedEvents()[2].type, WORD(EVENTLOG_INFORMATION_TYPE));
   EXPECT_EQ(winsim::CountCalls("GetAsyncKeyState"), 0u) << "no key to look at where nobody types";
 

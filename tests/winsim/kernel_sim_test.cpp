@@ -27,15 +27,15 @@ TEST_F(KernelSimTest, WrongAllocatorReleaseIsCaught) {
 // caller's session's, and session 0 (services) has the machine-wide one as its own.
 TEST_F(KernelSimTest, MutexNamesLandInTheCallersSessionUnlessGlobal) {
   winsim::SetInstallerSession(2);
-  winsim::MutexHolderSpec spec;
-  spec.name = "Name";
-  spec.session = 0;
-  spec.account = u"SYSTEM";
-  int service = winsim::StartMutexHolder(spec);
-  spec.name = "Local\\Name";
-  spec.session = 3;
-  spec.account = u"admin";
-  int user = winsim::StartMutexHolder(spec);
+  winsim::MutexHolderSpec holder;
+  holder.name = "Name";
+  holder.session = 0;
+  holder.account = u"SYSTEM";
+  int service = winsim::StartMutexHolder(holder);
+  holder.name = "Local\\Name";
+  holder.session = 3;
+  holder.account = u"admin";
+  int user = winsim::StartMutexHolder(holder);
   EXPECT_FALSE(winsim::MutexExists("Name")) << "neither session 0's nor session 3's bare name is session 2's";
   EXPECT_TRUE(winsim::MutexExists("Global\\Name"));
   HANDLE mine = CreateMutexA(nullptr, FALSE, "Local\\Name");

@@ -13,7 +13,7 @@ const int kLineCapacity = 1024;
 const WCHAR kEventSource[] = W("Orvandelle Install");
 const DWORD kLogEventId = 1;
 const uint64_t kMaxEventChars = 31839;
-const uint64_t kPartHeaderChars = 64;  // room for "Install log, part k of n" and its line break
+const uint64_t kPartHeaderChars = 64;  // room for "Install log k of n" and its line break
 // A refused event is tried again with parts half as long, down to this size.
 const uint64_t kSmallestPartChars = 512;
 const int kTitleCapacity = 264;
@@ -253,7 +253,7 @@ uint64_t CountParts(const WCHAR* log, uint64_t length, uint64_t start, uint64_t 
 bool WritePart(EventWriter& writer, const WCHAR* text, uint64_t chars, uint64_t part, uint64_t parts) {
   LineWriter out{writer.buffer, static_cast<int>(kMaxEventChars + 1), 0};
   if (parts > 1)
-    FormatInto(out, W("Install log, part %d of %d\r\n"), static_cast<int32_t>(part), static_cast<int32_t>(parts));
+    FormatInto(out, W("Install log %d of %d\r\n"), static_cast<int32_t>(part), static_cast<int32_t>(parts));
   for (uint64_t i = 0; i < chars; i++) out.Put(text[i]);
   writer.buffer[out.length] = 0;
   LPCWSTR strings[1] = {writer.buffer};
