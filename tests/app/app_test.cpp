@@ -185,7 +185,7 @@ TEST_F(InstallLogTest, UnseenStationWritesTheLogAsEventsInsteadOfAWindow) {
   EXPECT_EQ(event.type, WORD(EVENTLOG_ERROR_TYPE));
   EXPECT_EQ(event.eventId, 1u);
   EXPECT_EQ(event.strings.size(), 1u);
-  EXPECT_EQ(event.strings[0].size(), 26u + 31 * 1002) << "31 whole lines and the part's own line";
+  EXPECT_EQ(event.strings[0].size(), 20u + 31 * 1002) << "31 whole lines and the numbering line";
   std::vector<std::string> headers;
   EXPECT_EQ(EventText(0, &headers), Chars(context.LogText));
   EXPECT_EQ(headers, (std::vector<std::string>{"Install log 1 of 2", "Install log 2 of 2"}));
