@@ -205,18 +205,23 @@ void Release(Mutex& mutex) {
   if (--mutex.recursion == 0) mutex.owner = 0;
 }
 
+// What a process that ends still owns is abandoned: the next wait on it answers WAIT_ABANDONED.
+void AbandonMutexesOf(int process) {
+  for (auto& entry : State().mutexes)
+    if (entry.second.owner == process) {
+      entry.second.owner = 0;
+      entry.second.recursion = 0;
+      entry.second.abandoned = true;
+    }
+}
+
 void EndProcessNow(int id) {
   Process& process = State().processes[id];
   if (!process.running) return;
   process.running = false;
   if (process.window) DestroySimWindow(process.window);
   process.window = nullptr;
-  for (auto& entry : State().mutexes)
-    if (entry.second.owner == id) {
-      entry.second.owner = 0;
-      entry.second.recursion = 0;
-      entry.second.abandoned = true;
-    }
+  AbandonMutexesOf(id);
   std::vector<int> held;
   held.swap(process.mutexes);
   for (int mutex : held) DropMutexReference(mutex);
@@ -297,12 +302,7 @@ int StartMutexHolderProcess(const MutexHolderSpec& setup) {
 
 // What the installer owned is abandoned, as when any process dies; its handles close.
 void EndInstaller() {
-  for (auto& entry : State().mutexes)
-    if (entry.second.owner == kInstallerProcess) {
-      entry.second.owner = 0;
-      entry.second.recursion = 0;
-      entry.second.abandoned = true;
-    }
+  AbandonMutexesOf(kInstallerProcess);
   std::vector<uintptr_t> open;
   for (const auto& entry : State().handles) open.push_back(entry.first);
   for (uintptr_t handle : open) CloseOwnHandle(reinterpret_cast<HANDLE>(handle));
