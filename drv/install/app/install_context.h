@@ -18,7 +18,6 @@ struct SavedPrinter {
   SavedPrinter* Next;
   PRINTER_INFO_2W* Found;
   BYTE* RecordCopy;
-  BYTE KeyOnlyUnderDsUser;
   BYTE InRecord;
 };
 

@@ -260,7 +260,6 @@ bool RestoreOnePrinter(InstallContext& context, const SavedPrinter& saved) {
 const char kRecordKey[] = "SOFTWARE\\Corvane\\Orvandelle\\Carried printers";
 const DWORD kRecordMark = 0x31435652;  // "RVC1": this layout
 const DWORD kRecordDefault = 1;
-const DWORD kRecordOnlyDsUser = 2;
 const int kRecordNumbers = 7;
 const int kRecordTexts = 4;
 const DWORD kLongestName = 260;
@@ -313,8 +312,7 @@ struct RecordWriter {
 
 void PutRecord(RecordWriter& out, const SavedPrinter& saved) {
   const PRINTER_INFO_2W& entry = *saved.Entry;
-  DWORD flags = ((entry.Attributes & PRINTER_ATTRIBUTE_DEFAULT) ? kRecordDefault : 0) |
-                (saved.KeyOnlyUnderDsUser ? kRecordOnlyDsUser : 0);
+  DWORD flags = (entry.Attributes & PRINTER_ATTRIBUTE_DEFAULT) ? kRecordDefault : 0;
   const DWORD numbers[kRecordNumbers] = {kRecordMark, flags, entry.Attributes, entry.Priority,
                                          entry.DefaultPriority, entry.StartTime, entry.UntilTime};
   for (DWORD number : numbers) out.PutDword(number);
@@ -433,7 +431,6 @@ bool TakeRecorded(InstallContext& context, const WCHAR* name, DWORD type, const 
   }
   saved->RecordCopy = block;
   saved->InRecord = 1;
-  saved->KeyOnlyUnderDsUser = (fields.numbers[1] & kRecordOnlyDsUser) != 0;
   saved->Found = OwnPrinterNamed(context, name);
   return true;
 }
@@ -563,12 +560,10 @@ bool SavePrinterSettingsKey(InstallContext& context, PRINTER_INFO_2W& entry) {
   bool plain = ReadPlainSubKey(printer, settingsKey);
   if (!plain && !ReadDsUserSubKey(printer, settingsKey)) settingsKey[0] = 0;
   SavedPrinter* saved = Remember(context, entry, settingsKey[0] != 0 ? settingsKey : nullptr);
-  if (saved != nullptr) {
+  if (saved != nullptr)
     saved->Found = &entry;
-    saved->KeyOnlyUnderDsUser = !plain && settingsKey[0] != 0;
-  } else {
+  else
     LogLine(context, W("Not enough memory to carry printer %s over, it stays"), NameOrStar(entry.pPrinterName));
-  }
   ClosePrinter(printer);
   return saved != nullptr;
 }
