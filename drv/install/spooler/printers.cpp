@@ -557,8 +557,7 @@ bool SavePrinterSettingsKey(InstallContext& context, PRINTER_INFO_2W& entry) {
     return false;
   }
   char settingsKey[kSettingsKeyBytes];
-  bool plain = ReadPlainSubKey(printer, settingsKey);
-  if (!plain && !ReadDsUserSubKey(printer, settingsKey)) settingsKey[0] = 0;
+  ReadSubKey(printer, settingsKey);
   SavedPrinter* saved = Remember(context, entry, settingsKey[0] != 0 ? settingsKey : nullptr);
   if (saved != nullptr)
     saved->Found = &entry;
