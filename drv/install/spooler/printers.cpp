@@ -479,6 +479,13 @@ bool RecordOne(HKEY key, const SavedPrinter& saved) {
 }
 
 bool NotRecorded(const SavedPrinter& saved) { return saved.SettingsKey != nullptr && !saved.InRecord; }
+bool Recorded(const SavedPrinter& saved) { return saved.InRecord != 0; }
+
+bool AnySaved(const InstallContext& context, bool (*test)(const SavedPrinter&)) {
+  for (const SavedPrinter* saved = context.SavedPrinters; saved != nullptr; saved = saved->Next)
+    if (test(*saved)) return true;
+  return false;
+}
 
 // What this run wrote goes again when it cannot all be kept: it would stand for printers that
 // are still on the machine, and win over their settings at the next install.
@@ -493,10 +500,7 @@ void TakeBackRecorded(InstallContext& context, HKEY key) {
 // Every printer to delete and re-create written down and flushed; false, with the reason
 // logged and nothing of this run left in the record, when that failed.
 bool WriteCarriedPrinters(InstallContext& context) {
-  bool needed = false;
-  for (const SavedPrinter* saved = context.SavedPrinters; saved != nullptr; saved = saved->Next)
-    needed = needed || NotRecorded(*saved);
-  if (!needed) return true;
+  if (!AnySaved(context, NotRecorded)) return true;
   HKEY key = nullptr;
   LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, kRecordAccess,
                                 nullptr, &key, nullptr);
@@ -518,11 +522,9 @@ bool WriteCarriedPrinters(InstallContext& context) {
 // The record opened to take re-created printers out of it; null when none of this install's
 // printers is in it.
 HKEY OpenRecord(const InstallContext& context) {
-  bool recorded = false;
-  for (const SavedPrinter* saved = context.SavedPrinters; saved != nullptr; saved = saved->Next)
-    recorded = recorded || saved->InRecord;
+  if (!AnySaved(context, Recorded)) return nullptr;
   HKEY key = nullptr;
-  if (recorded && RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, &key) != ERROR_SUCCESS) key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, &key) != ERROR_SUCCESS) key = nullptr;
   return key;
 }
 
