@@ -104,24 +104,12 @@ bool ToDelete(const InstallContext& context, const PRINTER_INFO_2W* entry) {
   return false;
 }
 
-PRINTER_INFO_2W* OwnPrinterNamed(InstallContext& context, const WCHAR* name) {
-  for (DWORD i = 0; i < context.Printers.count; i++) {
-    PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
-    if (TextEquals(entry->pDriverName, kOwnDriverName) && !IsPrinterConnection(*entry) &&
-        TextEquals(entry->pPrinterName, name))
-      return entry;
-  }
-  return nullptr;
-}
-
 // Every product printer not dealt with yet is looked at: its settings key read, the printer
 // remembered for deletion and, with a key, for re-creation.
 void SaveProductPrinters(InstallContext& context) {
   for (DWORD i = 0; i < context.Printers.count; i++) {
     PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
-    // A connection is another machine's queue: never the product's to carry over.
-    if (TextEquals(entry->pDriverName, kOwnDriverName) && !IsPrinterConnection(*entry) && !Handled(context, entry))
-      SavePrinterSettingsKey(context, *entry);
+    if (IsOwnLocalPrinter(*entry) && !Handled(context, entry)) SavePrinterSettingsKey(context, *entry);
   }
 }
 
@@ -431,7 +419,7 @@ bool TakeRecorded(InstallContext& context, const WCHAR* name, DWORD type, const 
   }
   saved->RecordCopy = block;
   saved->InRecord = 1;
-  saved->Found = OwnPrinterNamed(context, name);
+  saved->Found = OwnPrinterNamed(context.Printers, name);
   return true;
 }
 

@@ -204,6 +204,19 @@ PRINTER_INFO_2W* SnapshotEntry(const PrinterSnapshot& snapshot, DWORD index) {
 // Windows marks every connection so, whatever the server says of its queue.
 bool IsPrinterConnection(const PRINTER_INFO_2W& entry) { return (entry.Attributes & PRINTER_ATTRIBUTE_NETWORK) != 0; }
 
+// A connection is another machine's queue: never the product's to carry over.
+bool IsOwnLocalPrinter(const PRINTER_INFO_2W& entry) {
+  return TextEquals(entry.pDriverName, kOwnDriverName) && !IsPrinterConnection(entry);
+}
+
+PRINTER_INFO_2W* OwnPrinterNamed(const PrinterSnapshot& snapshot, const WCHAR* name) {
+  for (DWORD i = 0; i < snapshot.count; i++) {
+    PRINTER_INFO_2W* entry = SnapshotEntry(snapshot, i);
+    if (IsOwnLocalPrinter(*entry) && TextEquals(entry->pPrinterName, name)) return entry;
+  }
+  return nullptr;
+}
+
 // `first` and `second` joined into `to`, which holds `capacity` bytes; cut to fit.
 void JoinAnsi(char* to, DWORD capacity, const char* first, const char* second) {
   DWORD n = 0;
@@ -254,17 +267,14 @@ void NoteUserDefaults(InstallContext& context) {
   WCHAR name[kDefaultNameCapacity + 32];
   for (DWORD index = 0; NextUserHive(index, sid);) {
     ReadUserDefault(sid, name, kDefaultNameCapacity + 32);
-    for (DWORD i = 0; name[0] != 0 && i < context.Printers.count; i++) {
-      PRINTER_INFO_2W* entry = SnapshotEntry(context.Printers, i);
-      if (entry->pPrinterName == nullptr || !TextEquals(entry->pPrinterName, name)) continue;
-      if (!TextEquals(entry->pDriverName, kOwnDriverName) || IsPrinterConnection(*entry)) continue;
-      auto* node = static_cast<UserDefault*>(AllocateZeroed(sizeof(UserDefault)));
-      if (node == nullptr) return;
-      JoinAnsi(node->Sid, kUserSidChars, sid, "");
-      node->Entry = entry;
-      node->Next = context.UserDefaults;
-      context.UserDefaults = node;
-    }
+    PRINTER_INFO_2W* entry = name[0] != 0 ? OwnPrinterNamed(context.Printers, name) : nullptr;
+    if (entry == nullptr) continue;
+    auto* node = static_cast<UserDefault*>(AllocateZeroed(sizeof(UserDefault)));
+    if (node == nullptr) return;
+    JoinAnsi(node->Sid, kUserSidChars, sid, "");
+    node->Entry = entry;
+    node->Next = context.UserDefaults;
+    context.UserDefaults = node;
   }
 }
 

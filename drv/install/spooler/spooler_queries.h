@@ -56,6 +56,10 @@ PRINTER_INFO_2W* SnapshotEntry(const PrinterSnapshot& snapshot, DWORD index);
 // A connection to a printer shared by a print server ("\\server\share"): the server's queue, not
 // the product's own, so never purged, deleted, parked or re-created here.
 bool IsPrinterConnection(const PRINTER_INFO_2W& entry);
+// A printer on the product's driver that is not a connection: one the install deals with.
+bool IsOwnLocalPrinter(const PRINTER_INFO_2W& entry);
+// The snapshot's own local printer named `name`, or null.
+PRINTER_INFO_2W* OwnPrinterNamed(const PrinterSnapshot& snapshot, const WCHAR* name);
 // Takes the context's snapshot and sets PRINTER_ATTRIBUTE_DEFAULT on the default printer's
 // entries. A run in session 0 (a deployment tool's SYSTEM account, whose own default printer no
 // person uses) also notes each logged-on user whose default printer is a local product printer.
