@@ -249,15 +249,22 @@ uint64_t CountParts(const WCHAR* log, uint64_t length, uint64_t start, uint64_t 
   return parts;
 }
 
-// One event; a part of several begins with its number.
-bool WritePart(EventWriter& writer, const WCHAR* text, uint64_t chars, uint64_t part, uint64_t parts) {
-  LineWriter out{writer.buffer, static_cast<int>(kMaxEventChars + 1), 0};
-  if (parts > 1)
-    FormatInto(out, W("Install log %d of %d\r\n"), static_cast<int32_t>(part), static_cast<int32_t>(parts));
-  for (uint64_t i = 0; i < chars; i++) out.Put(text[i]);
+LineWriter EventText(EventWriter& writer) { return LineWriter{writer.buffer, static_cast<int>(kMaxEventChars + 1), 0}; }
+
+// What `out` holds, as one event.
+bool ReportText(EventWriter& writer, const LineWriter& out) {
   writer.buffer[out.length] = 0;
   LPCWSTR strings[1] = {writer.buffer};
   return ReportEventW(writer.source, writer.type, 0, kLogEventId, nullptr, 1, 0, strings, nullptr) != FALSE;
+}
+
+// One event; a part of several begins with its number.
+bool WritePart(EventWriter& writer, const WCHAR* text, uint64_t chars, uint64_t part, uint64_t parts) {
+  LineWriter out = EventText(writer);
+  if (parts > 1)
+    FormatInto(out, W("Install log %d of %d\r\n"), static_cast<int32_t>(part), static_cast<int32_t>(parts));
+  for (uint64_t i = 0; i < chars; i++) out.Put(text[i]);
+  return ReportText(writer, out);
 }
 
 // The whole log, in one event when it fits. A refused event is tried again with parts half as
@@ -279,12 +286,10 @@ void WriteLogEvents(EventWriter& writer, const WCHAR* log, uint64_t length) {
     parts = written + CountParts(log, length, at, chars);
   }
   if (at >= length && written != 0) return;
-  LineWriter out{writer.buffer, static_cast<int>(kMaxEventChars + 1), 0};
+  LineWriter out = EventText(writer);
   FormatInto(out, W("The install log could not be written whole: its last %d characters are missing (error %d)"),
              static_cast<int32_t>(length - at), static_cast<int32_t>(GetLastError()));
-  writer.buffer[out.length] = 0;
-  LPCWSTR strings[1] = {writer.buffer};
-  ReportEventW(writer.source, writer.type, 0, kLogEventId, nullptr, 1, 0, strings, nullptr);
+  ReportText(writer, out);
 }
 
 void ReportLogToEventLog(const InstallContext& context) {
