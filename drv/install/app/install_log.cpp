@@ -2,6 +2,7 @@
 
 #include "app/command_dispatch.h"
 #include "app/install_context.h"
+#include "spooler/spooler_queries.h"
 
 namespace {
 
@@ -216,8 +217,7 @@ namespace {
 bool WindowStationIsVisible() {
   // Since Windows Vista nobody sees session 0's desktop, though a service that may interact
   // with it, or a program started there interactively, has a WSF_VISIBLE "WinSta0".
-  DWORD session = 0;
-  if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
+  if (InServicesSession()) return false;
   USEROBJECTFLAGS flags = {};
   DWORD needed = 0;
   HWINSTA station = GetProcessWindowStation();
