@@ -233,21 +233,21 @@ void DeleteRegisteredTray(HKEY key, const WCHAR* keepFile, DeferredDeleteList* l
     MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
-// The hand-shake with a tray of this session, when one runs. `mayDelete` tells whether its file
-// may be deleted: not when the mutex could not be had at all. A standard user's tray under an
-// administrator's elevated run (over the shoulder) refuses its mutex to that account: the request
-// goes to its window alone, and its file is deleted once it has quit, or at the next restart.
-void AskTrayHere(bool& mayDelete) {
+// The hand-shake with a tray of this session, when one runs. True when its file may be deleted:
+// not when the mutex could not be had at all. A standard user's tray under an administrator's
+// elevated run (over the shoulder) refuses its mutex to that account: the request goes to its
+// window alone, and its file is deleted once it has quit, or at the next restart.
+bool AskTrayHere() {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutex);
-  mayDelete = mutex != nullptr;
-  if (mayDelete && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
-  if (mayDelete) {
+  if (mutex != nullptr) {
+    if (GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
     CloseHandle(mutex);
-  } else if (GetLastError() == ERROR_ACCESS_DENIED) {
-    mayDelete = true;
-    HWND window = FindWindowW(kTrayWindowClass, nullptr);
-    if (window != nullptr) PostMessageW(window, kTrayQuitMessage, 0, 0);
+    return true;
   }
+  if (GetLastError() != ERROR_ACCESS_DENIED) return false;
+  HWND window = FindWindowW(kTrayWindowClass, nullptr);
+  if (window != nullptr) PostMessageW(window, kTrayQuitMessage, 0, 0);
+  return true;
 }
 
 }  // namespace
@@ -268,14 +268,10 @@ void RegisterAndStartTray(InstallContext& context) {
 
 void StopAndRemoveTray() { StopTrayKeepingFile(nullptr, nullptr); }
 
-void AskTrayToQuitInThisSession() {
-  bool mayDelete = false;
-  AskTrayHere(mayDelete);
-}
+void AskTrayToQuitInThisSession() { AskTrayHere(); }
 
 void StopTrayKeepingFile(const WCHAR* keepFile, DeferredDeleteList* leftOver) {
-  bool mayDelete = false;
-  AskTrayHere(mayDelete);
+  bool mayDelete = AskTrayHere();
   AskTraysInOtherSessions();
   HKEY key = OpenRunKey();
   if (key == nullptr) return;
