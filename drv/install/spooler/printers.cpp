@@ -220,7 +220,7 @@ void RestoreUserDefaults(const InstallContext& context, const PRINTER_INFO_2W& e
     Assign(device, entry.pPrinterName);
     Append(device, kDevicePort);
     DWORD bytes = static_cast<DWORD>((Length(device) + 1) * sizeof(WCHAR));
-    RegSetValueExW(key, W("Device"), 0, REG_SZ, reinterpret_cast<const BYTE*>(Chars(device)), bytes);
+    RegSetValueExW(key, kUserDeviceValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Chars(device)), bytes);
     ReleaseText(device);
     RegCloseKey(key);
   }

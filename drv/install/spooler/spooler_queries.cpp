@@ -9,6 +9,7 @@
 const WCHAR kOwnMonitorName[] = W("Orvandelle:");
 const WCHAR kOwnDriverName[] = W("Orvandelle printer");
 const char kUserWindowsKey[] = "\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+const WCHAR kUserDeviceValue[] = W("Device");
 
 namespace {
 
@@ -18,7 +19,6 @@ const DWORD kDefaultNameCapacity = 255;
 const WCHAR kSizeQueryEnvironment[] = W("Windows x64");
 const char kUserSidPrefix[] = "S-1-5-21-";
 const char kClassesSuffix[] = "_Classes";
-const WCHAR kDeviceValue[] = W("Device");
 
 // How a two-call query ended.
 enum QueryStep { kFilled, kNothingToList, kSizeQueryFailed, kNoMemory, kSecondCallFailed };
@@ -253,7 +253,7 @@ void ReadUserDefault(const char* sid, WCHAR* name, DWORD capacity) {
   if (RegOpenKeyExA(HKEY_USERS, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
   DWORD type = 0;
   DWORD bytes = (capacity - 1) * sizeof(WCHAR);
-  LONG read = RegQueryValueExW(key, kDeviceValue, nullptr, &type, reinterpret_cast<BYTE*>(name), &bytes);
+  LONG read = RegQueryValueExW(key, kUserDeviceValue, nullptr, &type, reinterpret_cast<BYTE*>(name), &bytes);
   RegCloseKey(key);
   if (read != ERROR_SUCCESS || type != REG_SZ) name[0] = 0;
   name[capacity - 1] = 0;

@@ -75,6 +75,7 @@ bool InServicesSession();
 void JoinAnsi(char* to, DWORD capacity, const char* first, const char* second);
 // Where a user's default printer is kept ("Device", "NAME,winspool,PORT"), below the user's hive.
 extern const char kUserWindowsKey[];
+extern const WCHAR kUserDeviceValue[];
 const DWORD kUserKeyPathChars = kUserSidChars + 64;
 
 // Level 2 of an open printer, and its driver's level 2; the caller releases the buffer with
