@@ -15,8 +15,10 @@ const WCHAR kTrayWindowClass[] = W("qxs::{05759F8E-103D-41B6-8A61-EFAA89516692}"
 const UINT kTrayQuitMessage = WM_USER + 2;
 const WCHAR kTrayFile[] = W("orvtray.exe");
 
-// Command lines hold at most MAX_PATH - 1 characters of the path between their quotes.
+// Command lines hold at most MAX_PATH - 1 characters of the path between their quotes, and a
+// short word behind them.
 const uint64_t kMaxCommandPathChars = MAX_PATH - 1;
+const uint64_t kCommandLineChars = MAX_PATH + 16;
 
 // The hand-shake: a tray that never answers costs 20 waits of 5 seconds, a mutex held without
 // a window 20 pauses of 250 ms.
@@ -78,6 +80,17 @@ void RegisterTray(const WideText& path) {
   RegCloseKey(key);
 }
 
+// `"path"word` in `commandLine` (kCommandLineChars), the path cut to kMaxCommandPathChars.
+void QuoteCommand(WCHAR* commandLine, const WCHAR* path, uint64_t length, const WCHAR* word) {
+  uint64_t n = length < kMaxCommandPathChars ? length : kMaxCommandPathChars;
+  uint64_t at = 0;
+  commandLine[at++] = '"';
+  for (uint64_t i = 0; i < n; i++) commandLine[at++] = path[i];
+  commandLine[at++] = '"';
+  for (; *word != 0; word++) commandLine[at++] = *word;
+  commandLine[at] = 0;
+}
+
 // Interactive runs start the tray as their own user. Session 0 (a deployment tool's SYSTEM
 // account) has no desktop anybody sees: the tray starts in the console user's session with that
 // user's token and environment, or, with nobody logged on, not at all (the Run value starts it
@@ -105,12 +118,8 @@ bool StartAsTrayUser(WCHAR* commandLine, const WCHAR* directory, STARTUPINFOW& s
 // Started shown, in its own directory, so that it keeps no installer's folder (a deployment
 // tool's cache) in use; the installer does not wait.
 void StartTray(const WideText& path) {
-  WCHAR commandLine[kMaxCommandPathChars + 3];
-  uint64_t n = Length(path) < kMaxCommandPathChars ? Length(path) : kMaxCommandPathChars;
-  commandLine[0] = '"';
-  for (uint64_t i = 0; i < n; i++) commandLine[i + 1] = Chars(path)[i];
-  commandLine[n + 1] = '"';
-  commandLine[n + 2] = 0;
+  WCHAR commandLine[kCommandLineChars];
+  QuoteCommand(commandLine, Chars(path), Length(path), W(""));
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -146,12 +155,9 @@ void AskTrayInSession(DWORD session) {
   if (token == nullptr) return;
   WCHAR program[MAX_PATH] = {};
   DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
-  WCHAR commandLine[MAX_PATH + 16] = {};
+  WCHAR commandLine[kCommandLineChars];
   if (length != 0 && length < MAX_PATH) {
-    commandLine[0] = '"';
-    lstrcpyW(commandLine + 1, program);
-    commandLine[length + 1] = '"';
-    lstrcpyW(commandLine + length + 2, kSessionHandshakeWord);
+    QuoteCommand(commandLine, program, length, kSessionHandshakeWord);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.lpDesktop = const_cast<WCHAR*>(kUserDesktop);
