@@ -671,9 +671,10 @@ bool ClearMarkIn(HKEY hive, const char* root, const char* keyPath) {
 bool ClearDeletedMark(const char* keyPath) {
   bool cleared = ClearMarkIn(HKEY_CURRENT_USER, "", keyPath);
   if (!InServicesSession()) return cleared;
+  char sid[kUserSidChars];
   char root[kUserSidChars + 1];
-  for (DWORD index = 0; NextUserHive(index, root);) {
-    JoinAnsi(root, sizeof(root), root, "\\");
+  for (DWORD index = 0; NextUserHive(index, sid);) {
+    JoinAnsi(root, sizeof(root), sid, "\\");
     cleared = ClearMarkIn(HKEY_USERS, root, keyPath) || cleared;
   }
   return cleared;
