@@ -484,10 +484,11 @@ const char16_t kRecordKey[] = u"SOFTWARE\\Corvane\\Orvandelle\\Carried printers"
 // short by one byte. "record denied": the product's machine-wide key refuses the record's.
 bool Record(Play&, const Words& w) {
   if (w.size() == 3 && w[1] == "damaged") {
-    std::string data = "RVC1";
-    const DWORD numbers[] = {0, PRINTER_ATTRIBUTE_QUEUED, 1, 0, 0, 0, 7, 0, 0, 0, 0, 0};
+    std::string data = "RVC2";
+    const DWORD numbers[] = {0, PRINTER_ATTRIBUTE_QUEUED, 1, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0};
     for (DWORD number : numbers) data += std::string(reinterpret_cast<const char*>(&number), 4);
-    data.insert(data.size() - 5 * 4, "K-ghost");  // the counted key, then four empty texts and no permissions
+    // the counted key, then four empty texts, no permissions and no user's default
+    data.insert(data.size() - 6 * 4, "K-ghost");
     winsim::PutValue(HKEY_LOCAL_MACHINE, kRecordKey, U16(w[2]), REG_BINARY, data.substr(0, data.size() - 1));
     return true;
   }

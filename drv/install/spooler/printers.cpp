@@ -91,6 +91,12 @@ SavedPrinter* Remember(InstallContext& context, PRINTER_INFO_2W& entry, const ch
   return node;
 }
 
+// Whether the printer a node carries over was the user's default: the one found on the machine,
+// or the one the record brings back.
+bool IsDefaultOf(const UserDefault& user, const SavedPrinter& saved) {
+  return user.Entry == saved.Entry || (saved.Found != nullptr && user.Entry == saved.Found);
+}
+
 // Whether a node deals with the snapshot entry already: it was looked at, or recorded.
 bool Handled(const InstallContext& context, const PRINTER_INFO_2W* entry) {
   for (const SavedPrinter* saved = context.SavedPrinters; saved != nullptr; saved = saved->Next)
@@ -209,9 +215,10 @@ void RestoreSettings(InstallContext& context, HANDLE printer, const PRINTER_INFO
 
 // Each logged-on user whose default the deleted printer was gets its namesake back as default,
 // in that user's own setting: SetDefaultPrinter would set the calling account's (SYSTEM's).
-void RestoreUserDefaults(const InstallContext& context, const PRINTER_INFO_2W& entry) {
+void RestoreUserDefaults(const InstallContext& context, const SavedPrinter& saved) {
+  const PRINTER_INFO_2W& entry = *saved.Entry;
   for (const UserDefault* user = context.UserDefaults; user != nullptr; user = user->Next) {
-    if (user->Entry != &entry) continue;
+    if (!IsDefaultOf(*user, saved)) continue;
     char path[kUserKeyPathChars];
     JoinAnsi(path, sizeof(path), user->Sid, kUserWindowsKey);
     HKEY key = nullptr;
@@ -220,7 +227,9 @@ void RestoreUserDefaults(const InstallContext& context, const PRINTER_INFO_2W& e
     Assign(device, entry.pPrinterName);
     Append(device, kDevicePort);
     DWORD bytes = static_cast<DWORD>((Length(device) + 1) * sizeof(WCHAR));
-    RegSetValueExW(key, kUserDeviceValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Chars(device)), bytes);
+    // A name without its port, for lack of memory, is no setting the user's session could read.
+    if (Length(device) == TextLength(entry.pPrinterName) + TextLength(kDevicePort))
+      RegSetValueExW(key, kUserDeviceValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Chars(device)), bytes);
     ReleaseText(device);
     RegCloseKey(key);
   }
@@ -232,7 +241,7 @@ bool RestoreOnePrinter(InstallContext& context, const SavedPrinter& saved) {
   if (printer == nullptr) return false;
   if (WriteSubKey(printer, saved.SettingsKey)) ClearMarkOfKeyReadBack(printer);
   RestoreSettings(context, printer, *saved.Entry);
-  RestoreUserDefaults(context, *saved.Entry);
+  RestoreUserDefaults(context, saved);
   ClosePrinter(printer);
   return true;
 }
@@ -244,9 +253,13 @@ bool RestoreOnePrinter(InstallContext& context, const SavedPrinter& saved) {
 // carrying over. Machine-wide: the next install may run under another account. One REG_BINARY
 // value per printer, named after it: mark, flags, attributes, priority, default priority, start
 // and until time (DWORDs), then the counted settings key (8-bit), comment, location, share name,
-// separator file (UTF-16, no terminator) and security descriptor (self-relative).
+// separator file (UTF-16, no terminator), security descriptor (self-relative), and the SIDs of
+// the logged-on users whose default printer it is (8-bit, each ended by ';'): a printer deleted
+// by a run as SYSTEM that died is the default of nobody any more, and only the record knows whose
+// it was.
 const char kRecordKey[] = "SOFTWARE\\Corvane\\Orvandelle\\Carried printers";
-const DWORD kRecordMark = 0x31435652;  // "RVC1": this layout
+const DWORD kRecordMark = 0x32435652;  // "RVC2": this layout
+const char kUserEnd = ';';
 const DWORD kRecordDefault = 1;
 const int kRecordNumbers = 7;
 const int kRecordTexts = 4;
@@ -298,7 +311,19 @@ struct RecordWriter {
   }
 };
 
-void PutRecord(RecordWriter& out, const SavedPrinter& saved) {
+void PutUsers(RecordWriter& out, const InstallContext& context, const SavedPrinter& saved) {
+  DWORD bytes = 0;
+  for (const UserDefault* user = context.UserDefaults; user != nullptr; user = user->Next)
+    if (IsDefaultOf(*user, saved)) bytes += AnsiLength(user->Sid) + 1;
+  out.PutDword(bytes);
+  for (const UserDefault* user = context.UserDefaults; user != nullptr; user = user->Next)
+    if (IsDefaultOf(*user, saved)) {
+      out.Put(user->Sid, AnsiLength(user->Sid));
+      out.Put(&kUserEnd, 1);
+    }
+}
+
+void PutRecord(RecordWriter& out, const InstallContext& context, const SavedPrinter& saved) {
   const PRINTER_INFO_2W& entry = *saved.Entry;
   DWORD flags = (entry.Attributes & PRINTER_ATTRIBUTE_DEFAULT) ? kRecordDefault : 0;
   const DWORD numbers[kRecordNumbers] = {kRecordMark, flags, entry.Attributes, entry.Priority,
@@ -309,6 +334,7 @@ void PutRecord(RecordWriter& out, const SavedPrinter& saved) {
   for (const WCHAR* text : texts) out.PutCounted(text, static_cast<DWORD>(TextLength(text) * sizeof(WCHAR)));
   auto* security = static_cast<const BYTE*>(entry.pSecurityDescriptor);
   out.PutCounted(security, SecurityLength(security, kLargestSecurity));
+  PutUsers(out, context, saved);
 }
 
 // Reads a record's parts; `whole` goes false at the first that does not fit.
@@ -335,7 +361,18 @@ struct RecordFields {
   Counted key;
   Counted texts[kRecordTexts];
   Counted security;
+  Counted users;
 };
+
+// SIDs, each ended by ';' and shorter than a user's SID may be.
+bool UsersWhole(const Counted& users) {
+  if (users.size != 0 && users.bytes[users.size - 1] != kUserEnd) return false;
+  for (DWORD i = 0, length = 0; i < users.size; i++) {
+    if (users.bytes[i] == 0 || ++length >= kUserSidChars) return false;
+    if (users.bytes[i] == kUserEnd) length = 0;
+  }
+  return true;
+}
 
 // A record cut short, lengthened, or edited by hand into something this installer did not
 // write is damaged: false.
@@ -345,7 +382,8 @@ bool ReadFields(const BYTE* data, DWORD size, RecordFields& fields) {
   fields.key = in.Part();
   for (Counted& text : fields.texts) text = in.Part();
   fields.security = in.Part();
-  if (!in.whole || in.at != size || fields.numbers[0] != kRecordMark) return false;
+  fields.users = in.Part();
+  if (!in.whole || in.at != size || fields.numbers[0] != kRecordMark || !UsersWhole(fields.users)) return false;
   if (fields.key.size == 0 || fields.key.size >= kSettingsKeyBytes) return false;
   for (DWORD i = 0; i < fields.key.size; i++)
     if (fields.key.bytes[i] == 0) return false;
@@ -399,6 +437,39 @@ void ReportDamaged(InstallContext& context, const WCHAR* name) {
   LogLine(context, W("It stays recorded; printer '%s' is carried over only if it is on the machine"), name);
 }
 
+bool SameAnsi(const char* a, const char* b) {
+  while (*a != 0 && *a == *b) a++, b++;
+  return *a == *b;
+}
+
+// The users whose default a recorded printer was have it as theirs again, whatever their setting
+// says now: the spooler chose another, or none, when the printer went.
+void TakeRecordedUsers(InstallContext& context, const Counted& users, PRINTER_INFO_2W& recorded) {
+  for (DWORD start = 0; start < users.size;) {
+    char sid[kUserSidChars];
+    ClearBytes(sid, kUserSidChars);
+    DWORD end = start;
+    while (users.bytes[end] != kUserEnd) end++;
+    CopyBytes(sid, reinterpret_cast<const char*>(users.bytes + start), end - start);
+    start = end + 1;
+    for (UserDefault** link = &context.UserDefaults; *link != nullptr;) {
+      UserDefault* user = *link;
+      if (!SameAnsi(user->Sid, sid)) {
+        link = &user->Next;
+        continue;
+      }
+      *link = user->Next;
+      GlobalFree(user);
+    }
+    auto* node = static_cast<UserDefault*>(AllocateZeroed(sizeof(UserDefault)));
+    if (node == nullptr) return;
+    CopyBytes(node->Sid, sid, kUserSidChars);
+    node->Entry = &recorded;
+    node->Next = context.UserDefaults;
+    context.UserDefaults = node;
+  }
+}
+
 // One recorded printer carried over as if it had been found on the machine, with the recorded
 // settings; false when memory ran out.
 bool TakeRecorded(InstallContext& context, const WCHAR* name, DWORD type, const BYTE* data, DWORD size) {
@@ -420,6 +491,7 @@ bool TakeRecorded(InstallContext& context, const WCHAR* name, DWORD type, const 
   saved->RecordCopy = block;
   saved->InRecord = 1;
   saved->Found = OwnPrinterNamed(context.Printers, name);
+  TakeRecordedUsers(context, fields.users, *recorded);
   return true;
 }
 
@@ -454,12 +526,12 @@ bool ReadCarriedPrinters(InstallContext& context) {
 }
 
 // False when the record could not take the printer; the last error says why.
-bool RecordOne(HKEY key, const SavedPrinter& saved) {
+bool RecordOne(HKEY key, const InstallContext& context, const SavedPrinter& saved) {
   RecordWriter measured{nullptr, 0};
-  PutRecord(measured, saved);
+  PutRecord(measured, context, saved);
   RecordWriter out{static_cast<BYTE*>(AllocateZeroed(measured.at)), 0};
   if (out.block == nullptr) return false;
-  PutRecord(out, saved);
+  PutRecord(out, context, saved);
   LONG written = RegSetValueExW(key, saved.Entry->pPrinterName, 0, REG_BINARY, out.block, out.at);
   GlobalFree(out.block);
   SetLastError(static_cast<DWORD>(written));
@@ -494,7 +566,7 @@ bool WriteCarriedPrinters(InstallContext& context) {
                                 nullptr, &key, nullptr);
   for (SavedPrinter* saved = context.SavedPrinters; status == ERROR_SUCCESS && saved != nullptr; saved = saved->Next) {
     if (!NotRecorded(*saved)) continue;
-    if (!RecordOne(key, *saved)) status = static_cast<LONG>(GetLastError());
+    if (!RecordOne(key, context, *saved)) status = static_cast<LONG>(GetLastError());
     saved->InRecord = status == ERROR_SUCCESS;
   }
   if (status == ERROR_SUCCESS) status = RegFlushKey(key);
