@@ -1,0 +1,71 @@
+// The scenario table is played by one program built twice: against the simulated machine on the
+// host, and as a Windows program under Wine. Everything it lays out and reads back goes through
+// the Win32 calls of platform.h. What the two machines do differently is declared here and
+// defined once per machine (machine_sim.cpp, machine_wine.cpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace scenario {
+
+using Words = std::vector<std::string>;
+
+// A component's build: the last number of its product version; kNoBuild carries no version
+// resource at all.
+const int kNoBuild = -1;
+
+// What one run of the installer left for its step's checks.
+struct RunSeen {
+  std::string exit;           // the exit code in decimal, or "killed"
+  std::string title;          // the log window's title; empty when none was shown
+  std::vector<std::string> log;  // the log window's text, else what the run wrote unseen (if readable)
+  bool logRead = false;       // whether `log` could be read at all
+};
+
+// A "run" line of the table (and "together", "beside-window").
+struct RunAsked {
+  Words words;              // one command word per run ("" for none); two run at once
+  bool shift = false;       // Shift held at the end of the run
+  bool unseen = false;      // no window can be seen (a deployment service)
+  bool screenshot = false;  // a picture of the log window (a real display only)
+  bool planted = false;     // DLLs named like system DLLs dropped beside the installer
+  std::string killed;       // "", "first-gone" or "half-back": the process is ended midway
+  bool besideWindow = false;  // the first run's log window stays open while the second runs
+};
+
+// --- what each machine defines ---
+
+// The bytes of a stand-in component of `build` (name: zelmon64.dll, zeldrv64.dll, zelui64.dll,
+// zelhelp.chm, orvtray.exe).
+std::string ComponentBytes(const std::string& name, int build);
+// The installer itself put where the outer setup unpacks it, C:\Product\drv\orvinst.exe.
+bool PlaceInstaller(int build);
+// Runs the installer as asked; one RunSeen per run.
+std::vector<RunSeen> RunInstaller(const RunAsked& asked);
+// The machine restarts: pending renames are carried out.
+bool Restart();
+// Another program keeps `path` loaded until Release().
+bool Hold(const std::string& path);
+// A standard user's program takes the installer's lock name first ("user-mutex",
+// "open-user-mutex", "event") until Release().
+bool Squat(const std::string& kind);
+void Release();
+// The tray program started as at logon, its window up.
+bool StartTray();
+// Actions only one machine can play (winsim: injected faults, sessions, services, the clock;
+// Wine: planted DLLs, a spooler library taken away). False when the machine does not know the
+// action or its words are malformed.
+bool MachineAction(const Words& w);
+// Checks only one machine can make; false when it does not know the check. `seen` is compared
+// with the table's words as any other check's.
+bool MachineCheck(const Words& w, Words& seen);
+// Whether this machine plays checks of this name (Wine passes over "host" and "lock").
+bool PlaysCheck(const std::string& name);
+
+// --- what the common runner gives the machines ---
+void Fail(const std::string& what);  // a failed check or step, with the table's place
+
+}  // namespace scenario
