@@ -20,15 +20,10 @@ const wchar_t* const kLogTitles[] = {L"Orvandelle build 2547- Install error log!
                                      L"Orvandelle build 2547- Install log."};
 const int kLogTextId = 1001;
 const char* const kPlanted[] = {"version.dll", "winspool.drv", "localspl.dll"};
-// Wine's own start-up chatter stays out of every child; "planted" puts the program's folder
-// first for the three DLLs, as Windows' search order would without the installer's guard.
-const wchar_t kOverrides[] = L"mscoree,mshtml=";
-const wchar_t kPlantedFirst[] = L"mscoree,mshtml=;version,winspool.drv,localspl=n,b";
 
 struct Machine {
   std::string scenario;
   std::vector<std::string> failures;
-  std::wstring overrides = kOverrides;
   std::vector<HANDLE> helpers;  // children holding a file or the lock's name
   std::vector<RunSeen> runs;    // the last step's, for the checks only Wine makes
   bool display = false;
@@ -73,37 +68,24 @@ bool ReadBytes(const std::wstring& path, std::string& bytes) {
   return ok && read == bytes.size();
 }
 
+// Into its folder, made as needed (the outer setup makes C:\Product\drv).
 bool Copy(const std::wstring& from, const std::wstring& to) {
-  CreateDirectoryW(to.substr(0, to.rfind(L'\\')).c_str(), nullptr);
+  for (size_t slash = to.find(L'\\', 3); slash != std::wstring::npos; slash = to.find(L'\\', slash + 1))
+    CreateDirectoryW(to.substr(0, slash).c_str(), nullptr);
   return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
 // --- children ---
 
-// This process's environment with the DLL overrides replaced, for CreateProcessW.
-std::vector<wchar_t> Environment(const std::wstring& overrides) {
-  std::vector<wchar_t> block;
-  wchar_t* all = GetEnvironmentStringsW();
-  for (const wchar_t* at = all; *at != 0; at += lstrlenW(at) + 1)
-    if (_wcsnicmp(at, L"WINEDLLOVERRIDES=", 17) != 0) block.insert(block.end(), at, at + lstrlenW(at) + 1);
-  FreeEnvironmentStringsW(all);
-  std::wstring entry = L"WINEDLLOVERRIDES=" + overrides;
-  block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-  block.push_back(0);
-  return block;
-}
-
-// The installer and the usual program beside planted DLLs take the machine's overrides.
 HANDLE Start(const std::wstring& program, const std::wstring& arguments, wchar_t* desktop = nullptr,
-             DWORD* id = nullptr, const std::wstring& overrides = kOverrides) {
+             DWORD* id = nullptr) {
   std::wstring line = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-  std::vector<wchar_t> environment = Environment(overrides);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.lpDesktop = desktop;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                      environment.data(), nullptr, &startup, &process)) {
+  if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     Fail("cannot start " + Narrow(program) + ": error " + std::to_string(GetLastError()));
     return nullptr;
   }
@@ -286,7 +268,7 @@ void WaitForChildren(std::vector<Child>& children, DWORD limitMs, bool watch, bo
 
 Child StartInstaller(const std::string& word, wchar_t* desktop = nullptr) {
   Child c;
-  c.process = Start(kInstaller, Wide(word), desktop, &c.id, machine.overrides);
+  c.process = Start(kInstaller, Wide(word), desktop, &c.id);
   if (c.process == nullptr) c.seen.exit = "not-started";
   return c;
 }
@@ -407,6 +389,22 @@ std::vector<RunSeen> Beside(const RunAsked& asked) {
 
 // --- DLLs planted beside the installer ---
 
+// How Wine loads the DLLs `dlls` for one program ("" none, "native,builtin" the program's
+// folder first, as Windows' search order would without the installer's guard); a child's own
+// WINEDLLOVERRIDES is not read, the registry's per-program overrides are.
+bool Override(const wchar_t* program, const std::vector<const wchar_t*>& dlls, const wchar_t* how) {
+  std::wstring path = std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides";
+  RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
+  HKEY key = nullptr;
+  bool ok = how == nullptr || RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                              &key, nullptr) == ERROR_SUCCESS;
+  for (const wchar_t* dll : dlls)
+    ok = ok && (how == nullptr || RegSetValueExW(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(how),
+                                                 (lstrlenW(how) + 1) * sizeof(wchar_t)) == ERROR_SUCCESS);
+  if (key != nullptr) RegCloseKey(key);
+  return ok;
+}
+
 // {"version.dll loaded": programs, ...} from the marks planted DLLs leave, removed once read.
 std::map<std::string, std::vector<std::string>> PlantedMarks() {
   std::map<std::string, std::vector<std::string>> marks;
@@ -428,8 +426,9 @@ bool Plant() {
   std::wstring e2e = BuildBin() + L"e2e\\", naive = std::wstring(kProductDir) + L"naive_loader.exe";
   bool ok = Copy(e2e + L"naive_loader.exe", naive);
   for (const char* dll : kPlanted) ok = ok && Copy(e2e + L"planted.dll", kProductDir + Wide(dll));
-  machine.overrides = kPlantedFirst;
-  std::string exit = ok ? Finish(Start(naive, L"", nullptr, nullptr, kPlantedFirst), 60000) : "not copied";
+  for (const wchar_t* program : {L"orvinst.exe", L"naive_loader.exe"})
+    ok = ok && Override(program, {L"version", L"winspool.drv", L"localspl"}, L"native,builtin");
+  std::string exit = ok ? Finish(Start(naive, L""), 60000) : "not copied";
   if (exit != "0") Fail("the usual program beside the planted DLLs exited " + exit);
   std::string taken;
   for (const auto& mark : PlantedMarks()) taken += mark.first + ";";
@@ -462,10 +461,10 @@ bool SpoolerLibrary(const std::string& how) {
   std::wstring system = L"C:\\windows\\system32\\winspool.drv", kept = L"C:\\windows\\winspool.drv.wine";
   if (GetFileAttributesW(kept.c_str()) == INVALID_FILE_ATTRIBUTES && !Copy(system, kept)) return false;
   if (how == "hollow") {
-    machine.overrides = std::wstring(kOverrides) + L";winspool.drv=n";
+    Override(L"orvinst.exe", {L"winspool.drv"}, L"native");
     return Copy(BuildBin() + L"e2e\\components\\2547\\zeldrv64.dll", system);
   }
-  machine.overrides = how == "missing" ? std::wstring(kOverrides) + L";winspool.drv=" : kOverrides;
+  Override(L"orvinst.exe", {L"winspool.drv"}, how == "missing" ? L"" : nullptr);
   return (how == "missing" || how == "restored") && Copy(kept, system);
 }
 
@@ -497,7 +496,10 @@ int TrayState() {
 
 void Fail(const std::string& what) { machine.failures.push_back(what); }
 
-std::string ComponentBytes(const std::string& name, int build) {
+// Another maker's driver files (oth*) are the product's stand-ins renamed: Wine's spooler calls
+// into a configuration module, so it must be one.
+std::string ComponentBytes(const std::string& asked, int build) {
+  std::string name = asked.rfind("oth", 0) == 0 ? "zel" + asked.substr(3) : asked;
   bool unversioned = name == "zelhelp.chm" || name == "orvtray.exe";
   std::string folder = unversioned ? "" : (build == kNoBuild ? "none" : std::to_string(build)) + "\\";
   std::string bytes;
@@ -530,6 +532,7 @@ std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   std::vector<Child> children;
   if (!asked.killed.empty()) machine.runs = Killed(asked);
   else if (asked.unseen) machine.runs = Unseen(asked);
+  else if (asked.besideWindow && asked.words.size() == 2) machine.runs = Beside(asked);
   else {
     for (const std::string& word : asked.words) children.push_back(StartInstaller(word));
     WaitForChildren(children, 120000, true, asked.screenshot);
@@ -584,9 +587,6 @@ bool TrayRunning() {
 bool MachineAction(const Words& w) {
   if (w.size() == 1 && w[0] == "plant") return Plant();
   if (w.size() == 2 && w[0] == "spooler-library") return SpoolerLibrary(w[1]);
-  RunAsked asked;
-  asked.words = {w.begin() + 1, w.end()};
-  if (w.size() == 3 && w[0] == "beside-window") return machine.runs = Beside(asked), true;
   return false;
 }
 
@@ -596,7 +596,11 @@ bool MachineCheck(const Words& w, Words& seen) {
   return false;
 }
 
-bool PlaysCheck(const std::string& name) { return name != "host" && name != "lock" && name != "tray-start"; }
+// The lock's checks read the simulated clock and call record; Wine keeps no printer permissions
+// (docs/wine-differences.md).
+bool PlaysCheck(const std::string& name) {
+  return name != "host" && name != "lock" && name != "tray-start" && name != "permissions";
+}
 
 }  // namespace scenario
 
