@@ -475,7 +475,7 @@ bool PutPrinterData(HANDLE printer, const char* key, const std::string& value) {
 // "printer NAME [comment X] [location Y] [key K] [dsuser K] [settings] [queue words]": a product
 // printer; with "settings" the user's settings under its keys are there, marked deleted as an
 // uninstall leaves them. "other NAME port PORT [comment X] [location Y]": another maker's printer.
-bool AddPrinter(Play& play, const Words& w) {
+bool PutPrinter(Play& play, const Words& w) {
   static const char* const kOtherFiles[] = {"othdrv64.dll", "othui64.dll", "othhelp.chm"};
   Options o;
   bool product = w[0] == "printer";
@@ -530,7 +530,7 @@ bool Many(Play& play, const Words& w) {
     Words printer = ManyPrinter(i);
     printer.insert(printer.begin(), "printer");
     printer.insert(printer.end(), {"dsuser", printer.back(), "settings"});
-    ok = AddPrinter(play, printer) && ok;
+    ok = PutPrinter(play, printer) && ok;
   }
   Wide name = W16("Orvandelle 107");
   return SpoolerSetDefaultPrinterW(name.c_str()) && ok;
@@ -608,7 +608,7 @@ const std::map<std::string, SimpleAction> kSimpleActions = {
 
 using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
-    {"product", Layout},   {"installed", Installed}, {"printer", AddPrinter}, {"other", AddPrinter},
+    {"product", Layout},   {"installed", Installed}, {"printer", PutPrinter}, {"other", PutPrinter},
     {"many", Many},        {"copy", Copy},           {"run", Run},            {"together", Run},
     {"pending", AddPending}, {"pending2", AddPending}, {"record", Record},
 };
