@@ -24,7 +24,7 @@ target_include_directories(orvinst_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_definitions(orvinst_tests PRIVATE SCENARIO_DIR="${CMAKE_SOURCE_DIR}/tests/scenarios")
 # A changed table relinks the tests, so that the list of tests follows it.
 file(GLOB SCENARIO_TABLE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenarios/*.txt)
-set_property(SOURCE ${CMAKE_SOURCE_DIR}/tests/scenarios/scenario_runner.cpp APPEND PROPERTY OBJECT_DEPENDS ${SCENARIO_TABLE})
+set_property(SOURCE ${CMAKE_SOURCE_DIR}/tests/scenarios/machine_sim.cpp APPEND PROPERTY OBJECT_DEPENDS ${SCENARIO_TABLE})
 target_link_libraries(orvinst_tests PRIVATE orvinst_core GTest::gtest GTest::gtest_main)
 gtest_discover_tests(orvinst_tests DISCOVERY_TIMEOUT 60)
 

@@ -428,7 +428,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSA
   *result = nullptr;
   winsim::Target base = winsim::TargetOf(key);
   if (base.error != 0) return base.error;
-  std::u16string full = winsim::Join(base.key->path, winsim::FromAnsi(subKey));
+  std::u16string full = winsim::Canonical(winsim::Join(base.key->path, winsim::FromAnsi(subKey)));
   std::u16string folded = winsim::FoldCase(full);
   for (const auto& denied : Registry().denied)
     if (folded == denied.first || folded.rfind(denied.first + u"\\", 0) == 0) return denied.second;
