@@ -1,5 +1,6 @@
 # End-to-end tests: the real orvinst.exe under Wine against stand-in product components.
-# The components, helper programs and harness are test fixtures, not part of the product.
+# The components, the scenario runner and the programs it lays out are test fixtures, not part
+# of the product.
 set(E2E_DIR ${CMAKE_SOURCE_DIR}/tests/e2e)
 set(E2E_BIN_DIR ${CMAKE_BINARY_DIR}/bin/e2e)
 
@@ -62,6 +63,7 @@ add_dependencies(e2e_fixtures ${E2E_FIXTURES} orvinst)
 # One CTest test per scenario of the table that Wine plays: every one not "only host:", under
 # Xvfb where a run is pictured.
 file(GLOB E2E_TABLE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenarios/*.txt)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${E2E_TABLE})
 set(E2E_SCENARIOS)
 set(E2E_PICTURED)
 foreach(file ${E2E_TABLE})
@@ -86,6 +88,6 @@ foreach(scenario ${E2E_SCENARIOS})
   if(scenario IN_LIST E2E_PICTURED)
     set(display --display)
   endif()
-  add_test(NAME e2e.${scenario} COMMAND ${E2E_PLAY} ${scenario} ${display})
+  add_test(NAME e2e.${scenario} COMMAND ${E2E_PLAY} ${display} ${scenario})
   set_tests_properties(e2e.${scenario} PROPERTIES LABELS e2e FIXTURES_REQUIRED e2e_template TIMEOUT 300)
 endforeach()

@@ -187,9 +187,10 @@ bool SaveScreenshot(HWND window, const std::wstring& path) {
 
 // A picture of one colour is a window that was never painted.
 void CheckScreenshot(HWND window) {
-  std::wstring path = BuildBin() + L"..\\e2e\\artifacts\\" + Wide(machine.scenario) + L"-log-window.bmp";
-  CreateDirectoryW((BuildBin() + L"..\\e2e").c_str(), nullptr);
-  CreateDirectoryW((BuildBin() + L"..\\e2e\\artifacts").c_str(), nullptr);
+  wchar_t full[MAX_PATH];
+  GetFullPathNameW((BuildBin() + L"..\\e2e\\artifacts").c_str(), MAX_PATH, full, nullptr);
+  std::wstring path = full + (L"\\" + Wide(machine.scenario) + L"-log-window.bmp");
+  CreateDirectoryW(full, nullptr);
   std::string data;
   if (!SaveScreenshot(window, path) || !ReadBytes(path, data)) return Fail("no screenshot of the log window");
   size_t start = data.size() > 14 ? static_cast<unsigned char>(data[10]) | static_cast<unsigned char>(data[11]) << 8 : 0;
@@ -490,6 +491,60 @@ int TrayState() {
   return mutex != nullptr && window ? 1 : mutex == nullptr && !window ? 0 : -1;
 }
 
+// --- the main job shown (scripts/demo) ---
+
+template <typename Record>
+std::vector<Record> Listed(BOOL(WINAPI* call)(DWORD, LPWSTR, DWORD, BYTE*, DWORD, DWORD*, DWORD*), DWORD flags,
+                           std::vector<BYTE>& buffer) {
+  DWORD needed = 0, count = 0;
+  call(flags, nullptr, 2, nullptr, 0, &needed, &count);
+  buffer.assign(needed + 1, 0);
+  if (!call(flags, nullptr, 2, buffer.data(), needed, &needed, &count)) count = 0;
+  return {reinterpret_cast<Record*>(buffer.data()), reinterpret_cast<Record*>(buffer.data()) + count};
+}
+
+BOOL WINAPI Monitors(DWORD, LPWSTR server, DWORD level, BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
+  return EnumMonitorsW(server, level, b, size, needed, count);
+}
+
+std::string Field(const wchar_t* text) { return text == nullptr ? "-" : Narrow(text); }
+
+// "show WHEN": the spooler as a person would look at it, and after a run its exit code.
+bool Show(const std::string& when) {
+  static const std::map<std::string, std::string> meanings = {
+      {"1", "install finished: no error logged, nothing left for a restart"},
+      {"100", "at least one error was logged (the log window shows which)"},
+      {"101", "no error, but files wait for deletion at the next restart"}};
+  std::vector<BYTE> buffer;
+  Out("\n== the spooler " + when);
+  for (const MONITOR_INFO_2W& m : Listed<MONITOR_INFO_2W>(Monitors, 0, buffer))
+    Out("monitor   " + Field(m.pName) + " (" + Field(m.pDLLName) + ")");
+  char row[512];
+  for (const PRINTER_INFO_2W& p : Listed<PRINTER_INFO_2W>(EnumPrintersW, PRINTER_ENUM_LOCAL, buffer)) {
+    std::snprintf(row, sizeof row, "printer   %-22s %-12s %-20s %-12s %s", Field(p.pPrinterName).c_str(),
+                  Field(p.pPortName).c_str(), Field(p.pDriverName).c_str(), Field(p.pComment).c_str(),
+                  Field(p.pLocation).c_str());
+    Out(row);
+  }
+  wchar_t name[256] = {0};
+  DWORD size = 256;
+  Out("default   " + (GetDefaultPrinterW(name, &size) ? Narrow(name) : "none"));
+  DWORD ignored = 0, bytes = GetFileVersionInfoSizeW(L"C:\\windows\\system32\\zelmon64.dll", &ignored);
+  std::vector<BYTE> block(bytes + 1);
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (bytes != 0 && GetFileVersionInfoW(L"C:\\windows\\system32\\zelmon64.dll", 0, bytes, block.data()) &&
+      VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length))
+    Out("monitor file C:\\windows\\system32\\zelmon64.dll, build " + std::to_string(info->dwProductVersionLS & 0xFFFF));
+  Out(std::string("tray      ") + (TrayState() == 1 ? "running" : "not running"));
+  for (const RunSeen& run : machine.runs) {
+    auto meaning = meanings.find(run.exit);
+    Out("\n== exit code " + run.exit + ": " + (meaning == meanings.end() ? "unexpected" : meaning->second));
+    Out("log window: " + (run.title.empty() ? "none" : "\"" + run.title + "\""));
+  }
+  return true;
+}
+
 }  // namespace
 
 // --- the seam ---
@@ -587,6 +642,7 @@ bool TrayRunning() {
 bool MachineAction(const Words& w) {
   if (w.size() == 1 && w[0] == "plant") return Plant();
   if (w.size() == 2 && w[0] == "spooler-library") return SpoolerLibrary(w[1]);
+  if (w.size() == 2 && w[0] == "show") return Show(w[1]);
   return false;
 }
 
@@ -604,8 +660,7 @@ bool PlaysCheck(const std::string& name) {
 
 }  // namespace scenario
 
-// scenario_runner.exe NAME      plays one scenario in this prefix: 0 passed, 1 failed
-// scenario_runner.exe --list    the scenarios Wine plays
+// scenario_runner.exe [--table DIR] NAME   plays one scenario in this prefix: 0 passed, 1 failed
 int wmain(int argc, wchar_t** argv) {
   using namespace scenario;
   std::wstring first = argc > 1 ? argv[1] : L"";
@@ -613,9 +668,9 @@ int wmain(int argc, wchar_t** argv) {
   if (first == L"--hold" && argc == 3) return HoldUntilReleased(LoadLibraryW(argv[2]));
   if (first == L"--squat" && argc == 3) return HoldUntilReleased(SquatLockName(argv[2]));
   machine.display = GetEnvironmentVariableW(L"E2E_DISPLAY", nullptr, 0) != 0;
-  std::vector<Scenario> table = ReadTable(SCENARIO_TABLE_DIR);
-  for (const Scenario& s : table)
-    if (first == L"--list" && s.only != "host") Out(s.name);
+  bool other = first == L"--table" && argc == 4;
+  std::vector<Scenario> table = ReadTable(other ? Narrow(argv[2]) : SCENARIO_TABLE_DIR);
+  first = other ? argv[3] : first;
   for (const Scenario& s : table) {
     if (Narrow(first) != s.name || s.only == "host") continue;
     machine.scenario = s.name;
@@ -625,6 +680,6 @@ int wmain(int argc, wchar_t** argv) {
     Out((machine.failures.empty() ? "passed " : "FAILED ") + s.name);
     return machine.failures.empty() ? 0 : 1;
   }
-  if (first != L"--list") Out("usage: scenario_runner.exe NAME | --list (no scenario " + Narrow(first) + " for Wine)");
-  return first == L"--list" ? 0 : 2;
+  Out("usage: scenario_runner.exe [--table DIR] NAME (no scenario " + Narrow(first) + " for Wine)");
+  return 2;
 }
