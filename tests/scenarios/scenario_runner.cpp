@@ -395,7 +395,7 @@ PrinterMap Printers(bool product) {
 std::string DefaultPrinter() {
   WCHAR name[1024] = {0};
   DWORD size = 1024;
-  return SpoolerGetDefaultPrinterW(name, &size) ? U8(name) : "";
+  return GetDefaultPrinterW(name, &size) ? U8(name) : "";
 }
 
 // A scenario being played: where it stands, and what the last step saw.
@@ -533,7 +533,7 @@ bool Many(Play& play, const Words& w) {
     ok = PutPrinter(play, printer) && ok;
   }
   Wide name = W16("Orvandelle 107");
-  return SpoolerSetDefaultPrinterW(name.c_str()) && ok;
+  return SetDefaultPrinterW(name.c_str()) && ok;
 }
 
 // "copy BUILD NAME PATH": a component of BUILD put at PATH.
@@ -596,7 +596,7 @@ struct SimpleAction {
   bool (*act)(const std::string& argument);
 };
 const std::map<std::string, SimpleAction> kSimpleActions = {
-    {"default", {2, [](const std::string& name) { return SpoolerSetDefaultPrinterW(W16(name).c_str()) != FALSE; }}},
+    {"default", {2, [](const std::string& name) { return SetDefaultPrinterW(W16(name).c_str()) != FALSE; }}},
     {"runvalue", {2, [](const std::string& path) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, "OrvandelleTray", path); }}},
     {"hold", {2, Hold}},
     {"squat", {2, Squat}},

@@ -551,6 +551,10 @@ BOOL SpoolerSetDefaultPrinterW(LPCWSTR printerName) {
   return TRUE;
 }
 
+// The named exports answer as the ordinals do.
+BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) { return SpoolerGetDefaultPrinterW(buffer, chars); }
+BOOL SetDefaultPrinterW(LPCWSTR printerName) { return SpoolerSetDefaultPrinterW(printerName); }
+
 namespace winsim {
 
 void SpoolerServiceStopped() {
