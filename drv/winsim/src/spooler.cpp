@@ -636,15 +636,6 @@ void SetSimPrinterValue(const std::u16string& printer, const SimPrinterValue& va
   stored->printer.data.push_back(value);
 }
 
-std::optional<SimPrinterValue> SimPrinterValueOf(const std::u16string& printer, const std::string& key,
-                                                 const std::string& name) {
-  StoredPrinter* stored = PrinterNamed(printer);
-  if (stored == nullptr) return std::nullopt;
-  for (const SimPrinterValue& value : stored->printer.data)
-    if (SameName(value.key, key) && SameName(value.name, name)) return value;
-  return std::nullopt;
-}
-
 void SetSimDefaultPrinter(const std::u16string& name) { Spooler().defaultPrinter = name; }
 std::u16string SimDefaultPrinter() { return Spooler().defaultPrinter; }
 
