@@ -3,8 +3,10 @@
 // (machine_wine.cpp). It lays the machine out as Windows would have it, runs the installer
 // through the machine, and reads back what every check looks at through the same calls.
 #include <algorithm>
+#include <codecvt>
 #include <filesystem>
 #include <fstream>
+#include <locale>
 #include <map>
 
 #include "scenarios/scenario_machine.h"
@@ -90,31 +92,13 @@ void ReadScenarioFile(const std::string& file, std::vector<Scenario>& all) {
 
 using Wide = std::basic_string<WCHAR>;
 
-Wide W16(const std::string& text) {
-  Wide out;
-  for (size_t i = 0; i < text.size();) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    uint32_t code = more ? c & (0x3F >> more) : c;
-    for (i++; more-- > 0 && i < text.size(); i++) code = (code << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-    if (code >= 0x10000) out += static_cast<WCHAR>(0xD800 + ((code - 0x10000) >> 10)), code = 0xDC00 + (code & 0x3FF);
-    out += static_cast<WCHAR>(code);
-  }
-  return out;
+// Text the table and the machine exchange; what cannot be converted becomes "?".
+std::wstring_convert<std::codecvt_utf8_utf16<WCHAR>, WCHAR>& Converter() {
+  static std::wstring_convert<std::codecvt_utf8_utf16<WCHAR>, WCHAR> converter("?", Wide(1, WCHAR('?')));
+  return converter;
 }
-
-std::string U8(const WCHAR* text) {
-  std::string out;
-  for (; text != nullptr && *text != 0; text++) {
-    uint32_t c = static_cast<uint16_t>(*text);
-    if (c >= 0xD800 && c < 0xDC00 && text[1] != 0) c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(*++text) - 0xDC00);
-    if (c < 0x80) out += static_cast<char>(c);
-    else if (c < 0x800) out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    else if (c < 0x10000) out += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    else out += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | ((c >> 12) & 0x3F)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-  }
-  return out;
-}
+Wide W16(const std::string& text) { return Converter().from_bytes(text); }
+std::string U8(const WCHAR* text) { return text == nullptr ? "" : Converter().to_bytes(text); }
 
 WCHAR* Ptr(Wide& text) { return &text[0]; }
 
@@ -318,47 +302,33 @@ std::string SpoolingWord(DWORD attributes) {
   return words.empty() ? "none" : words;
 }
 
-// The texts a PRINTER_INFO_2W points at while it is set.
-struct QueueTexts {
-  Wide share, separator;
-  std::vector<BYTE> permissions;
-};
-
-bool ApplyQueue(PRINTER_INFO_2W& info, const Options& o, QueueTexts& keep) {
+// The queue words set through SetPrinterW on the printer as it is; its device mode stays.
+bool SetQueue(const std::string& name, const Options& o) {
+  Wide printerName = W16(name), share = W16(o.Get("share")), separator = W16(o.Get("separator"));
+  std::vector<BYTE> permissions = Permissions(Num(o.Get("permissions")));
   std::string hours = o.Get("hours");
-  if (!hours.empty() && hours.find('-') == std::string::npos) return false;
-  keep.share = W16(o.Get("share"));
-  keep.separator = W16(o.Get("separator"));
-  if (o.Has("share")) info.pShareName = Ptr(keep.share);
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  if ((!hours.empty() && hours.find('-') == std::string::npos) || !OpenPrinterW(Ptr(printerName), &printer, &access))
+    return false;
+  DWORD needed = 0;
+  GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed + sizeof(PRINTER_INFO_2W));
+  auto& info = *reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+  bool ok = GetPrinterW(printer, 2, buffer.data(), needed, &needed);
+  info.pDevMode = nullptr;
+  if (o.Has("share")) info.pShareName = Ptr(share);
   if (o.Get("shared") == "yes") info.Attributes |= PRINTER_ATTRIBUTE_SHARED;
   if (o.Has("priority")) info.Priority = Num(o.Get("priority"));
   if (o.Has("default-priority")) info.DefaultPriority = Num(o.Get("default-priority"));
-  // A separator page must be there for the spooler to take it, as Windows ships pcl.sep.
-  if (o.Has("separator") && !FileExists(kSystem + o.Get("separator"))) PutFile(kSystem + o.Get("separator"), "\\\n");
-  info.pSepFile = o.Has("separator") ? Ptr(keep.separator) : nullptr;
-  if (!hours.empty()) info.StartTime = Num(hours.substr(0, hours.find('-'))), info.UntilTime = Num(hours.substr(hours.find('-') + 1));
+  if (o.Has("separator")) info.pSepFile = Ptr(separator);
+  if (!hours.empty()) info.StartTime = Num(hours.substr(0, hours.find('-')));
+  if (!hours.empty()) info.UntilTime = Num(hours.substr(hours.find('-') + 1));
   if (o.Has("spooling")) info.Attributes &= ~DWORD(PRINTER_ATTRIBUTE_QUEUED);
   for (const auto& option : kSpooling)
     if (("," + o.Get("spooling") + ",").find("," + std::string(option.first) + ",") != std::string::npos)
       info.Attributes |= option.second;
-  keep.permissions = Permissions(Num(o.Get("permissions")));
-  if (o.Has("permissions")) info.pSecurityDescriptor = keep.permissions.data();
-  return true;
-}
-
-// The queue words set through SetPrinterW on the printer as it is.
-bool SetQueue(const std::string& name, const Options& o) {
-  Wide printerName = W16(name);
-  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  if (!OpenPrinterW(Ptr(printerName), &printer, &access)) return false;
-  DWORD needed = 0;
-  GetPrinterW(printer, 2, nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed + sizeof(PRINTER_INFO_2W));
-  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
-  QueueTexts keep;
-  bool ok = GetPrinterW(printer, 2, buffer.data(), needed, &needed) && ApplyQueue(*info, o, keep);
-  info->pDevMode = nullptr;  // the printer keeps its own
+  if (o.Has("permissions")) info.pSecurityDescriptor = permissions.data();
   ok = ok && SetPrinterW(printer, 2, buffer.data(), 0);
   ClosePrinter(printer);
   return ok;
@@ -410,7 +380,7 @@ PrinterMap Printers(bool product) {
 std::string DefaultPrinter() {
   WCHAR name[1024] = {0};
   DWORD size = 1024;
-  return SpoolerGetDefaultPrinterW(name, &size) ? U8(name) : "";
+  return GetDefaultPrinterW(name, &size) ? U8(name) : "";
 }
 
 // A scenario being played: where it stands, and what the last step saw.
@@ -548,7 +518,7 @@ bool Many(Play& play, const Words& w) {
     ok = PutPrinter(play, printer) && ok;
   }
   Wide name = W16("Orvandelle 107");
-  return SpoolerSetDefaultPrinterW(name.c_str()) && ok;
+  return SetDefaultPrinterW(name.c_str()) && ok;
 }
 
 // "copy BUILD NAME PATH": a component of BUILD put at PATH.
@@ -612,7 +582,7 @@ struct SimpleAction {
   bool (*act)(const std::string& argument);
 };
 const std::map<std::string, SimpleAction> kSimpleActions = {
-    {"default", {2, [](const std::string& name) { return SpoolerSetDefaultPrinterW(W16(name).c_str()) != FALSE; }}},
+    {"default", {2, [](const std::string& name) { return SetDefaultPrinterW(W16(name).c_str()) != FALSE; }}},
     {"runvalue", {2, [](const std::string& path) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, "OrvandelleTray", path); }}},
     {"hold", {2, Hold}},
     {"squat", {2, Squat}},

@@ -255,13 +255,6 @@ bool RemoveValue(HKEY root, const std::u16string& path, const std::u16string& na
   return true;
 }
 
-std::vector<std::u16string> ValueNames(HKEY root, const std::u16string& path) {
-  std::vector<std::u16string> names;
-  if (Key* key = FindKey(FullPath(root, path)))
-    for (const Value& value : key->values) names.push_back(value.name);
-  return names;
-}
-
 std::string Utf16Bytes(const std::u16string& text) {
   std::string bytes;
   for (char16_t c : text) {

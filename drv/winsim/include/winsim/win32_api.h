@@ -150,6 +150,8 @@ DWORD SetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, DWORD 
 // winspool.drv exports these by ordinal only (203 and 204).
 BOOL SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
 BOOL SpoolerSetDefaultPrinterW(LPCWSTR printerName);
+BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
+BOOL SetDefaultPrinterW(LPCWSTR printerName);
 
 // Window stations and the event log
 HWINSTA GetProcessWindowStation();
