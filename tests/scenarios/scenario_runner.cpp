@@ -3,6 +3,7 @@
 // (machine_wine.cpp). It lays the machine out as Windows would have it, runs the installer
 // through the machine, and reads back what every check looks at through the same calls.
 #include <algorithm>
+#include <cstring>
 #include <codecvt>
 #include <filesystem>
 #include <fstream>
@@ -242,8 +243,9 @@ std::vector<Record> Enumerate(std::vector<BYTE>& buffer, Call call) {
   call(nullptr, 0, &needed, &count);
   buffer.assign(needed + sizeof(Record), 0);
   if (needed == 0 || !call(buffer.data(), needed, &needed, &count)) count = 0;
-  const Record* records = reinterpret_cast<const Record*>(buffer.data());
-  return std::vector<Record>(records, records + count);
+  std::vector<Record> records(count);
+  if (count != 0) std::memcpy(records.data(), buffer.data(), count * sizeof(Record));
+  return records;
 }
 
 
