@@ -491,6 +491,18 @@ int TrayState() {
   return mutex != nullptr && window ? 1 : mutex == nullptr && !window ? 0 : -1;
 }
 
+// "baseline": the floor a reinstall is measured against (bench/baseline.c, scripts/bench), the
+// bare spooler calls that carry the printers over, timed as a run of the installer is.
+bool Baseline() {
+  DropProductModules();
+  std::wstring program = L"C:\\bench\\baseline.exe";
+  bool copied = Copy(BuildBin() + L"bench\\bench_baseline.exe", program);
+  ULONGLONG started = GetTickCount64();
+  std::string exit = copied ? Finish(Start(program, L""), 600000) : "not copied";
+  Out("time baseline " + std::to_string(GetTickCount64() - started) + " ms");
+  return exit == "0";
+}
+
 // --- the main job shown (scripts/demo) ---
 
 template <typename Record>
@@ -583,6 +595,7 @@ std::string UserHive() {
 std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   DropProductModules();
   if (asked.words.empty()) return {};
+  ULONGLONG started = GetTickCount64();
   if (asked.shift) SendShift(true);
   std::vector<Child> children;
   if (!asked.killed.empty()) machine.runs = Killed(asked);
@@ -595,6 +608,7 @@ std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
     for (const Child& c : children) machine.runs.push_back(c.seen);
   }
   if (asked.shift) SendShift(false);
+  Out("time " + asked.words[0] + " " + std::to_string(GetTickCount64() - started) + " ms");
   return machine.runs;
 }
 
@@ -643,6 +657,7 @@ bool MachineAction(const Words& w) {
   if (w.size() == 1 && w[0] == "plant") return Plant();
   if (w.size() == 2 && w[0] == "spooler-library") return SpoolerLibrary(w[1]);
   if (w.size() == 2 && w[0] == "show") return Show(w[1]);
+  if (w.size() == 1 && w[0] == "baseline") return Baseline();
   return false;
 }
 
