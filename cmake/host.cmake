@@ -16,10 +16,10 @@ file(GLOB_RECURSE HOST_TEST_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/tests/app/*.cpp ${CMAKE_SOURCE_DIR}/tests/text/*.cpp
   ${CMAKE_SOURCE_DIR}/tests/system/*.cpp ${CMAKE_SOURCE_DIR}/tests/spooler/*.cpp
   ${CMAKE_SOURCE_DIR}/tests/flows/*.cpp ${CMAKE_SOURCE_DIR}/tests/tray/*.cpp
-  ${CMAKE_SOURCE_DIR}/tests/winsim/*.cpp ${CMAKE_SOURCE_DIR}/tests/support/*.cpp
-  ${CMAKE_SOURCE_DIR}/tests/scenarios/*.cpp)
-# The Wine machine's side of the scenario runner is built for Windows alone (cmake/e2e.cmake).
-list(REMOVE_ITEM HOST_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/scenarios/machine_wine.cpp)
+  ${CMAKE_SOURCE_DIR}/tests/winsim/*.cpp ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+# The scenario runner with the simulated machine's side (the Wine side is the win64 build's).
+list(APPEND HOST_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/scenarios/scenario_runner.cpp
+  ${CMAKE_SOURCE_DIR}/tests/scenarios/machine_sim.cpp)
 add_executable(orvinst_tests ${HOST_TEST_SOURCES})
 target_include_directories(orvinst_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 # The scenario table, read when the tests start.

@@ -40,7 +40,8 @@ Machine sim;
 
 std::vector<winsim::Call> CallsOf(const std::string& name) {
   std::vector<winsim::Call> found;
-  std::copy_if(sim.calls.begin(), sim.calls.end(), std::back_inserter(found), [&](const winsim::Call& c) { return c.name == name; });
+  for (const winsim::Call& call : sim.calls)
+    if (call.name == name) found.push_back(call);
   return found;
 }
 
@@ -160,8 +161,8 @@ bool Logon(const Words& w) {
 // holds overwritten, a product printer without its driver, a share name taken twice. The printer
 // the runner could not finish is made again whole.
 bool Forced(const Words& w) {
-  if (w[0] == "copy" && w.size() == 4)
-    return winsim::PutFile(U16(w[3]), ComponentBytes(w[2], w[1] == "none" ? kNoBuild : std::stoi(w[1]))), true;
+  if (w[0] == "copy" && w.size() == 4 && (w[1] == "none" || Num(w[1]) != 0))
+    return winsim::PutFile(U16(w[3]), ComponentBytes(w[2], w[1] == "none" ? kNoBuild : int(Num(w[1])))), true;
   if ((w[0] != "printer" && w[0] != "other") || w.size() < 2) return false;
   std::u16string name = U16(w[1]);
   HANDLE half = nullptr;
@@ -215,7 +216,8 @@ Words Host(const Words& w) {
   if (w[1] == "event" && events.size() == sim.eventsBefore) return {"event", "none"};
   if (w[1] == "event") return {"event", events.back().type == EVENTLOG_ERROR_TYPE ? "error" : "info"};
   size_t count = 0;
-  for (const auto& call : CallsOf(w[2])) count += w.size() < 5 || (!call.args.empty() && Lower(call.args[0]) == Lower(w[4]));
+  for (const auto& call : CallsOf(w[2]))
+    count += w.size() < 5 || (!call.args.empty() && Lower(call.args[0]) == Lower(w[4]));
   Words seen = {w[1], w[2], std::to_string(count)};
   if (w.size() == 5) seen.push_back(w[4]);
   return seen;
@@ -250,7 +252,7 @@ Words Lock(const Words& w) {
   Words seen = {w[1]};
   if (w[1] == "waited") seen.push_back(std::to_string(sim.ended - sim.started));
   if (w[1] == "first-work" && w.size() >= 3) {
-    auto first = std::find_if(calls.begin(), calls.end(), [](const winsim::Call& c) { return !kLockCalls.count(c.name); });
+    auto first = std::find_if(calls.begin(), calls.end(), [](const auto& c) { return !kLockCalls.count(c.name); });
     if (first == calls.end()) return {"no call past the lock"};
     seen.push_back(first->tick >= sim.started + Num(w[2]) ? w[2] : std::to_string(first->tick - sim.started));
     if (w.size() == 4) seen.push_back(first->name);
@@ -258,7 +260,7 @@ Words Lock(const Words& w) {
   for (const char* name : kWorkCalls)
     if (w[1] == "untouched" && !CallsOf(name).empty()) seen.push_back(std::string("but ") + name);
   if (w[1] == "held-to-end") {
-    auto release = std::find_if(calls.begin(), calls.end(), [](const winsim::Call& c) { return c.name == "ReleaseMutex"; });
+    auto release = std::find_if(calls.begin(), calls.end(), [](const auto& c) { return c.name == "ReleaseMutex"; });
     Words after;
     for (auto c = calls.begin(); c != release; ++c)
       if (c->name == "DialogBoxParamW" || c->name == "ReportEventW") after.push_back(c->name + " before it");
@@ -269,7 +271,8 @@ Words Lock(const Words& w) {
     if (release == calls.end() || !after.empty()) seen.push_back("but" + but);
   }
   auto opens = CallsOf("OpenMutexA");
-  if (w[1] == "waits-only" && (opens.size() != 1 || opens[0].args[0] + " " + opens[0].args[2].substr(0, 7) != "0x120000 Global\\"))
+  bool waitsOnly = opens.size() == 1 && opens[0].args[0] + " " + opens[0].args[2].substr(0, 7) == "0x120000 Global\\";
+  if (w[1] == "waits-only" && !waitsOnly)
     seen.push_back(std::to_string(opens.size()) + " opens");
   return seen;
 }
@@ -304,7 +307,8 @@ std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   sim.started = winsim::Now();
   sim.startsBefore = winsim::ProcessStarts().size();
   winsim::ClearCalls();
-  for (const Words& f : sim.faults) winsim::FailNext(f[1], std::stoi(f[2]), Num(f[3]), f.size() == 6 ? std::stoi(f[5]) : 0);
+  for (const Words& f : sim.faults)
+    winsim::FailNext(f[1], std::stoi(f[2]), Num(f[3]), f.size() == 6 ? std::stoi(f[5]) : 0);
   sim.faults.clear();
   winsim::SetShiftHeld(asked.shift);
   winsim::SetWindowStationVisible(!asked.unseen);

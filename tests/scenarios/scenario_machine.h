@@ -85,8 +85,10 @@ void Release();
 bool StartTray();
 bool TrayRunning();
 // Actions only one machine can play (winsim: injected faults, sessions, services, the clock;
-// Wine: planted DLLs, a spooler library taken away). False when the machine does not know the
-// action or its words are malformed.
+// Wine: planted DLLs, a spooler library taken away). Also asked for a common action the runner
+// could not lay out through Win32 (a file the spooler holds, a printer Windows refuses), which a
+// machine may force for the rows only it plays. False when the machine does not know the action
+// or its words are malformed.
 bool MachineAction(const Words& w);
 // Checks only one machine can make ("host", "lock", "tray-start" on winsim); false when it does
 // not know the check. `seen` is compared with the table's words as any other check's.

@@ -53,7 +53,8 @@ void ReadScenarioFile(const std::string& file, std::vector<Scenario>& all) {
   size_t first = all.size();
   int number = 0;
   auto fail = [&](const std::string& what) {
-    if (all.size() == first) all.push_back({std::filesystem::path(file).stem().string() + "_table", file, "", "", 0, {}});
+    std::string table = std::filesystem::path(file).stem().string() + "_table";
+    if (all.size() == first) all.push_back({table, file, "", "", 0, {}});
     if (all.back().error.empty()) all.back().error = file + ":" + std::to_string(number) + ": " + what;
   };
   for (std::string text; std::getline(in, text);) {
@@ -115,7 +116,7 @@ std::string Joined(const Words& items) {
   return text.empty() ? "none" : text;
 }
 
-bool Number(const std::string& word) { return !word.empty() && word.find_first_not_of("0123456789") == std::string::npos; }
+bool Number(const std::string& w) { return !w.empty() && w.find_first_not_of("0123456789") == std::string::npos; }
 DWORD Num(const std::string& word) { return Number(word) ? static_cast<DWORD>(std::stoul(word)) : 0; }
 
 // A log line as the table gives it: whole, or its beginning when it ends in "...".
@@ -140,8 +141,9 @@ const char kModuleDir[] = "C:\\Product\\drv\\";
 const char kTrayPath[] = "C:\\Product\\orvtray.exe";
 const char kSettingsRoot[] = "\\Software\\Corvane\\Orvandelle\\Orvandelles\\";
 const char kRecordKey[] = "SOFTWARE\\Corvane\\Orvandelle\\Carried printers";
-const char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", kRunValue[] = "OrvandelleTray";
 const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const char kPendingValue[] = "PendingFileRenameOperations";
 const char kProductDriver[] = "Orvandelle printer";
 const char kOtherDriver[] = "Other printer";
 const char kPort[] = "Orvandelle:";
@@ -175,9 +177,9 @@ bool PutFile(const std::string& path, const std::string& bytes) {
   }
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
+  bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   CloseHandle(file);
-  return ok;
+  return ok && written == bytes.size();
 }
 
 bool FileExists(const std::string& path) { return GetFileAttributesW(W16(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -223,7 +225,8 @@ bool ReadTexts(HKEY root, const std::string& path, const std::string& name, Word
   Wide value = W16(name);
   bool ok = RegQueryValueExW(key, value.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
   std::vector<WCHAR> data(size / sizeof(WCHAR) + 2, 0);  // two zeros beyond, whatever the value holds
-  ok = ok && RegQueryValueExW(key, value.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS;
+  BYTE* bytes = reinterpret_cast<BYTE*>(data.data());
+  ok = ok && RegQueryValueExW(key, value.c_str(), nullptr, &type, bytes, &size) == ERROR_SUCCESS;
   RegCloseKey(key);
   size_t end = size / sizeof(WCHAR);
   if (type == REG_MULTI_SZ && end > 0 && data[end - 1] == 0) end--;  // the list's own end
@@ -409,8 +412,7 @@ bool Layout(Play&, const Words& w) {
   if (i < w.size() && w[i] != "missing" && !ParseBuild(w[i++], build)) return false;
   bool ok = PlaceInstaller(build);
   for (const char* name : {"zelmon64.dll", "zeldrv64.dll", "zelui64.dll", "zelhelp.chm", "orvtray.exe"})
-    // A running tray program keeps its file, which the outer setup then leaves as it is.
-    ok = (PutFile(ComponentPath(name), ComponentBytes(name, build)) || std::string(name) == "orvtray.exe") && ok;
+    ok = PutFile(ComponentPath(name), ComponentBytes(name, build)) && ok;
   if (i < w.size() && w[i++] != "missing") return false;
   for (; i < w.size(); i++) ok = DeleteFileW(W16(ComponentPath(w[i])).c_str()) && ok;
   return ok;
@@ -425,13 +427,8 @@ bool AddDriver(const std::string& driverName, const char* const files[3], int bu
     paths[i] = W16(kDrivers + std::string(files[i]));
     ok = PutFile(kDrivers + std::string(files[i]), ComponentBytes(files[i], build)) && ok;
   }
-  DRIVER_INFO_3W info = {};
-  info.cVersion = 3;
-  info.pName = Ptr(name);
-  info.pEnvironment = Ptr(environment);
-  info.pDriverPath = info.pDataFile = Ptr(paths[0]);
-  info.pConfigFile = Ptr(paths[1]);
-  info.pHelpFile = Ptr(paths[2]);
+  DRIVER_INFO_3W info = {3, Ptr(name), Ptr(environment), Ptr(paths[0]), Ptr(paths[0]), Ptr(paths[1]), Ptr(paths[2]),
+                         nullptr, nullptr, nullptr};
   ok = ok && AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
   for (const Wide& path : paths) DeleteFileW(path.c_str());
   return ok;
@@ -442,7 +439,8 @@ bool AddDriver(const std::string& driverName, const char* const files[3], int bu
 bool Installed(Play&, const Words& w) {
   Options o;
   int monitor = 2547, driver = 2547;
-  if (!o.Read(w, 1, {"monitor", "driver", "monitor-dll"}, {}) || (o.Has("monitor") && !ParseBuild(o.Get("monitor"), monitor)) ||
+  if (!o.Read(w, 1, {"monitor", "driver", "monitor-dll"}, {}) ||
+      (o.Has("monitor") && !ParseBuild(o.Get("monitor"), monitor)) ||
       (o.Has("driver") && !ParseBuild(o.Get("driver"), driver)))
     return false;
   Wide dll = W16(o.Has("monitor-dll") ? o.Get("monitor-dll") : "zelmon64.dll"), port = W16(kPort),
@@ -451,12 +449,6 @@ bool Installed(Play&, const Words& w) {
   MONITOR_INFO_2W info = {Ptr(port), Ptr(environment), Ptr(dll)};
   ok = ok && AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
   return AddDriver(kProductDriver, kDriverFiles, driver) && ok;
-}
-
-bool PutPrinterData(HANDLE printer, const char* key, const std::string& value) {
-  std::string data = value;
-  return SetPrinterDataExA(printer, key, "SubKey", REG_SZ, reinterpret_cast<BYTE*>(&data[0]),
-                           static_cast<DWORD>(data.size() + 1)) == ERROR_SUCCESS;
 }
 
 // "printer NAME [comment X] [location Y] [key K] [dsuser K] [settings] [queue words]": a product
@@ -468,26 +460,22 @@ bool PutPrinter(Play& play, const Words& w) {
   bool product = w[0] == "printer";
   Words valued = product ? Words{"comment", "location", "key", "dsuser"} : Words{"port", "comment", "location"};
   valued.insert(valued.end(), kQueueWords.begin(), kQueueWords.end());
-  if (w.size() < 2 || !o.Read(w, 2, valued, product ? Words{"settings"} : Words{}) || product == o.Has("port")) return false;
+  if (w.size() < 2 || !o.Read(w, 2, valued, product ? Words{"settings"} : Words{}) || product == o.Has("port"))
+    return false;
   if (!product && !play.otherDriver) play.otherDriver = AddDriver(kOtherDriver, kOtherFiles, kNoBuild);
-  Wide name = W16(w[1]), port = W16(product ? kPort : o.Get("port")), driver = W16(product ? kProductDriver : kOtherDriver),
-       comment = W16(o.Get("comment")), location = W16(o.Get("location")), processor = W16("winprint"), type = W16("RAW");
-  PRINTER_INFO_2W info = {};
-  info.pPrinterName = Ptr(name);
-  info.pPortName = Ptr(port);
-  info.pDriverName = Ptr(driver);
-  info.pComment = Ptr(comment);
-  info.pLocation = Ptr(location);
-  info.pPrintProcessor = Ptr(processor);
-  info.pDatatype = Ptr(type);
-  info.Attributes = PRINTER_ATTRIBUTE_QUEUED;
-  info.Priority = 1;
+  Wide name = W16(w[1]), port = W16(product ? kPort : o.Get("port")), comment = W16(o.Get("comment")),
+       driver = W16(product ? kProductDriver : kOtherDriver), location = W16(o.Get("location")),
+       processor = W16("winprint"), type = W16("RAW");
+  PRINTER_INFO_2W info = {nullptr, Ptr(name), nullptr, Ptr(port), Ptr(driver), Ptr(comment), Ptr(location),
+                          nullptr, nullptr, Ptr(processor), Ptr(type), nullptr, nullptr, PRINTER_ATTRIBUTE_QUEUED,
+                          1, 0, 0, 0, 0, 0, 0};
   HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
   bool ok = printer != nullptr;
   for (const char* field : {"key", "dsuser"}) {
     if (!ok || !o.Has(field)) continue;
     std::string key = o.Get(field);
-    ok = PutPrinterData(printer, field[0] == 'k' ? "PrinterDriverData" : "DsUser", key);
+    ok = SetPrinterDataExA(printer, field[0] == 'k' ? "PrinterDriverData" : "DsUser", "SubKey", REG_SZ,
+                           reinterpret_cast<BYTE*>(&key[0]), static_cast<DWORD>(key.size() + 1)) == ERROR_SUCCESS;
     if (!o.Has("settings")) continue;
     if (!std::count(play.settingsKeys.begin(), play.settingsKeys.end(), key)) play.settingsKeys.push_back(key);
     ok = ok && SetText(HKEY_USERS, UserHive() + kSettingsRoot + key, "deleted", "1");
@@ -499,13 +487,8 @@ bool PutPrinter(Play& play, const Words& w) {
 
 // "many N": N product printers carried by every install, "Orvandelle 001" the first, each with
 // its own comment, location and settings key, the 107th the default.
-std::string Numbered(int i) {
-  std::string n = std::to_string(i);
-  return std::string(3 - std::min<size_t>(3, n.size()), '0') + n;
-}
-
 Words ManyPrinter(int i) {
-  std::string n = Numbered(i), key = "K-" + n;
+  std::string n = std::string(i < 10 ? "00" : i < 100 ? "0" : "") + std::to_string(i), key = "K-" + n;
   return {"Orvandelle " + n, "comment", "Desk " + n, "location", "Floor " + std::to_string(i % 5) + ", room " + n,
           "key", key};
 }
@@ -519,8 +502,7 @@ bool Many(Play& play, const Words& w) {
     printer.insert(printer.end(), {"dsuser", printer.back(), "settings"});
     ok = PutPrinter(play, printer) && ok;
   }
-  Wide name = W16("Orvandelle 107");
-  return SetDefaultPrinterW(name.c_str()) && ok;
+  return SetDefaultPrinterW(W16("Orvandelle 107").c_str()) && ok;
 }
 
 // "copy BUILD NAME PATH": a component of BUILD put at PATH.
@@ -538,7 +520,7 @@ std::string PendingEntry(const std::string& text) {
 
 bool AddPending(Play&, const Words& w) {
   if (w.size() < 2 || w.size() > 3) return false;
-  std::string value = w[0] == "pending2" ? "PendingFileRenameOperations2" : "PendingFileRenameOperations";
+  std::string value = kPendingValue + std::string(w[0] == "pending2" ? "2" : "");
   Words list;
   ReadTexts(HKEY_LOCAL_MACHINE, kSessionManager, value, list);
   list.push_back(PendingEntry(w[1]));
@@ -551,7 +533,7 @@ bool AddPending(Play&, const Words& w) {
 // "record damaged NAME": the record of printers being carried over holds NAME's settings cut
 // short by one byte.
 bool Record(Play&, const Words& w) {
-  if (w.size() != 3 || w[1] != "damaged") return MachineAction(w);
+  if (w.size() != 3 || w[1] != "damaged") return false;
   std::string data = "RVC2";
   const DWORD numbers[] = {0, PRINTER_ATTRIBUTE_QUEUED, 1, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0};
   for (DWORD number : numbers) data += std::string(reinterpret_cast<const char*>(&number), 4);
@@ -585,13 +567,15 @@ struct SimpleAction {
 };
 const std::map<std::string, SimpleAction> kSimpleActions = {
     {"default", {2, [](const std::string& name) { return SetDefaultPrinterW(W16(name).c_str()) != FALSE; }}},
-    {"runvalue", {2, [](const std::string& path) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, "OrvandelleTray", path); }}},
+    {"runvalue", {2, [](const std::string& path) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, path); }}},
     {"hold", {2, Hold}},
     {"squat", {2, Squat}},
     {"release", {1, [](const std::string&) { return Release(), true; }}},
     {"restart", {1, [](const std::string&) { return Restart(); }}},
     // The tray program running with its Run value, as after an install.
-    {"tray", {1, [](const std::string&) { return StartTray() && SetText(HKEY_LOCAL_MACHINE, kRunKey, "OrvandelleTray", kTrayPath); }}},
+    {"tray", {1, [](const std::string&) {
+       return StartTray() && SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, kTrayPath);
+     }}},
 };
 
 using ActionFn = bool (*)(Play&, const Words&);
@@ -615,8 +599,9 @@ Words Window(Play& play, const Words&) {
   std::string title;
   for (const RunSeen& run : play.runs) title = run.title.empty() ? title : run.title;
   if (title.empty()) return {};
-  if (title == "Orvandelle build 2547- Install error log!") return {"error"};
-  return {title == "Orvandelle build 2547- Install log." ? "plain" : title};
+  return {title == "Orvandelle build 2547- Install error log!" ? "error"
+          : title == "Orvandelle build 2547- Install log."     ? "plain"
+                                                               : title};
 }
 
 Words Monitor(Play&, const Words& w) {
@@ -638,9 +623,10 @@ Words Driver(Play&, const Words& w) {
   std::vector<BYTE> buffer;
   std::vector<DRIVER_INFO_3W> drivers;
   Wide environment = W16("Windows x64");
-  for (const DRIVER_INFO_3W& d : Enumerate<DRIVER_INFO_3W>(buffer, [&environment](BYTE* b, DWORD s, DWORD* n, DWORD* c) {
-         return EnumPrinterDriversW(nullptr, Ptr(environment), 3, b, s, n, c);
-       }))
+  auto list = [&environment](BYTE* b, DWORD s, DWORD* n, DWORD* c) {
+    return EnumPrinterDriversW(nullptr, Ptr(environment), 3, b, s, n, c);
+  };
+  for (const DRIVER_INFO_3W& d : Enumerate<DRIVER_INFO_3W>(buffer, list))
     if (U8(d.pName) == kProductDriver) drivers.push_back(d);
   if (drivers.size() != 1) return drivers.empty() ? Words{} : Words{std::to_string(drivers.size()) + " drivers"};
   int build = kNoBuild;
@@ -649,8 +635,9 @@ Words Driver(Play&, const Words& w) {
   for (int i = 0; i < 3; i++) {
     std::string path = kDrivers + std::string("3\\") + kDriverFiles[i];
     if (Lower(U8(paths[i])) != Lower(path)) return {"registered with " + U8(paths[i])};
-    if (FileExists(kDrivers + std::string(kDriverFiles[i]))) return {"staged " + std::string(kDriverFiles[i]) + " left"};
-    if (!FileExists(path) || (i < 2 && FileBuild(path) != build)) return {std::string(kDriverFiles[i]) + " of another build"};
+    std::string file = kDriverFiles[i];
+    if (FileExists(kDrivers + file)) return {"staged " + file + " left"};
+    if (!FileExists(path) || (i < 2 && FileBuild(path) != build)) return {file + " of another build"};
   }
   return {w[1]};
 }
@@ -690,8 +677,8 @@ Words Recorded(Play&, const Words&) {
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
   WCHAR name[512];
   DWORD length = 512;
-  for (DWORD i = 0; RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; i++, length = 512)
-    names.push_back(U8(name));
+  for (DWORD i = 0; RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; i++)
+    names.push_back(U8(name)), length = 512;
   RegCloseKey(key);
   return names.empty() ? Words{"(an empty key)"} : names;
 }
@@ -706,7 +693,7 @@ Words Default(Play&, const Words&) {
 // Wine writes nothing: that marker is compared only where the table writes one.
 Words Pending(Play&, const Words& w) {
   Words strings, pairs;
-  ReadTexts(HKEY_LOCAL_MACHINE, kSessionManager, w[0] == "pending2" ? "PendingFileRenameOperations2" : "PendingFileRenameOperations", strings);
+  ReadTexts(HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue + std::string(w[0] == "pending2" ? "2" : ""), strings);
   for (size_t i = 0; i + 1 < strings.size(); i += 2) {
     std::string source = strings[i];
     size_t word = pairs.size() + 1;
@@ -720,7 +707,8 @@ Words Pending(Play&, const Words& w) {
 
 Words Tray(Play&, const Words&) {
   Words run;
-  std::string value = ReadTexts(HKEY_LOCAL_MACHINE, kRunKey, "OrvandelleTray", run) ? (run.empty() ? "" : run[0]) : "(none)";
+  bool there = ReadTexts(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, run);
+  std::string value = there ? (run.empty() ? "" : run[0]) : "(none)";
   bool file = FileExists(kTrayPath), runs = TrayRunning();
   if (value == kTrayPath && runs) return {"running"};
   if (value == "(none)" && !runs && !file) return {"removed"};
@@ -811,7 +799,8 @@ bool CheckLog(Play& play, const Step& check) {
     for (size_t i = 0; i < std::max(log.size(), check.log.size()); i++) {
       std::string got = i < log.size() ? log[i] : "(end)", expected = i < check.log.size() ? check.log[i] : "(end)";
       if (got != expected)
-        Fail(play.Where() + "line " + std::to_string(i + 1) + " of the whole log: got \"" + got + "\", expected \"" + expected + "\"");
+        Fail(play.Where() + "line " + std::to_string(i + 1) + " of the whole log: got " + Joined({got}) +
+             ", expected " + Joined({expected}));
     }
     return !check.log.empty();
   }
@@ -842,7 +831,8 @@ bool RunCheck(Play& play, const Step& check) {
   for (Words* words : {&expected, &seen})
     for (std::string& word : *words) word = found->second.anyCase ? Lower(word) : word;
   if (found->second.sorted) std::sort(expected.begin(), expected.end()), std::sort(seen.begin(), seen.end());
-  if (Joined(seen) != Joined(expected)) Fail(play.Where() + w[0] + ": got " + Joined(seen) + ", expected " + Joined(expected));
+  if (Joined(seen) != Joined(expected))
+    Fail(play.Where() + w[0] + ": got " + Joined(seen) + ", expected " + Joined(expected));
   return true;
 }
 
