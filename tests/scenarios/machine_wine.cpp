@@ -505,20 +505,6 @@ bool Baseline() {
 
 // --- the main job shown (scripts/demo) ---
 
-template <typename Record>
-std::vector<Record> Listed(BOOL(WINAPI* call)(DWORD, LPWSTR, DWORD, BYTE*, DWORD, DWORD*, DWORD*), DWORD flags,
-                           std::vector<BYTE>& buffer) {
-  DWORD needed = 0, count = 0;
-  call(flags, nullptr, 2, nullptr, 0, &needed, &count);
-  buffer.assign(needed + 1, 0);
-  if (!call(flags, nullptr, 2, buffer.data(), needed, &needed, &count)) count = 0;
-  return {reinterpret_cast<Record*>(buffer.data()), reinterpret_cast<Record*>(buffer.data()) + count};
-}
-
-BOOL WINAPI Monitors(DWORD, LPWSTR server, DWORD level, BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
-  return EnumMonitorsW(server, level, b, size, needed, count);
-}
-
 std::string Field(const wchar_t* text) { return text == nullptr ? "-" : Narrow(text); }
 
 // "show WHEN": the spooler as a person would look at it, and after a run its exit code.
@@ -527,12 +513,14 @@ bool Show(const std::string& when) {
       {"1", "install finished: no error logged, nothing left for a restart"},
       {"100", "at least one error was logged (the log window shows which)"},
       {"101", "no error, but files wait for deletion at the next restart"}};
-  std::vector<BYTE> buffer;
   Out("\n== the spooler " + when);
-  for (const MONITOR_INFO_2W& m : Listed<MONITOR_INFO_2W>(Monitors, 0, buffer))
-    Out("monitor   " + Field(m.pName) + " (" + Field(m.pDLLName) + ")");
+  DWORD needed = 0, count = 0;
+  EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count);
+  std::vector<BYTE> buffer(needed + 1);
+  if (!EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, buffer.data(), needed, &needed, &count)) count = 0;
   char row[512];
-  for (const PRINTER_INFO_2W& p : Listed<PRINTER_INFO_2W>(EnumPrintersW, PRINTER_ENUM_LOCAL, buffer)) {
+  for (DWORD i = 0; i < count; i++) {
+    const PRINTER_INFO_2W& p = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data())[i];
     std::snprintf(row, sizeof row, "printer   %-22s %-12s %-20s %-12s %s", Field(p.pPrinterName).c_str(),
                   Field(p.pPortName).c_str(), Field(p.pDriverName).c_str(), Field(p.pComment).c_str(),
                   Field(p.pLocation).c_str());
@@ -547,7 +535,7 @@ bool Show(const std::string& when) {
   UINT length = 0;
   if (bytes != 0 && GetFileVersionInfoW(L"C:\\windows\\system32\\zelmon64.dll", 0, bytes, block.data()) &&
       VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length))
-    Out("monitor file C:\\windows\\system32\\zelmon64.dll, build " + std::to_string(info->dwProductVersionLS & 0xFFFF));
+    Out("monitor   C:\\windows\\system32\\zelmon64.dll, build " + std::to_string(info->dwProductVersionLS & 0xFFFF));
   Out(std::string("tray      ") + (TrayState() == 1 ? "running" : "not running"));
   for (const RunSeen& run : machine.runs) {
     auto meaning = meanings.find(run.exit);
