@@ -1,5 +1,6 @@
 # End-to-end tests: the real orvinst.exe under Wine against stand-in product components.
-# The components, helper programs and harness are test fixtures, not part of the product.
+# The components, the scenario runner and the programs it lays out are test fixtures, not part
+# of the product.
 set(E2E_DIR ${CMAKE_SOURCE_DIR}/tests/e2e)
 set(E2E_BIN_DIR ${CMAKE_BINARY_DIR}/bin/e2e)
 
@@ -36,19 +37,20 @@ add_executable(e2e_naive_loader ${E2E_DIR}/components/naive_loader.c)
 target_link_libraries(e2e_naive_loader PRIVATE version winspool)
 set_target_properties(e2e_naive_loader PROPERTIES OUTPUT_NAME naive_loader RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
 
-# The harness's helpers, of one source: state seeding and query with the spooler, the launcher
-# without (a scenario may take winspool.drv away).
-foreach(tool spooler launch)
-  add_executable(e2e_${tool} ${E2E_DIR}/tools/e2e_tools.cpp)
-  target_compile_definitions(e2e_${tool} PRIVATE UNICODE _UNICODE $<$<STREQUAL:${tool},spooler>:E2E_SPOOLER>)
-  target_link_options(e2e_${tool} PRIVATE -municode)
-  target_link_libraries(e2e_${tool} PRIVATE winspool advapi32 user32 gdi32 version)
-  set_target_properties(e2e_${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${E2E_BIN_DIR})
-endforeach()
+# The scenario runner for Windows: the table's common runner with the Wine machine, run inside
+# a prefix (tests/e2e/wine-scenario). It reads the table where the source tree lies, through Z:.
+add_executable(scenario_runner ${CMAKE_SOURCE_DIR}/tests/scenarios/scenario_runner.cpp
+  ${CMAKE_SOURCE_DIR}/tests/scenarios/machine_wine.cpp ${SYSTEM_BINDING_SOURCE})
+target_include_directories(scenario_runner PRIVATE ${CMAKE_SOURCE_DIR}/drv/install ${CMAKE_SOURCE_DIR}/tests)
+target_compile_definitions(scenario_runner PRIVATE UNICODE _UNICODE
+  SCENARIO_TABLE_DIR="Z:${CMAKE_SOURCE_DIR}/tests/scenarios")
+target_link_options(scenario_runner PRIVATE -municode)
+target_link_libraries(scenario_runner PRIVATE winspool advapi32 user32 gdi32)
+set_target_properties(scenario_runner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 # Everything a scenario or scripts/demo lays out or runs, without a runtime DLL beside it. The
 # stand-ins' entry points take what their interface passes, used or not.
-set(E2E_FIXTURES ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_planted e2e_naive_loader e2e_spooler e2e_launch)
+set(E2E_FIXTURES ${E2E_COMPONENT_TARGETS} e2e_orvtray e2e_planted e2e_naive_loader scenario_runner)
 foreach(target ${E2E_FIXTURES})
   target_link_options(${target} PRIVATE -static)
 endforeach()
@@ -58,22 +60,34 @@ endforeach()
 add_custom_target(e2e_fixtures ALL)
 add_dependencies(e2e_fixtures ${E2E_FIXTURES} orvinst)
 
-# One CTest test per scenario of the table that Wine plays; the runner lists them.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-set(E2E_RUNNER ${CMAKE_SOURCE_DIR}/tests/scenarios/wine_runner.py)
+# One CTest test per scenario of the table that Wine plays: every one not "only host:", under
+# Xvfb where a run is pictured.
 file(GLOB E2E_TABLE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenarios/*.txt)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${E2E_RUNNER} ${E2E_DIR}/harness.py ${E2E_TABLE})
-execute_process(COMMAND ${Python3_EXECUTABLE} ${E2E_RUNNER} --list
-  OUTPUT_VARIABLE E2E_SCENARIOS OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE E2E_LIST_RESULT)
-if(NOT E2E_LIST_RESULT EQUAL 0)
-  message(FATAL_ERROR "tests/scenarios/wine_runner.py --list failed")
-endif()
-string(REPLACE "\n" ";" E2E_SCENARIOS "${E2E_SCENARIOS}")
-set(E2E_HARNESS ${Python3_EXECUTABLE} ${E2E_RUNNER} --build-dir ${CMAKE_BINARY_DIR})
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${E2E_TABLE})
+set(E2E_SCENARIOS)
+set(E2E_PICTURED)
+foreach(file ${E2E_TABLE})
+  file(STRINGS ${file} lines REGEX "^(scenario |  only host:|  run .* screenshot)")
+  foreach(line ${lines})
+    if(line MATCHES "^scenario ([A-Za-z0-9_]+)")
+      set(scenario ${CMAKE_MATCH_1})
+      list(APPEND E2E_SCENARIOS ${scenario})
+    elseif(line MATCHES "^  only host:")
+      list(REMOVE_ITEM E2E_SCENARIOS ${scenario})
+    elseif(line MATCHES "^  run .* screenshot")
+      list(APPEND E2E_PICTURED ${scenario})
+    endif()
+  endforeach()
+endforeach()
+set(E2E_PLAY ${CMAKE_SOURCE_DIR}/tests/e2e/wine-scenario ${CMAKE_BINARY_DIR})
 
-add_test(NAME e2e.template COMMAND ${E2E_HARNESS} --make-template)
+add_test(NAME e2e.template COMMAND ${E2E_PLAY} --template)
 set_tests_properties(e2e.template PROPERTIES LABELS e2e FIXTURES_SETUP e2e_template TIMEOUT 300)
 foreach(scenario ${E2E_SCENARIOS})
-  add_test(NAME e2e.${scenario} COMMAND ${E2E_HARNESS} ${scenario})
+  set(display)
+  if(scenario IN_LIST E2E_PICTURED)
+    set(display --display)
+  endif()
+  add_test(NAME e2e.${scenario} COMMAND ${E2E_PLAY} ${display} ${scenario})
   set_tests_properties(e2e.${scenario} PROPERTIES LABELS e2e FIXTURES_REQUIRED e2e_template TIMEOUT 300)
 endforeach()

@@ -16,15 +16,17 @@ file(GLOB_RECURSE HOST_TEST_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/tests/app/*.cpp ${CMAKE_SOURCE_DIR}/tests/text/*.cpp
   ${CMAKE_SOURCE_DIR}/tests/system/*.cpp ${CMAKE_SOURCE_DIR}/tests/spooler/*.cpp
   ${CMAKE_SOURCE_DIR}/tests/flows/*.cpp ${CMAKE_SOURCE_DIR}/tests/tray/*.cpp
-  ${CMAKE_SOURCE_DIR}/tests/winsim/*.cpp ${CMAKE_SOURCE_DIR}/tests/support/*.cpp
-  ${CMAKE_SOURCE_DIR}/tests/scenarios/*.cpp)
+  ${CMAKE_SOURCE_DIR}/tests/winsim/*.cpp ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+# The scenario runner with the simulated machine's side (the Wine side is the win64 build's).
+list(APPEND HOST_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/scenarios/scenario_runner.cpp
+  ${CMAKE_SOURCE_DIR}/tests/scenarios/machine_sim.cpp)
 add_executable(orvinst_tests ${HOST_TEST_SOURCES})
 target_include_directories(orvinst_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 # The scenario table, read when the tests start.
 target_compile_definitions(orvinst_tests PRIVATE SCENARIO_DIR="${CMAKE_SOURCE_DIR}/tests/scenarios")
 # A changed table relinks the tests, so that the list of tests follows it.
 file(GLOB SCENARIO_TABLE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenarios/*.txt)
-set_property(SOURCE ${CMAKE_SOURCE_DIR}/tests/scenarios/scenario_runner.cpp APPEND PROPERTY OBJECT_DEPENDS ${SCENARIO_TABLE})
+set_property(SOURCE ${CMAKE_SOURCE_DIR}/tests/scenarios/machine_sim.cpp APPEND PROPERTY OBJECT_DEPENDS ${SCENARIO_TABLE})
 target_link_libraries(orvinst_tests PRIVATE orvinst_core GTest::gtest GTest::gtest_main)
 gtest_discover_tests(orvinst_tests DISCOVERY_TIMEOUT 60)
 

@@ -47,6 +47,7 @@ foreach(source ${WIN64_TEST_SOURCES})
 endforeach()
 include(cmake/e2e.cmake)
 
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # The release steps on the built image: its imports, signing it (scripts/sign) with a throwaway
 # certificate, and building it again in another folder, which must give the same bytes.
 foreach(step image signing reproducible)
@@ -71,7 +72,6 @@ target_link_libraries(win64_conformance PRIVATE orvinst_lib)
 set_target_properties(win64_conformance PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${WIN64_BIN_DIR})
 add_dependencies(win64_conformance e2e_zelmon64_2547 e2e_zeldrv64_2547 e2e_zelui64_2547)
 add_test(NAME win64.conformance
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/conformance/fresh_prefix.py
-          ${CMAKE_BINARY_DIR} $<TARGET_FILE:win64_conformance>)
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/wine-scenario ${CMAKE_BINARY_DIR} $<TARGET_FILE:win64_conformance>)
 set_tests_properties(win64.conformance PROPERTIES LABELS conformance FIXTURES_REQUIRED e2e_template TIMEOUT 120)
 include(cmake/bench.cmake)

@@ -13,39 +13,67 @@ namespace scenario {
 
 using Words = std::vector<std::string>;
 
+// The table as read (tests/scenarios/*.txt; the format is described in scenario_runner.cpp).
+struct Step {
+  int line = 0;
+  Words words;
+  std::vector<Step> checks;      // under an action: what must hold after it
+  std::vector<std::string> log;  // under a check: the "| TEXT" lines of a whole log
+};
+struct Scenario {
+  std::string name, file, only, error;  // only: "", "host" or "wine"; error: "FILE:LINE: what"
+  int line = 0;
+  std::vector<Step> steps;
+};
+
+// --- what the common runner gives the machines ---
+
+// Every scenario of the .txt files in `directory`, files in name order.
+std::vector<Scenario> ReadTable(const std::string& directory);
+// Plays one scenario on the machine as it is now; failures go to Fail.
+void PlayScenario(const Scenario& scenario);
+
+// --- what each machine defines ---
+
+// A failed check or step; `what` names the table's place. The scenario goes on unless the
+// runner stops it (a malformed line stops it).
+void Fail(const std::string& what);
+
 // A component's build: the last number of its product version; kNoBuild carries no version
 // resource at all.
 const int kNoBuild = -1;
 
+// The bytes of a stand-in component of `build` (name: zelmon64.dll, zeldrv64.dll, zelui64.dll,
+// zelhelp.chm, orvtray.exe); the runner writes them where the table says.
+std::string ComponentBytes(const std::string& name, int build);
+// The installer itself put where the outer setup unpacks it, C:\Product\drv\orvinst.exe, of
+// `build` (its components are written by the runner).
+bool PlaceInstaller(int build);
+// The console user's hive under HKEY_USERS (its SID), where the product keeps user settings.
+std::string UserHive();
+
 // What one run of the installer left for its step's checks.
 struct RunSeen {
-  std::string exit;           // the exit code in decimal, or "killed"
-  std::string title;          // the log window's title; empty when none was shown
-  std::vector<std::string> log;  // the log window's text, else what the run wrote unseen (if readable)
-  bool logRead = false;       // whether `log` could be read at all
+  std::string exit;              // the exit code in decimal, or "killed"
+  std::string title;             // the log window's title; empty when none was shown
+  std::vector<std::string> log;  // the log window's lines, else what the run wrote unseen
+  bool logRead = false;          // whether `log` could be read at all
 };
 
-// A "run" line of the table (and "together", "beside-window").
+// A "run" line of the table (and "together").
 struct RunAsked {
   Words words;              // one command word per run ("" for none); two run at once
   bool shift = false;       // Shift held at the end of the run
   bool unseen = false;      // no window can be seen (a deployment service)
   bool screenshot = false;  // a picture of the log window (a real display only)
-  bool planted = false;     // DLLs named like system DLLs dropped beside the installer
   std::string killed;       // "", "first-gone" or "half-back": the process is ended midway
-  bool besideWindow = false;  // the first run's log window stays open while the second runs
+  bool besideWindow = false;  // "beside-window A B": A's log window stays open while B runs (Wine)
 };
 
-// --- what each machine defines ---
-
-// The bytes of a stand-in component of `build` (name: zelmon64.dll, zeldrv64.dll, zelui64.dll,
-// zelhelp.chm, orvtray.exe).
-std::string ComponentBytes(const std::string& name, int build);
-// The installer itself put where the outer setup unpacks it, C:\Product\drv\orvinst.exe.
-bool PlaceInstaller(int build);
-// Runs the installer as asked; one RunSeen per run.
+// Runs the installer as asked and waits for its end; one RunSeen per command word. Faults and
+// kills the table armed apply to this run alone.
 std::vector<RunSeen> RunInstaller(const RunAsked& asked);
-// The machine restarts: pending renames are carried out.
+// The machine restarts: pending renames are carried out, programs end.
 bool Restart();
 // Another program keeps `path` loaded until Release().
 bool Hold(const std::string& path);
@@ -53,19 +81,19 @@ bool Hold(const std::string& path);
 // "open-user-mutex", "event") until Release().
 bool Squat(const std::string& kind);
 void Release();
-// The tray program started as at logon, its window up.
+// The tray program started as at logon, its window up; whether one runs now.
 bool StartTray();
+bool TrayRunning();
 // Actions only one machine can play (winsim: injected faults, sessions, services, the clock;
-// Wine: planted DLLs, a spooler library taken away). False when the machine does not know the
-// action or its words are malformed.
+// Wine: planted DLLs, a spooler library taken away). Also asked for a common action the runner
+// could not lay out through Win32 (a file the spooler holds, a printer Windows refuses), which a
+// machine may force for the rows only it plays. False when the machine does not know the action
+// or its words are malformed.
 bool MachineAction(const Words& w);
-// Checks only one machine can make; false when it does not know the check. `seen` is compared
-// with the table's words as any other check's.
+// Checks only one machine can make ("host", "lock", "tray-start" on winsim); false when it does
+// not know the check. `seen` is compared with the table's words as any other check's.
 bool MachineCheck(const Words& w, Words& seen);
 // Whether this machine plays checks of this name (Wine passes over "host" and "lock").
 bool PlaysCheck(const std::string& name);
-
-// --- what the common runner gives the machines ---
-void Fail(const std::string& what);  // a failed check or step, with the table's place
 
 }  // namespace scenario

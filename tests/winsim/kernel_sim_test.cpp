@@ -117,6 +117,19 @@ TEST_F(KernelSimTest, RestartCarriesOutThePendingListAndStartsAfresh) {
   EXPECT_TRUE(winsim::IsHeld(u"C:\\Windows\\system32\\mon.dll")) << "the spooler loads its monitors";
 }
 
+// A directory is made one level at a time, and never over a name already taken.
+TEST_F(KernelSimTest, CreateDirectoryMakesOneLevelAsWindowsDoes) {
+  EXPECT_FALSE(CreateDirectoryW(u"C:\\Old\\drv", nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << "the parent must be there";
+  EXPECT_TRUE(CreateDirectoryW(u"C:\\Old", nullptr) && CreateDirectoryW(u"C:\\Old\\drv", nullptr));
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Old\\drv"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
+  winsim::PutFile(u"C:\\Old\\file", "x");
+  for (const char16_t* taken : {u"C:\\Old", u"C:\\Old\\file"}) {
+    EXPECT_FALSE(CreateDirectoryW(taken, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+  }
+}
+
 // The settled states' answers are the conformance checks'; these are the pending ones'.
 TEST_F(KernelSimTest, ServiceStopAndStartTakeTimeAndRefuseWhatWindowsRefuses) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);

@@ -573,6 +573,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
   return TRUE;
 }
 
+// One level: the parent must be there (3); a file or directory of the name gives 183.
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+  if (winsim::EnterCall("CreateDirectoryW", {winsim::Utf8(path)})) return FALSE;
+  winsim::Found f = winsim::Find(path);
+  if (f.node) return winsim::Fail(ERROR_ALREADY_EXISTS);
+  if (f.error != ERROR_FILE_NOT_FOUND) return winsim::Fail(f.error);
+  winsim::MakeNode(f.where, true);
+  return TRUE;
+}
+
 BOOL DeleteFileW(LPCWSTR path) {
   if (winsim::EnterCall("DeleteFileW", {winsim::Utf8(path)})) return FALSE;
   return winsim::Delete(path);

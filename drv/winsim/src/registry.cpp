@@ -255,13 +255,6 @@ bool RemoveValue(HKEY root, const std::u16string& path, const std::u16string& na
   return true;
 }
 
-std::vector<std::u16string> ValueNames(HKEY root, const std::u16string& path) {
-  std::vector<std::u16string> names;
-  if (Key* key = FindKey(FullPath(root, path)))
-    for (const Value& value : key->values) names.push_back(value.name);
-  return names;
-}
-
 std::string Utf16Bytes(const std::u16string& text) {
   std::string bytes;
   for (char16_t c : text) {
@@ -428,7 +421,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSA
   *result = nullptr;
   winsim::Target base = winsim::TargetOf(key);
   if (base.error != 0) return base.error;
-  std::u16string full = winsim::Join(base.key->path, winsim::FromAnsi(subKey));
+  std::u16string full = winsim::Canonical(winsim::Join(base.key->path, winsim::FromAnsi(subKey)));
   std::u16string folded = winsim::FoldCase(full);
   for (const auto& denied : Registry().denied)
     if (folded == denied.first || folded.rfind(denied.first + u"\\", 0) == 0) return denied.second;

@@ -551,6 +551,10 @@ BOOL SpoolerSetDefaultPrinterW(LPCWSTR printerName) {
   return TRUE;
 }
 
+// The named exports answer as the ordinals do.
+BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) { return SpoolerGetDefaultPrinterW(buffer, chars); }
+BOOL SetDefaultPrinterW(LPCWSTR printerName) { return SpoolerSetDefaultPrinterW(printerName); }
+
 namespace winsim {
 
 void SpoolerServiceStopped() {
@@ -630,15 +634,6 @@ void SetSimPrinterValue(const std::u16string& printer, const SimPrinterValue& va
       return;
     }
   stored->printer.data.push_back(value);
-}
-
-std::optional<SimPrinterValue> SimPrinterValueOf(const std::u16string& printer, const std::string& key,
-                                                 const std::string& name) {
-  StoredPrinter* stored = PrinterNamed(printer);
-  if (stored == nullptr) return std::nullopt;
-  for (const SimPrinterValue& value : stored->printer.data)
-    if (SameName(value.key, key) && SameName(value.name, name)) return value;
-  return std::nullopt;
 }
 
 void SetSimDefaultPrinter(const std::u16string& name) { Spooler().defaultPrinter = name; }

@@ -56,7 +56,6 @@ void PutMultiString(HKEY root, const std::u16string& path, const std::u16string&
 void PutDword(HKEY root, const std::u16string& path, const std::u16string& name, DWORD value);
 std::optional<RegistryValue> ReadValue(HKEY root, const std::u16string& path, const std::u16string& name);
 bool RemoveValue(HKEY root, const std::u16string& path, const std::u16string& name);
-std::vector<std::u16string> ValueNames(HKEY root, const std::u16string& path);
 
 // Byte helpers for tests: UTF-16LE bytes of a text (no terminator added), and every string of
 // a REG_MULTI_SZ block in order, empty ones included, without the list's closing empty string

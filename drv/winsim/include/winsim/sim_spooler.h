@@ -124,8 +124,6 @@ std::vector<SimPrinter> SimPrinters();
 size_t CountSimPrinters(const std::u16string& driver);   // those on that driver
 std::optional<SimPrinter> FindSimPrinter(const std::u16string& name);   // compared without case
 void SetSimPrinterValue(const std::u16string& printer, const SimPrinterValue& value);
-std::optional<SimPrinterValue> SimPrinterValueOf(const std::u16string& printer, const std::string& key,
-                                                 const std::string& name);
 
 // The default printer, as the per-user setting holds it; u"" means none.
 void SetSimDefaultPrinter(const std::u16string& name);

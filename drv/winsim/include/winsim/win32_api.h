@@ -66,6 +66,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE handle);
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL DeleteFileW(LPCWSTR path);
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 DWORD GetFileAttributesW(LPCWSTR path);
@@ -149,6 +150,8 @@ DWORD SetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, DWORD 
 // winspool.drv exports these by ordinal only (203 and 204).
 BOOL SpoolerGetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
 BOOL SpoolerSetDefaultPrinterW(LPCWSTR printerName);
+BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars);
+BOOL SetDefaultPrinterW(LPCWSTR printerName);
 
 // Window stations and the event log
 HWINSTA GetProcessWindowStation();
