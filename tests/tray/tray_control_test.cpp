@@ -1,3 +1,5 @@
+// The tray program's stop: its pauses, passes and deletion attempts, and the Run value's limit,
+// which the rows meet only through their outcome.
 #include "tray/tray_control.h"
 
 #include "support/product_machine.h"
@@ -87,31 +89,6 @@ TEST_F(TrayControlTest, RunValueDecidesWhatIsDeleted) {
     if (deletes.empty()) {
       EXPECT_EQ(Sleeps(), std::vector<DWORD>{1000});
     }
-  }
-}
-
-TEST_F(TrayControlTest, TrayPathFollowsTheParentDirectory) {
-  const std::u16string deep = u"D:\\" + std::u16string(300, u'd') + u"\\drv\\";
-  const std::u16string deepPath = u"D:\\" + std::u16string(300, u'd') + u"\\orvtray.exe";
-  const std::pair<std::u16string, std::u16string> cases[] = {
-      {u"C:\\", u"orvtray.exe"},
-      {u"C:/Product/drv/", u"C:/Product\\orvtray.exe"},
-      {u"C:\\Product\\drv", u"C:\\Product\\orvtray.exe"},
-      {u"a\\b/c/", u"a\\orvtray.exe"},
-      {deep, deepPath},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(winsim::Utf8(c.first));
-    ReleaseText(context.ModuleDir);
-    winsim::ResetMachine();
-    Assign(context.ModuleDir, c.first.c_str());
-    context.StartTray = 1;
-    RegisterAndStartTray(context);
-    auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, kRunValue);
-    ASSERT_TRUE(value);
-    EXPECT_EQ(value->data, winsim::Utf16Bytes(c.second) + std::string(2, '\0'));
-    ASSERT_EQ(winsim::ProcessStarts().size(), 1u);
-    EXPECT_EQ(winsim::ProcessStarts().back().commandLine, u"\"" + c.second.substr(0, 259) + u"\"");
   }
 }
 

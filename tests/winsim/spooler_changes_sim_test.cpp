@@ -88,26 +88,6 @@ TEST_F(SpoolerChangesSimTest, LoadedFilesAreLetGoOrMovedAsTheSpoolerDeletes) {
   EXPECT_EQ(PendingRenameStrings(), (std::vector<std::u16string>{DelayedDeletion(moved), u""}));
 }
 
-// A printer with jobs is only marked for deletion and keeps its name, until its jobs are purged.
-TEST_F(SpoolerChangesSimTest, PrinterWithJobsIsOnlyMarkedUntilItsJobsArePurged) {
-  ASSERT_TRUE(AddDriver());
-  winsim::SimPrinter office = PrinterOn(u"Office", kProductDriver, u"LPT1:");
-  office.jobs = 2;
-  winsim::AddSimPrinter(office);
-  winsim::SetSimDefaultPrinter(u"Office");
-  HANDLE printer = Open(u"Office", DELETE | PRINTER_ACCESS_ADMINISTER);  // as the installer deletes
-  ASSERT_TRUE(DeletePrinter(printer));
-  EXPECT_EQ(winsim::FindSimPrinter(u"Office").value_or(winsim::SimPrinter()).status,
-            DWORD(PRINTER_STATUS_PENDING_DELETION));
-  PRINTER_INFO_2W info = Record(u"Office");
-  EXPECT_EQ(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)), nullptr);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINTER_ALREADY_EXISTS));
-  ASSERT_TRUE(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE));
-  EXPECT_FALSE(winsim::FindSimPrinter(u"Office"));
-  EXPECT_EQ(winsim::SimDefaultPrinter(), u"");
-  ClosePrinter(printer);
-}
-
 // A stopped spooler refuses every change with 1722 and lets go of its files; started again it
 // has kept everything and loads them again, but the handles from before the stop are gone.
 TEST_F(SpoolerChangesSimTest, StoppedSpoolerRefusesEveryChange) {
