@@ -56,20 +56,6 @@ class InstallLogTest : public SimTest {
   }
 };
 
-TEST_F(InstallLogTest, DirectoriesEndInOneSeparator) {
-  const std::pair<std::u16string, std::string> modules[] = {
-      {u"C:\\Setup\\inst.exe", "C:\\Setup\\"}, {u"C:/Setup/sub/inst.exe", "C:/Setup/sub/"},
-      {u"C:\\Setup/inst.exe", "C:\\Setup/"},   {u"C:inst.exe", "C:"}, {u"inst.exe", ""},
-  };
-  for (const auto& c : modules) {
-    winsim::SetModulePath(c.first);
-    InitContext(context, UseX64Files);
-    EXPECT_EQ(winsim::Utf8(Chars(context.ModuleDir)), c.second) << winsim::Utf8(c.first);
-    EXPECT_EQ(winsim::Utf8(Chars(context.SystemDir)), "C:\\Windows\\system32\\");
-    FreeContext(context);
-  }
-}
-
 // Two spaces a level up to ten; values formatted, texts taken as data, a line cut at its buffer.
 TEST_F(InstallLogTest, LinesAreIndentedFormattedAndCut) {
   for (int depth : {0, -1, 1, 3, 10, 12}) {

@@ -92,4 +92,27 @@ TEST_F(TrayControlTest, RunValueDecidesWhatIsDeleted) {
   }
 }
 
+// The tray program lies in the parent of the installer's folder, whichever separator that
+// folder's path uses; a path longer than MAX_PATH is started cut to 259 characters.
+TEST_F(TrayControlTest, TrayPathFollowsTheParentDirectory) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"C:/Product/drv/", u"C:/Product\\orvtray.exe"},
+      {u"a\\b/c/", u"a\\orvtray.exe"},
+      {u"D:\\" + std::u16string(300, u'd') + u"\\drv\\", u"D:\\" + std::u16string(300, u'd') + u"\\orvtray.exe"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(winsim::Utf8(c.first));
+    ReleaseText(context.ModuleDir);
+    winsim::ResetMachine();
+    Assign(context.ModuleDir, c.first.c_str());
+    context.StartTray = 1;
+    RegisterAndStartTray(context);
+    auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, kRunValue);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(value->data, winsim::Utf16Bytes(c.second) + std::string(2, '\0'));
+    ASSERT_EQ(winsim::ProcessStarts().size(), 1u);
+    EXPECT_EQ(winsim::ProcessStarts().back().commandLine, u"\"" + c.second.substr(0, 259) + u"\"");
+  }
+}
+
 }  // namespace
