@@ -47,7 +47,6 @@ foreach(source ${WIN64_TEST_SOURCES})
 endforeach()
 include(cmake/e2e.cmake)
 
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # The release steps on the built image: its imports, signing it (scripts/sign) with a throwaway
 # certificate, and building it again in another folder, which must give the same bytes.
 foreach(step image signing reproducible)

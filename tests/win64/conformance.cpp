@@ -20,10 +20,6 @@ bool SetUp(bool ok, const std::string& what) {
   return ok;
 }
 
-// A module loaded as the spooler's process would load it. Windows and Wine answer the same
-// whichever process holds it.
-HMODULE loaded = nullptr;
-
 HANDLE Event(const wchar_t* name) { return CreateEventW(nullptr, TRUE, FALSE, name); }
 
 // --- Service refusals through the service manager's own configuration, put back afterwards ---
@@ -76,13 +72,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   const conformance::Side side = {
       GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr,
-      L"C:\\windows\\temp\\conformance.tmp", L"C:\\windows\\temp\\conformance-held.dll",
       [](const wchar_t* name, const wchar_t* target) {
         std::wstring self = OwnPath(), source = self.substr(0, self.find_last_of(L'\\') + 1) + L"e2e\\components\\";
         return SetUp(CopyFileW((source + L"2547\\" + name).c_str(), target, FALSE) != FALSE, Narrow(target));
       },
-      [](const wchar_t* path) { return SetUp((loaded = LoadLibraryW(path)) != nullptr, "LoadLibraryW"); },
-      [](const wchar_t*) { FreeLibrary(loaded); },
       [](Refusal refusal, bool on) {
         if (refusal == Refusal::Disabled) return ChangeSpooler(on ? SERVICE_DISABLED : savedStartType, nullptr);
         if (on) return ChangeSpooler(SERVICE_NO_CHANGE, (L"\"" + OwnPath() + L"\" service").c_str());

@@ -10,8 +10,9 @@
 
 namespace {
 
-// Command-line splitting is held to Windows by the conformance checks, which run here and
-// under Wine; the clock's wrap and the faults' skips by the tests that lean on them.
+// What only the host's rows meet (sessions, accounts, a service's pending states and its
+// dependents), which Wine cannot show; a restart, command-line splitting and the settled
+// answers are held to Windows by the rows and conformance checks both machines play.
 using KernelSimTest = SimTest;
 
 // The leak check every test ends with must be able to fail.
@@ -92,31 +93,6 @@ TEST_F(KernelSimTest, OnlySystemReachesOtherSessionsAndUsersTokensAreNotElevated
   winsim::EndProcess(tray);
 }
 
-// What a reboot does, as the session manager and the service control manager do it.
-TEST_F(KernelSimTest, RestartCarriesOutThePendingListAndStartsAfresh) {
-  for (const char16_t* name : {u"a", u"b", u"c", u"held"})
-    winsim::PutFile(u"C:\\" + std::u16string(name) + u".tmp", std::string(1, static_cast<char>(name[0])));
-  winsim::PutFile(u"C:\\Windows\\system32\\mon.dll", "m");
-  winsim::PutFile(u"C:\\Product\\orvtray.exe", "t");
-  winsim::HoldFile(u"C:\\held.tmp", 7);
-  int tray = winsim::StartTray({winsim::TrayAnswer::NeverAnswers, 0, true, u"C:\\Product\\orvtray.exe"});
-  SetPendingRenames({NtPath(u"C:\\held.tmp"), u"", NtPath(u"C:\\a.tmp"), NtPath(u"C:\\b.tmp"),
-                     NtPath(u"C:\\c.tmp"), u"!" + NtPath(u"C:\\b.tmp"), NtPath(u"C:\\gone.tmp"), u""});
-  winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
-  winsim::AddSimMonitor({u"M", u"Windows x64", u"mon.dll", {u"M:"}});
-
-  winsim::RestartMachine();
-  EXPECT_FALSE(winsim::FileExists(u"C:\\held.tmp")) << "nothing holds a file across a restart";
-  EXPECT_EQ(winsim::FileContents(u"C:\\a.tmp"), "a") << "no rename onto an existing file without \"!\"";
-  EXPECT_EQ(winsim::FileContents(u"C:\\b.tmp"), "c");
-  EXPECT_FALSE(winsim::FileExists(u"C:\\c.tmp"));
-  EXPECT_TRUE(PendingRenameStrings().empty());
-  EXPECT_FALSE(winsim::ProcessRunning(tray));
-  EXPECT_FALSE(winsim::IsHeld(u"C:\\Product\\orvtray.exe"));
-  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING));
-  EXPECT_TRUE(winsim::IsHeld(u"C:\\Windows\\system32\\mon.dll")) << "the spooler loads its monitors";
-}
-
 // A directory is made one level at a time, and never over a name already taken.
 TEST_F(KernelSimTest, CreateDirectoryMakesOneLevelAsWindowsDoes) {
   EXPECT_FALSE(CreateDirectoryW(u"C:\\Old\\drv", nullptr));
@@ -130,7 +106,8 @@ TEST_F(KernelSimTest, CreateDirectoryMakesOneLevelAsWindowsDoes) {
   }
 }
 
-// The settled states' answers are the conformance checks'; these are the pending ones'.
+// The pending states' answers, and the dependents' (slow_spooler_stop_ends_with_the_spooler_running,
+// spooler_dependents_stopped_and_started_with_it).
 TEST_F(KernelSimTest, ServiceStopAndStartTakeTimeAndRefuseWhatWindowsRefuses) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service = OpenServiceW(manager, u"Spooler", SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP);
