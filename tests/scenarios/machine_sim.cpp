@@ -157,12 +157,10 @@ bool Logon(const Words& w) {
   return true;
 }
 
-// What Windows itself would refuse to lay out, which host-only rows ask for: a file the spooler
-// holds overwritten, a product printer without its driver, a share name taken twice. The printer
-// the runner could not finish is made again whole.
+// What Windows itself would refuse to lay out, which host-only rows ask for: a product printer
+// without its driver, a share name taken twice. The printer the runner could not finish is made
+// again whole.
 bool Forced(const Words& w) {
-  if (w[0] == "copy" && w.size() == 4 && (w[1] == "none" || Num(w[1]) != 0))
-    return winsim::PutFile(U16(w[3]), ComponentBytes(w[2], w[1] == "none" ? kNoBuild : int(Num(w[1])))), true;
   if ((w[0] != "printer" && w[0] != "other") || w.size() < 2) return false;
   std::u16string name = U16(w[1]);
   HANDLE half = nullptr;
