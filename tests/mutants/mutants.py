@@ -70,13 +70,18 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--scratch", default="/tmp/orvinst-mutants")
     parser.add_argument("--only", default="", help="run only the changes whose description holds this")
+    parser.add_argument("--skip", type=int, default=0, help="pass over the first N changes (a run resumed)")
     args = parser.parse_args()
     changes = [c for c in read_changes(os.path.join(ROOT, "tests/mutants/changes.txt")) if args.only in c["what"]]
+    changes = changes[args.skip:]
     os.makedirs(args.scratch, exist_ok=True)
     copy_tree(args.scratch)
     build = ["cmake", "--build", "build/host", "--target", "orvinst_tests"]
-    tests = [os.path.join(args.scratch, "build", "host", "orvinst_tests"), "--gtest_brief=1"]
-    if run(["cmake", "--preset", "host"], args.scratch) or run(build, args.scratch, None) or run(tests, args.scratch):
+    binary = [os.path.join(args.scratch, "build", "host", "orvinst_tests"), "--gtest_brief=1", "--gtest_fail_fast"]
+    # The quick tests first, the sweeps only when those pass: a caught change costs seconds.
+    tests = lambda: run(binary + ["--gtest_filter=-*Sweep*"], args.scratch) or run(binary + ["--gtest_filter=*Sweep*"],
+                                                                                   args.scratch)
+    if run(["cmake", "--preset", "host"], args.scratch) or run(build, args.scratch, None) or tests():
         sys.exit("mutants: the unchanged tree does not build or fails its own tests")
     missed, broken, started = [], [], time.time()
     for c in changes:
@@ -87,7 +92,7 @@ def main():
             verdict = "NO MATCH"
         else:
             open(path, "w", encoding="utf-8").write(changed)
-            verdict = "NO BUILD" if run(build, args.scratch, None) else "caught  " if run(tests, args.scratch) else "MISSED  "
+            verdict = "NO BUILD" if run(build, args.scratch, None) else "caught  " if tests() else "MISSED  "
             open(path, "w", encoding="utf-8").write(original)
         (missed if verdict == "MISSED  " else broken if verdict != "caught  " else []).append(c)
         print(f"{verdict}  {c['file']}: {c['what']}", flush=True)
