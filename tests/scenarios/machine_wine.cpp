@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "scenario_machine.h"
 
@@ -16,8 +17,6 @@ namespace {
 
 const wchar_t kInstaller[] = L"C:\\Product\\drv\\orvinst.exe";
 const wchar_t kProductDir[] = L"C:\\Product\\drv\\";
-const wchar_t kTrayMutex[] = L"{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
-const wchar_t kTrayWindowClass[] = L"qxs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
 const wchar_t kReleaseEvent[] = L"orv-scenario-release";
 const wchar_t kReadyEvent[] = L"orv-scenario-held";
 const wchar_t* const kLogTitles[] = {L"Orvandelle build 2547- Install error log!",
@@ -39,14 +38,13 @@ void Out(const std::string& line) { std::printf("%s\n", line.c_str()), std::fflu
 std::wstring BuildBin() {
   wchar_t self[MAX_PATH] = {0};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  return path.substr(0, path.rfind(L'\\') + 1);
+  return std::filesystem::path(self).parent_path().wstring() + L"\\";
 }
 
 // Into its folder, made as needed (the outer setup makes C:\Product\drv).
 bool Copy(const std::wstring& from, const std::wstring& to) {
-  for (size_t slash = to.find(L'\\', 3); slash != std::wstring::npos; slash = to.find(L'\\', slash + 1))
-    CreateDirectoryW(to.substr(0, slash).c_str(), nullptr);
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(to).parent_path(), ignored);
   return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
@@ -74,15 +72,15 @@ bool Poll(DWORD limitMs, const std::function<bool()>& done, DWORD everyMs = 50) 
 
 // The exit code in decimal, "timeout" after `limitMs` (the process is then ended).
 std::string Finish(HANDLE process, DWORD limitMs) {
-  if (process == nullptr) return "not started";
   DWORD code = 0;
+  if (process == nullptr) return "not started";
   bool ended = WaitForSingleObject(process, limitMs) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
   if (!ended) TerminateProcess(process, 0xFFFFFFFF), WaitForSingleObject(process, 5000);
   CloseHandle(process);
   return ended ? std::to_string(code) : "timeout";
 }
 
-// A child that runs on once `ready` holds; ended, and nullptr, when it ends first or `limitMs` passes.
+// A child that runs on once `ready` holds; when it ends first or `limitMs` passes, it is ended: null.
 HANDLE StartUntil(const std::wstring& program, const std::wstring& arguments, DWORD limitMs,
                   const std::function<bool()>& ready) {
   HANDLE child = Start(program, arguments);
@@ -105,8 +103,7 @@ int HoldUntilReleased(HANDLE held) {
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
   if (held == nullptr || release == nullptr) return 1;
   SetEvent(CreateEventW(nullptr, TRUE, FALSE, kReadyEvent));
-  WaitForSingleObject(release, INFINITE);
-  return 0;
+  return WaitForSingleObject(release, INFINITE), 0;
 }
 
 // A standard user's program that takes the installer's lock name first: a mutex of its own
@@ -146,18 +143,16 @@ void CheckScreenshot(HWND window) {
   RECT area = {};
   GetWindowRect(window, &area);
   int width = area.right - area.left, height = area.bottom - area.top;
-  HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
   BITMAPINFO info = {};
   info.bmiHeader = {sizeof info.bmiHeader, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  char* pixels = nullptr;
-  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&pixels), nullptr, 0);
+  std::string image(std::max(((width * 3 + 3) / 4) * 4 * height, 0), '\0');
+  HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
   HGDIOBJ previous = SelectObject(memory, bitmap);
-  bool ok = bitmap != nullptr && BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-  GdiFlush();
+  bool ok = BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
   SelectObject(memory, previous);
-  std::string image = ok ? std::string(pixels, ((width * 3 + 3) / 4) * 4 * height) : "";
-  if (bitmap != nullptr) DeleteObject(bitmap);
-  DeleteDC(memory), ReleaseDC(nullptr, screen);
+  ok = ok && GetDIBits(memory, bitmap, 0, height, &image[0], &info, DIB_RGB_COLORS) == height;
+  DeleteObject(bitmap), DeleteDC(memory), ReleaseDC(nullptr, screen);
   BITMAPFILEHEADER file = {0x4D42, 0, 0, 0, sizeof file + sizeof info.bmiHeader};
   file.bfSize = file.bfOffBits + image.size();
   wchar_t folder[MAX_PATH];
@@ -165,8 +160,7 @@ void CheckScreenshot(HWND window) {
   CreateDirectoryW(folder, nullptr);
   std::wstring path = folder + (L"\\" + W16(machine.scenario) + L"-log-window.bmp");
   std::ofstream out(std::filesystem::path(path), std::ios::binary);
-  out.write(reinterpret_cast<char*>(&file), sizeof file)
-      .write(reinterpret_cast<char*>(&info.bmiHeader), sizeof info.bmiHeader);
+  out.write(reinterpret_cast<char*>(&file), sizeof file).write(reinterpret_cast<char*>(&info), sizeof info.bmiHeader);
   if (!ok || !out.write(image.data(), image.size()).flush()) return Fail("no screenshot of the log window");
   std::set<std::string> colours;
   for (size_t i = 0; i + 3 <= image.size(); i += 3 * 97) colours.insert(image.substr(i, 3));
@@ -180,15 +174,9 @@ void ReadLogWindow(HWND window, const std::wstring& title, bool picture, RunSeen
   Sleep(picture ? 1500 : 50);
   std::vector<wchar_t> text(SendDlgItemMessageW(window, kLogTextId, WM_GETTEXTLENGTH, 0, 0) + 2, 0);
   GetDlgItemTextW(window, kLogTextId, text.data(), static_cast<int>(text.size() - 1));
-  seen.title = U8(title.c_str());
-  seen.logRead = true;
-  std::string all = U8(text.data()), line;
-  for (char c : all + "\n")
-    if (c == '\n')
-      seen.log.push_back(line), line.clear();
-    else if (c != '\r')
-      line += c;
-  if (!all.empty() && seen.log.back().empty()) seen.log.pop_back();
+  seen.title = U8(title.c_str()), seen.logRead = true;
+  std::istringstream lines(U8(text.data()));
+  for (std::string line; std::getline(lines, line);) seen.log.push_back(line.substr(0, line.find('\r')));
   if (picture && machine.display) CheckScreenshot(window);
   if (picture && !machine.display) Out("note: no display, so no screenshot of the log window");
 }
@@ -226,10 +214,8 @@ bool Look(Child& c, bool watch, bool picture, bool keep = false) {
   std::wstring title;
   HWND window = c.ended || !watch || c.seen.logRead ? nullptr : FindLogWindow(GetProcessId(c.process), title);
   if (window != nullptr) ReadLogWindow(window, title, picture, c.seen);
-  if (window != nullptr && keep)
-    c.kept = window;
-  else if (window != nullptr)
-    SendDlgItemMessageW(window, IDOK, BM_CLICK, 0, 0);
+  if (window != nullptr && keep) c.kept = window;
+  else if (window != nullptr) SendDlgItemMessageW(window, IDOK, BM_CLICK, 0, 0);
   return c.ended;
 }
 
@@ -272,13 +258,14 @@ DWORD LocalPrinters(DWORD level, std::vector<BYTE>& buffer) {
 // The spooler is read without a pause: a reinstall re-creates its printers fast.
 std::vector<RunSeen> Killed(const RunAsked& asked) {
   std::vector<BYTE> buffer;
-  size_t all = LocalPrinters(2, buffer), count = 0, now = 0;
-  for (size_t i = 0; i < all; i++)
+  size_t others = LocalPrinters(2, buffer), count = 0, now = 0;
+  for (size_t i = 0; i < others; i++)
     count += U8(reinterpret_cast<PRINTER_INFO_2W*>(buffer.data())[i].pDriverName) == "Orvandelle printer";
+  others -= count;
   bool fewerThanHalf = false, killed = false;
   std::vector<Child> run = {StartInstaller(asked.words[0])};
   Poll(90000, [&] {
-    now = std::max<size_t>(LocalPrinters(4, buffer), all - count) - (all - count);
+    now = std::max<size_t>(LocalPrinters(4, buffer), others) - others;
     fewerThanHalf = fewerThanHalf || now < (count + 1) / 2;
     bool due = asked.killed == "first-gone" ? now < count : fewerThanHalf && now >= (count + 1) / 2;
     return Look(run[0], false, false) || (due && (killed = TerminateProcess(run[0].process, 0xDEAD)));
@@ -292,11 +279,10 @@ std::vector<RunSeen> Killed(const RunAsked& asked) {
 // In a window station with no display surface, as a service running as SYSTEM starts it; a
 // run past 20 s is ended. The station is first proven invisible by a child that reports its flags.
 std::vector<RunSeen> Unseen(const RunAsked& asked) {
-  HWINSTA own = GetProcessWindowStation(),
-          station = CreateWindowStationW(L"OrvScenarioStation", 0, WINSTA_ALL_ACCESS, nullptr);
+  HWINSTA own = GetProcessWindowStation();
+  HWINSTA station = CreateWindowStationW(L"OrvScenarioStation", 0, WINSTA_ALL_ACCESS, nullptr);
   HDESK desktop = station != nullptr && SetProcessWindowStation(station)
-                      ? CreateDesktopW(L"OrvScenarioDesktop", nullptr, nullptr, 0, GENERIC_ALL, nullptr)
-                      : nullptr;
+                      ? CreateDesktopW(L"OrvScenarioDesktop", nullptr, nullptr, 0, GENERIC_ALL, nullptr) : nullptr;
   DWORD error = GetLastError();
   SetProcessWindowStation(own);
   if (desktop == nullptr)
@@ -308,14 +294,6 @@ std::vector<RunSeen> Unseen(const RunAsked& asked) {
   std::vector<RunSeen> seen = WaitForChildren(run, 20000, false, false);
   CloseDesktop(desktop), CloseWindowStation(station);
   return seen;
-}
-
-int ReportOwnStation() {
-  USEROBJECTFLAGS flags = {};
-  DWORD needed = 0;
-  if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed))
-    return static_cast<int>(0xFFFF0000 | GetLastError());
-  return static_cast<int>(flags.dwFlags);
 }
 
 // "beside-window A B": the first run's log window stays open, as a person who left it would,
@@ -355,8 +333,7 @@ std::map<std::string, Words> PlantedMarks() {
       std::wstring path = kProductDir + W16(std::string(dll) + "." + kind);
       std::ifstream in(std::filesystem::path(path), std::ios::binary);
       for (std::string line; std::getline(in, line);) marks[std::string(dll) + " " + kind].push_back(line);
-      in.close();
-      DeleteFileW(path.c_str());
+      in.close(), DeleteFileW(path.c_str());
     }
   return marks;
 }
@@ -368,14 +345,12 @@ bool Plant(const Words&) {
   for (const char* dll : kPlanted) ok = ok && Copy(e2e + L"planted.dll", kProductDir + W16(dll));
   for (const wchar_t* program : {L"orvinst.exe", L"naive_loader.exe"})
     ok = ok && Override(program, {L"version", L"winspool.drv", L"localspl"}, L"native,builtin");
-  std::string exit = ok ? Finish(Start(naive, L""), 60000) : "not copied";
+  std::string exit = ok ? Finish(Start(naive, L""), 60000) : "not copied", taken;
   if (exit != "0") Fail("the usual program beside the planted DLLs exited " + exit);
-  std::string taken;
   for (const auto& mark : PlantedMarks()) taken += mark.first + ";";
   if (taken != "localspl.dll loaded;version.dll called;version.dll loaded;winspool.drv called;winspool.drv loaded;")
     Fail("planted DLLs the usual program takes: " + taken);
-  DeleteFileW(naive.c_str());
-  return ok;
+  return DeleteFileW(naive.c_str()), ok;
 }
 
 // Wine's own user32 imports version.dll and calls it, so native-first Wine loads a planted copy
@@ -385,8 +360,8 @@ Words PlantedSeen(const Words&) {
   Words seen;
   for (const auto& mark : PlantedMarks())
     for (const std::string& program : mark.second)
-      if (mark.first != "version.dll loaded" && (mark.first != "version.dll called" ||
-                                                 _strnicmp(program.c_str(), "C:\\windows\\system32\\", 20) != 0))
+      if (mark.first != "version.dll loaded" &&
+          (mark.first != "version.dll called" || _strnicmp(program.c_str(), "C:\\windows\\system32\\", 20) != 0))
         seen.push_back(mark.first + " by " + program);
   return seen.empty() ? Words{"unused"} : seen;
 }
@@ -396,10 +371,9 @@ Words PlantedSeen(const Words&) {
 bool SpoolerLibrary(const Words& w) {
   std::wstring system = L"C:\\windows\\system32\\winspool.drv", kept = L"C:\\windows\\winspool.drv.wine";
   if (GetFileAttributesW(kept.c_str()) == INVALID_FILE_ATTRIBUTES && !Copy(system, kept)) return false;
-  if (w[1] == "hollow") {
-    Override(L"orvinst.exe", {L"winspool.drv"}, L"native");
-    return Copy(BuildBin() + L"e2e\\components\\2547\\zeldrv64.dll", system);
-  }
+  if (w[1] == "hollow")
+    return Override(L"orvinst.exe", {L"winspool.drv"}, L"native"),
+           Copy(BuildBin() + L"e2e\\components\\2547\\zeldrv64.dll", system);
   Override(L"orvinst.exe", {L"winspool.drv"}, w[1] == "missing" ? L"" : nullptr);
   return (w[1] == "missing" || w[1] == "restored") && Copy(kept, system);
 }
@@ -418,9 +392,9 @@ Words FirstErrorSeen(const Words& w) {
 
 // Its mutex and its window: 1 both, 0 neither, -1 one of them.
 int TrayState() {
-  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kTrayMutex);
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
   if (mutex != nullptr) CloseHandle(mutex);
-  bool window = FindWindowW(kTrayWindowClass, nullptr) != nullptr;
+  bool window = FindWindowW(L"qxs::{05759F8E-103D-41B6-8A61-EFAA89516692}", nullptr) != nullptr;
   return mutex != nullptr && window ? 1 : mutex == nullptr && !window ? 0 : -1;
 }
 
@@ -456,17 +430,15 @@ bool Show(const Words& w) {
                   Field(p.pLocation).c_str());
     Out(row);
   }
-  wchar_t name[256] = {0};
-  DWORD size = 256;
+  wchar_t name[256] = {0}, monitor[] = L"C:\\windows\\system32\\zelmon64.dll";
+  DWORD size = 256, ignored = 0, bytes = GetFileVersionInfoSizeW(monitor, &ignored);
   Out("default   " + (GetDefaultPrinterW(name, &size) ? U8(name) : "none"));
-  const wchar_t* monitor = L"C:\\windows\\system32\\zelmon64.dll";
-  DWORD ignored = 0, bytes = GetFileVersionInfoSizeW(monitor, &ignored);
   std::vector<BYTE> block(bytes + 1);
   VS_FIXEDFILEINFO* info = nullptr;
   UINT length = 0;
   if (bytes != 0 && GetFileVersionInfoW(monitor, 0, bytes, block.data()) &&
       VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length))
-    Out("monitor   C:\\windows\\system32\\zelmon64.dll, build " + std::to_string(info->dwProductVersionLS & 0xFFFF));
+    Out("monitor   " + U8(monitor) + ", build " + std::to_string(info->dwProductVersionLS & 0xFFFF));
   Out(std::string("tray      ") + (TrayState() == 1 ? "running" : "not running"));
   for (const RunSeen& run : machine.runs) {
     auto meaning = meanings.find(run.exit);
@@ -504,31 +476,26 @@ bool PlaceInstaller(int) { return Copy(BuildBin() + L"orvinst.exe", kInstaller);
 
 std::string UserHive() {
   HANDLE token = nullptr;
-  BYTE buffer[256];
+  BYTE user[256];
   DWORD size = 0;
   char* sid = nullptr;
   bool ok = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-            GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid);
-  if (token != nullptr) CloseHandle(token);
+            GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
   std::string text = ok ? sid : "";
-  LocalFree(sid);
-  return text;
+  return CloseHandle(token), LocalFree(sid), text;
 }
 
 std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   DropProductModules();
   if (asked.words.empty()) return {};
   ULONGLONG started = GetTickCount64();
+  std::vector<Child> children;
   if (asked.shift) SendShift(true);
-  if (!asked.killed.empty())
-    machine.runs = Killed(asked);
-  else if (asked.unseen)
-    machine.runs = Unseen(asked);
-  else if (asked.besideWindow)
-    machine.runs = Beside(asked);
+  if (!asked.killed.empty()) machine.runs = Killed(asked);
+  else if (asked.unseen) machine.runs = Unseen(asked);
+  else if (asked.besideWindow) machine.runs = Beside(asked);
   else {
-    std::vector<Child> children;
     for (const std::string& word : asked.words) children.push_back(StartInstaller(word));
     machine.runs = WaitForChildren(children, 120000, true, asked.screenshot);
   }
@@ -558,8 +525,7 @@ void Release() {
 
 bool StartTray() {
   HANDLE tray = StartUntil(L"C:\\Product\\orvtray.exe", L"", 10000, [] { return TrayState() == 1; });
-  if (tray != nullptr) CloseHandle(tray);
-  return tray != nullptr;
+  return tray != nullptr && CloseHandle(tray);
 }
 
 // The program starts or ends on its own time after the run that asked: the state it is heading
@@ -592,11 +558,16 @@ bool PlaysCheck(const std::string& name) {
 
 }  // namespace scenario
 
-// scenario_runner.exe [--table DIR] NAME   plays one scenario in this prefix: 0 passed, 1 failed
+// scenario_runner.exe [--table DIR] NAME   plays one scenario in this prefix: 0 passed, 1 failed.
+// Its helper roles: --hold PATH, --squat KIND, and --station-flags (its window station's flags).
 int wmain(int argc, wchar_t** argv) {
   using namespace scenario;
   std::wstring first = argc > 1 ? argv[1] : L"";
-  if (first == L"--station-flags") return ReportOwnStation();
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (first == L"--station-flags")
+    return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed)
+               ? static_cast<int>(flags.dwFlags) : static_cast<int>(0xFFFF0000 | GetLastError());
   if (first == L"--hold" && argc == 3) return HoldUntilReleased(LoadLibraryW(argv[2]));
   if (first == L"--squat" && argc == 3) return HoldUntilReleased(SquatLockName(argv[2]));
   machine.display = GetEnvironmentVariableW(L"E2E_DISPLAY", nullptr, 0) != 0;
