@@ -92,8 +92,6 @@ void ReadScenarioFile(const std::string& file, std::vector<Scenario>& all) {
 
 // --- text ----------------------------------------------------------------------------------
 
-}  // namespace
-
 using Wide = std::basic_string<WCHAR>;
 
 // Text the table and the machine exchange; what cannot be converted becomes "?".
@@ -101,6 +99,9 @@ std::wstring_convert<std::codecvt_utf8_utf16<WCHAR>, WCHAR>& Converter() {
   static std::wstring_convert<std::codecvt_utf8_utf16<WCHAR>, WCHAR> converter("?", Wide(1, WCHAR('?')));
   return converter;
 }
+
+}  // namespace
+
 Wide W16(const std::string& text) { return Converter().from_bytes(text); }
 std::string U8(const WCHAR* text) { return text == nullptr ? "" : Converter().to_bytes(text); }
 
