@@ -17,7 +17,6 @@ namespace {
 
 const wchar_t kInstaller[] = L"C:\\Product\\drv\\orvinst.exe";
 const wchar_t kProductDir[] = L"C:\\Product\\drv\\";
-const wchar_t kReleaseEvent[] = L"orv-scenario-release";
 const wchar_t kReadyEvent[] = L"orv-scenario-held";
 const wchar_t* const kLogTitles[] = {L"Orvandelle build 2547- Install error log!",
                                      L"Orvandelle build 2547- Install log."};
@@ -88,7 +87,7 @@ HANDLE StartUntil(const std::wstring& program, const std::wstring& arguments, DW
   return Finish(child, 0), nullptr;
 }
 
-// A child of this same program that holds something until Release(); false if it could not.
+// A child of this same program that holds something until Release() ends it; false if it could not.
 bool StartHelper(const std::wstring& arguments) {
   HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, kReadyEvent);
   ResetEvent(ready);
@@ -98,12 +97,12 @@ bool StartHelper(const std::wstring& arguments) {
   return child != nullptr;
 }
 
-// The helper's side: signals once it holds, keeps holding until the release event.
-int HoldUntilReleased(HANDLE held) {
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
-  if (held == nullptr || release == nullptr) return 1;
+// The helper's side: signals once it holds, and holds until it is ended (an exit, too, would
+// leave an owned mutex abandoned).
+int HoldUntilEnded(HANDLE held) {
+  if (held == nullptr) return 1;
   SetEvent(CreateEventW(nullptr, TRUE, FALSE, kReadyEvent));
-  return WaitForSingleObject(release, INFINITE), 0;
+  return Sleep(INFINITE), 0;
 }
 
 // A standard user's program that takes the installer's lock name first: a mutex of its own
@@ -193,30 +192,27 @@ void SendShift(bool down) {
 
 struct Child {
   HANDLE process = nullptr;
-  RunSeen seen;
-  bool ended = false;
+  RunSeen seen;         // its exit set once it has ended
   HWND kept = nullptr;  // its log window, left open
 };
 
 Child StartInstaller(const std::string& word, wchar_t* desktop = nullptr) {
   Child c;
-  c.process = Start(kInstaller, W16(word), desktop);
-  c.ended = c.process == nullptr;
-  c.seen.exit = c.ended ? "not-started" : "";
+  c.process = Start(kInstaller, W16(word), desktop), c.seen.exit = c.process == nullptr ? "not-started" : "";
   return c;
 }
 
 // One look at a child: its end, else its log window, read and closed (or left open); whether it ended.
 bool Look(Child& c, bool watch, bool picture, bool keep = false) {
   DWORD code = 0;
-  if (!c.ended && Signaled(c.process) && GetExitCodeProcess(c.process, &code))
-    c.ended = true, c.seen.exit = std::to_string(code);
+  if (c.seen.exit.empty() && Signaled(c.process) && GetExitCodeProcess(c.process, &code))
+    c.seen.exit = std::to_string(code);
   std::wstring title;
-  HWND window = c.ended || !watch || c.seen.logRead ? nullptr : FindLogWindow(GetProcessId(c.process), title);
+  HWND window = !c.seen.exit.empty() || !watch || c.seen.logRead ? nullptr : FindLogWindow(GetProcessId(c.process), title);
   if (window != nullptr) ReadLogWindow(window, title, picture, c.seen);
   if (window != nullptr && keep) c.kept = window;
   else if (window != nullptr) SendDlgItemMessageW(window, IDOK, BM_CLICK, 0, 0);
-  return c.ended;
+  return !c.seen.exit.empty();
 }
 
 // Looks until every child has ended or `limitMs` passed (those left are ended: "timeout").
@@ -228,7 +224,7 @@ std::vector<RunSeen> WaitForChildren(std::vector<Child>& children, DWORD limitMs
   });
   std::vector<RunSeen> seen;
   for (Child& c : children) {
-    if (!c.ended) c.seen.exit = "timeout", TerminateProcess(c.process, 0xFFFFFFFF);
+    if (c.seen.exit.empty()) c.seen.exit = "timeout", TerminateProcess(c.process, 0xFFFFFFFF);
     if (c.process != nullptr) WaitForSingleObject(c.process, 5000), CloseHandle(c.process);
     seen.push_back(c.seen);
   }
@@ -488,7 +484,6 @@ std::string UserHive() {
 
 std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   DropProductModules();
-  if (asked.words.empty()) return {};
   ULONGLONG started = GetTickCount64();
   std::vector<Child> children;
   if (asked.shift) SendShift(true);
@@ -516,11 +511,8 @@ bool Hold(const std::string& path) { return StartHelper(L"--hold \"" + W16(path)
 bool Squat(const std::string& kind) { return StartHelper(L"--squat " + W16(kind)); }
 
 void Release() {
-  static HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
-  SetEvent(release);
-  for (HANDLE helper : machine.helpers) Finish(helper, 20000);
+  for (HANDLE helper : machine.helpers) Finish(helper, 0);
   machine.helpers.clear();
-  ResetEvent(release);
 }
 
 bool StartTray() {
@@ -568,8 +560,8 @@ int wmain(int argc, wchar_t** argv) {
   if (first == L"--station-flags")
     return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed)
                ? static_cast<int>(flags.dwFlags) : static_cast<int>(0xFFFF0000 | GetLastError());
-  if (first == L"--hold" && argc == 3) return HoldUntilReleased(LoadLibraryW(argv[2]));
-  if (first == L"--squat" && argc == 3) return HoldUntilReleased(SquatLockName(argv[2]));
+  if (first == L"--hold" && argc == 3) return HoldUntilEnded(LoadLibraryW(argv[2]));
+  if (first == L"--squat" && argc == 3) return HoldUntilEnded(SquatLockName(argv[2]));
   machine.display = GetEnvironmentVariableW(L"E2E_DISPLAY", nullptr, 0) != 0;
   bool other = first == L"--table" && argc == 4;
   std::string name = U8(other ? argv[3] : first.c_str());
