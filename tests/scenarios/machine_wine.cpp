@@ -79,7 +79,7 @@ std::string Finish(HANDLE process, DWORD limitMs) {
   return ended ? std::to_string(code) : "timeout";
 }
 
-// A child that runs on once `ready` holds; when it ends first or `limitMs` passes, it is ended: null.
+// A child left running once `ready` holds; null (the child ended) when it ends first or `limitMs` passes.
 HANDLE StartUntil(const std::wstring& program, const std::wstring& arguments, DWORD limitMs,
                   const std::function<bool()>& ready) {
   HANDLE child = Start(program, arguments);
