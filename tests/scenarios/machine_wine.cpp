@@ -208,7 +208,8 @@ bool Look(Child& c, bool watch, bool picture, bool keep = false) {
   if (c.seen.exit.empty() && Signaled(c.process) && GetExitCodeProcess(c.process, &code))
     c.seen.exit = std::to_string(code);
   std::wstring title;
-  HWND window = !c.seen.exit.empty() || !watch || c.seen.logRead ? nullptr : FindLogWindow(GetProcessId(c.process), title);
+  bool looks = watch && c.seen.exit.empty() && !c.seen.logRead;
+  HWND window = looks ? FindLogWindow(GetProcessId(c.process), title) : nullptr;
   if (window != nullptr) ReadLogWindow(window, title, picture, c.seen);
   if (window != nullptr && keep) c.kept = window;
   else if (window != nullptr) SendDlgItemMessageW(window, IDOK, BM_CLICK, 0, 0);
