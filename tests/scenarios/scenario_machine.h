@@ -32,6 +32,9 @@ struct Scenario {
 std::vector<Scenario> ReadTable(const std::string& directory);
 // Plays one scenario on the machine as it is now; failures go to Fail.
 void PlayScenario(const Scenario& scenario);
+// Text the table and the machine exchange, UTF-8 and UTF-16; what cannot be converted becomes "?".
+std::basic_string<WCHAR> W16(const std::string& text);
+std::string U8(const WCHAR* text);
 
 // --- what each machine defines ---
 

@@ -99,8 +99,13 @@ std::wstring_convert<std::codecvt_utf8_utf16<WCHAR>, WCHAR>& Converter() {
   static std::wstring_convert<std::codecvt_utf8_utf16<WCHAR>, WCHAR> converter("?", Wide(1, WCHAR('?')));
   return converter;
 }
+
+}  // namespace
+
 Wide W16(const std::string& text) { return Converter().from_bytes(text); }
 std::string U8(const WCHAR* text) { return text == nullptr ? "" : Converter().to_bytes(text); }
+
+namespace {
 
 WCHAR* Ptr(Wide& text) { return &text[0]; }
 
