@@ -22,6 +22,14 @@ const char16_t kRecordKey[] = u"SOFTWARE\\Corvane\\Orvandelle\\Carried printers"
 const char16_t kHeldFile[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\zelui64.dll";
 const int kOtherProgram = 7;
 
+// The tray program's Run value ("(none)" when there is none).
+std::u16string TrayRunValue() {
+  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray");
+  if (!value) return u"(none)";
+  auto strings = winsim::SplitMultiString(value->data);
+  return strings.empty() ? u"" : strings[0];
+}
+
 // What a re-created printer must have again, in one comparable text.
 std::string Carried(const winsim::SimPrinter& p) {
   const DWORD kept = PRINTER_ATTRIBUTE_QUEUED | PRINTER_ATTRIBUTE_DIRECT | PRINTER_ATTRIBUTE_SHARED |
@@ -84,10 +92,7 @@ void ReinstallMachine() {
   winsim::SimPrinter back = PrinterOn(u"Back", kProductDriver, u"Orvandelle:");
   back.data = {{"DsUser", "SubKey", REG_SZ, {'K', '-', 'b', 0}}};
   winsim::AddSimPrinter(back);
-  winsim::SimDriver other;
-  other.name = u"Other driver";
-  winsim::AddSimDriver(other);
-  winsim::AddSimPrinter(PrinterOn(u"Office", u"Other driver", u"LPT1:"));
+  AddOtherMakersPrinter();
   winsim::SetSimDefaultPrinter(u"Front");
   winsim::HoldFile(kHeldFile, kOtherProgram);
   winsim::KeepDeletedMonitorsLoaded(true);  // the old monitor goes with the spooler stopped
@@ -121,9 +126,7 @@ class CrashSweepTest : public SimTest {
     auto office = winsim::FindSimPrinter(u"Office");
     EXPECT_EQ(office ? Carried(*office) : "(gone)", whole.office) << where << "another maker's printer";
     EXPECT_TRUE(OwnMonitorRegistered()) << where << "monitor";
-    bool driver = false;
-    for (const auto& found : winsim::SimDrivers()) driver = driver || found.name == kProductDriver;
-    EXPECT_TRUE(driver) << where << "driver";
+    EXPECT_TRUE(ProductDriverInstalled()) << where << "driver";
     const auto& starts = winsim::ProcessStarts();
     EXPECT_TRUE(TrayRunValue() == kTrayPath && !starts.empty() && winsim::ProcessRunning(starts.back().process))
         << where << "tray program";
@@ -131,9 +134,7 @@ class CrashSweepTest : public SimTest {
     EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << where << "spooler";
     EXPECT_EQ(winsim::LiveBlocks(), 0u) << where << "blocks leaked";
     EXPECT_EQ(winsim::BadReleases(), 0u) << where << "blocks released wrongly";
-    size_t open = winsim::OpenPrinterHandles() + winsim::OpenKeyHandles() + winsim::OpenFileHandles() +
-                  winsim::OpenServiceHandles() + winsim::OpenProcessAreaHandles() + winsim::OpenEventSources();
-    EXPECT_EQ(open, 0u) << where << "handles left open";
+    EXPECT_EQ(OpenHandles() + winsim::OpenEventSources(), 0u) << where << "handles left open";
   }
 
   // A run that dies before its call at `index`; false when it ended before getting there.

@@ -1,6 +1,7 @@
 #include "flows/startup_checks.h"
 
 #include "support/product_machine.h"
+#include "winsim/sim_registry.h"
 
 namespace {
 
@@ -12,7 +13,7 @@ TEST_F(StartupChecksTest, OnlyTheSpoolersProductFilesCount) {
   for (const char16_t* name : {u"zelmon32.dll", u"zelmon64.dll.bak", u"xzelui64.dll", u"zelhelp.chm"}) {
     PutHeld(std::u16string(kSystemDir) + name);
   }
-  SetPendingRenames({u"\\??\\C:\\Windows\\system32\\zelmon32.dll", u"",
+  winsim::PutMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, {u"\\??\\C:\\Windows\\system32\\zelmon32.dll", u"",
                      u"\\??\\C:\\Windows\\system32\\zelmon64.dll.bak", u"",
                      u"C:\\Windows\\system32\\xzelui64.dll", u"",
                      u"\\??\\C:\\Windows\\system32\\zelhelp.chm", u""});

@@ -21,18 +21,18 @@ void PutInstallerFiles(WORD build = 2547);
 std::string ComponentContents(const std::u16string& name, WORD build);
 void PrepareProductMachine(WORD build = 2547);
 
-// The installer run with `commandLine` (or "orvinst.exe " and `arguments`); its exit code.
-int32_t RunCommandLine(const std::u16string& commandLine);
+// The installer run with "orvinst.exe " and `arguments`; its exit code.
 int32_t RunInstaller(const std::u16string& arguments);
 // The same for a run whose process may die (winsim::DieAtCall, DieWhen): kDied when it did,
 // after the process was ended as Windows ends one.
 const int32_t kDied = -1;
 int32_t RunInstallerThatMayDie(const std::u16string& arguments);
 
-// Whether the spooler has "Orvandelle:" registered; the tray program's Run value ("(none)" when
-// there is none).
+// Whether the spooler has "Orvandelle:" registered; whether it has the product's driver.
 bool OwnMonitorRegistered();
-std::u16string TrayRunValue();
+bool ProductDriverInstalled();
+// Printer, key, file, service, mutex and process handles open now (event sources not counted).
+size_t OpenHandles();
 
 // A printer record on `driver` printing to `ports`, the rest as the simulated spooler's defaults.
 winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& driver, const std::u16string& ports);
@@ -41,6 +41,8 @@ winsim::SimPrinter PrinterOn(const std::u16string& name, const std::u16string& d
 // + name) and location ("room of " + name), its settings key `key` as plain printer data and
 // under "DsUser", and the product's per-user registry key for it with one setting in it.
 void AddProductPrinter(const std::u16string& name, const std::string& key);
+// Another maker's driver and its printer "Office" on LPT1:, which the installer must leave be.
+void AddOtherMakersPrinter();
 
 // Whole commands on the product's machine: each test ends with no handle of any kind left open
 // and the spooler running, on top of SimTest's memory checks.

@@ -28,10 +28,6 @@ std::vector<std::u16string> PendingRenameStrings(const char16_t* name) {
   return value ? winsim::SplitMultiString(value->data) : std::vector<std::u16string>();
 }
 
-void SetPendingRenames(const std::vector<std::u16string>& strings) {
-  winsim::PutMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenamesValue, strings);
-}
-
 std::u16string NtPath(const std::u16string& path) { return u"\\??\\" + path; }
 std::u16string DelayedDeletion(const std::u16string& path) { return u"*1" + NtPath(path); }
 
@@ -53,6 +49,11 @@ void PutInstallerFiles(WORD build) {
   winsim::PutFile(kTrayPath, "MZ orvtray");
 }
 
+static int32_t RunCommandLine(const std::u16string& commandLine) {
+  winsim::SetCommandLine(commandLine);
+  return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
+}
+
 void PrepareProductMachine(WORD build) {
   winsim::SetModulePath(std::u16string(kModuleDir) + u"orvinst.exe");
   // A copy of the installer started in another session runs the real program there.
@@ -64,11 +65,6 @@ void PrepareProductMachine(WORD build) {
   });
   winsim::AddLocalPortMonitor();
   PutInstallerFiles(build);
-}
-
-int32_t RunCommandLine(const std::u16string& commandLine) {
-  winsim::SetCommandLine(commandLine);
-  return RunCommand(reinterpret_cast<HINSTANCE>(0x400000));
 }
 
 int32_t RunInstaller(const std::u16string& arguments) { return RunCommandLine(u"orvinst.exe " + arguments); }
@@ -108,11 +104,22 @@ bool OwnMonitorRegistered() {
   return false;
 }
 
-std::u16string TrayRunValue() {
-  auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray");
-  if (!value) return u"(none)";
-  auto strings = winsim::SplitMultiString(value->data);
-  return strings.empty() ? u"" : strings[0];
+bool ProductDriverInstalled() {
+  for (const auto& driver : winsim::SimDrivers())
+    if (driver.name == kProductDriver) return true;
+  return false;
+}
+
+size_t OpenHandles() {
+  return winsim::OpenPrinterHandles() + winsim::OpenKeyHandles() + winsim::OpenFileHandles() +
+         winsim::OpenServiceHandles() + winsim::OpenProcessAreaHandles();
+}
+
+void AddOtherMakersPrinter() {
+  winsim::SimDriver other;
+  other.name = u"Other driver";
+  winsim::AddSimDriver(other);
+  winsim::AddSimPrinter(PrinterOn(u"Office", u"Other driver", u"LPT1:"));
 }
 
 void ProductMachineTest::SetUp() {
