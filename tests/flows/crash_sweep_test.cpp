@@ -22,12 +22,11 @@ const char16_t kRecordKey[] = u"SOFTWARE\\Corvane\\Orvandelle\\Carried printers"
 const char16_t kHeldFile[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\zelui64.dll";
 const int kOtherProgram = 7;
 
-// The tray program's Run value ("(none)" when there is none).
-std::u16string TrayRunValue() {
+// Whether the tray program's Run value names it.
+bool TrayRegistered() {
   auto value = winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray");
-  if (!value) return u"(none)";
-  auto strings = winsim::SplitMultiString(value->data);
-  return strings.empty() ? u"" : strings[0];
+  auto strings = value ? winsim::SplitMultiString(value->data) : std::vector<std::u16string>();
+  return !strings.empty() && strings[0] == kTrayPath;
 }
 
 // What a re-created printer must have again, in one comparable text.
@@ -98,16 +97,10 @@ void ReinstallMachine() {
   winsim::KeepDeletedMonitorsLoaded(true);  // the old monitor goes with the spooler stopped
 }
 
-// The product printers a clean reinstall leaves, and what else it leaves.
-struct Whole {
-  std::set<std::string> printers;
-  std::string office;
-};
-
 class CrashSweepTest : public SimTest {
  protected:
   // The plain install after the deaths, and what it must leave.
-  void Mend(const Whole& whole, const std::string& where) {
+  void Mend(const std::string& where) {
     winsim::ClearFaults();
     winsim::ClearCalls();
     int32_t code = RunInstaller(u"install");
@@ -121,14 +114,14 @@ class CrashSweepTest : public SimTest {
         EXPECT_TRUE(path.empty() || winsim::IsHeld(path.substr(4)))
             << where << winsim::Utf8(path) << " waits, not held";
     }
-    EXPECT_EQ(ProductPrinters(), whole.printers) << where << "printers and their settings";
+    EXPECT_EQ(ProductPrinters(), printers_) << where << "printers and their settings";
     EXPECT_EQ(winsim::Utf8(winsim::SimDefaultPrinter()), "Front") << where << "default printer";
     auto office = winsim::FindSimPrinter(u"Office");
-    EXPECT_EQ(office ? Carried(*office) : "(gone)", whole.office) << where << "another maker's printer";
+    EXPECT_EQ(office ? Carried(*office) : "(gone)", office_) << where << "another maker's printer";
     EXPECT_TRUE(OwnMonitorRegistered()) << where << "monitor";
     EXPECT_TRUE(ProductDriverInstalled()) << where << "driver";
     const auto& starts = winsim::ProcessStarts();
-    EXPECT_TRUE(TrayRunValue() == kTrayPath && !starts.empty() && winsim::ProcessRunning(starts.back().process))
+    EXPECT_TRUE(TrayRegistered() && !starts.empty() && winsim::ProcessRunning(starts.back().process))
         << where << "tray program";
     EXPECT_FALSE(winsim::KeyExists(HKEY_LOCAL_MACHINE, kRecordKey)) << where << "the record is left behind";
     EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_RUNNING)) << where << "spooler";
@@ -146,6 +139,9 @@ class CrashSweepTest : public SimTest {
     return code == kDied;
   }
 
+  // The product printers a clean reinstall leaves, and another maker's printer as it was.
+  std::set<std::string> printers_;
+  std::string office_;
   int restarts = 0;
 };
 
@@ -156,20 +152,19 @@ const size_t kDoubleDeathSteps = 12;
 TEST_F(CrashSweepTest, EveryDeathIsMendedByTheNextInstall) {
   auto started = std::chrono::steady_clock::now();
   ReinstallMachine();
-  Whole whole;
   std::set<std::string> before = ProductPrinters();
-  whole.office = Carried(*winsim::FindSimPrinter(u"Office"));
+  office_ = Carried(*winsim::FindSimPrinter(u"Office"));
   winsim::ClearCalls();
   int32_t clean = RunInstaller(u"install");
   ASSERT_TRUE(clean == 1 || clean == 101) << "clean run ended with " << clean;
   size_t calls = winsim::Calls().size();
-  whole.printers = ProductPrinters();
-  ASSERT_EQ(whole.printers, before) << "the clean run carries every printer over with its settings";
+  printers_ = ProductPrinters();
+  ASSERT_EQ(printers_, before) << "the clean run carries every printer over with its settings";
   int points = 0;
   for (size_t k = 0; k < calls; k++) {
     ReinstallMachine();
     ASSERT_TRUE(Die(k)) << "the run is not played the same way: it ended before call " << k;
-    Mend(whole, "death before call #" + std::to_string(k) + ": ");
+    Mend("death before call #" + std::to_string(k) + ": ");
     points++;
     if (HasFailure()) break;
   }
@@ -179,7 +174,7 @@ TEST_F(CrashSweepTest, EveryDeathIsMendedByTheNextInstall) {
       ReinstallMachine();
       ASSERT_TRUE(Die(k));
       if (!Die(j)) winsim::ClearFaults();  // the second run finished before call j
-      Mend(whole, "deaths before call #" + std::to_string(k) + " then #" + std::to_string(j) + ": ");
+      Mend("deaths before call #" + std::to_string(k) + " then #" + std::to_string(j) + ": ");
       doubles++;
     }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

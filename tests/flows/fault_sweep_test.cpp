@@ -236,10 +236,13 @@ class FaultSweepTest : public SimTest {
     const auto& events = winsim::LoggedEvents();
     if (events.size() != 1) return;
     shown.seen = true;
-    for (const std::u16string& part : events[0].strings)
-      for (const std::string& line : SplitLines(winsim::Utf8(part)))
-        if (line.find("Error(") != std::string::npos) shown.errorLines.push_back(line);
+    for (const std::u16string& part : events[0].strings) TakeErrorLines(SplitLines(winsim::Utf8(part)), shown);
     shown.errors = events[0].type == EVENTLOG_ERROR_TYPE ? static_cast<int32_t>(shown.errorLines.size()) : 0;
+  }
+
+  static void TakeErrorLines(const Lines& lines, Shown& shown) {
+    for (const std::string& line : lines)
+      if (line.find("Error(") != std::string::npos) shown.errorLines.push_back(line);
   }
 
   static size_t Opportunities(winsim::Allocator allocator) {
@@ -258,8 +261,7 @@ class FaultSweepTest : public SimTest {
     shown.seen = true;
     shown.depth = context.Depth;
     shown.errors = context.ErrorCount;
-    for (const std::string& line : LogLines(context))
-      if (line.find("Error(") != std::string::npos) shown.errorLines.push_back(line);
+    TakeErrorLines(LogLines(context), shown);
     for (const SavedPrinter* node = context.SavedPrinters; node != nullptr; node = node->Next)
       shown.saved.insert(node->Entry->pPrinterName);
   }

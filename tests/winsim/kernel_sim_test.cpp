@@ -93,19 +93,6 @@ TEST_F(KernelSimTest, OnlySystemReachesOtherSessionsAndUsersTokensAreNotElevated
   winsim::EndProcess(tray);
 }
 
-// A directory is made one level at a time, and never over a name already taken.
-TEST_F(KernelSimTest, CreateDirectoryMakesOneLevelAsWindowsDoes) {
-  EXPECT_FALSE(CreateDirectoryW(u"C:\\Old\\drv", nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << "the parent must be there";
-  EXPECT_TRUE(CreateDirectoryW(u"C:\\Old", nullptr) && CreateDirectoryW(u"C:\\Old\\drv", nullptr));
-  EXPECT_EQ(GetFileAttributesW(u"C:\\Old\\drv"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
-  winsim::PutFile(u"C:\\Old\\file", "x");
-  for (const char16_t* taken : {u"C:\\Old", u"C:\\Old\\file"}) {
-    EXPECT_FALSE(CreateDirectoryW(taken, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-  }
-}
-
 // The pending states' answers, and the dependents' (slow_spooler_stop_ends_with_the_spooler_running,
 // spooler_dependents_stopped_and_started_with_it).
 TEST_F(KernelSimTest, ServiceStopAndStartTakeTimeAndRefuseWhatWindowsRefuses) {
