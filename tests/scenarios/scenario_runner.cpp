@@ -589,40 +589,29 @@ bool Run(Play& play, const Words& w) {
   return !play.runs.empty();
 }
 
-// The actions of one fixed shape: their word alone, or with one argument.
-struct SimpleAction {
-  size_t words;
-  bool (*act)(const std::string& argument);
+// An action's words counted (its name too) when it has one shape; 0: it checks its words itself.
+struct Action {
+  bool (*act)(Play&, const Words&);
+  size_t words = 0;
 };
-const std::map<std::string, SimpleAction> kSimpleActions = {
-    {"default", {2, [](const std::string& name) { return SetDefaultPrinterW(W16(name).c_str()) != FALSE; }}},
-    {"runvalue", {2, [](const std::string& path) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, path); }}},
-    {"hold", {2, Hold}},
-    {"squat", {2, Squat}},
-    {"release", {1, [](const std::string&) { return Release(), true; }}},
-    {"restart", {1, [](const std::string&) { return Restart(); }}},
+const std::map<std::string, Action> kActions = {
+    {"product", {Layout}}, {"installed", {Installed}}, {"printer", {PutPrinter}}, {"other", {PutPrinter}},
+    {"many", {Many}}, {"copy", {Copy}}, {"run", {Run}}, {"together", {Run}}, {"beside-window", {Run}},
+    {"pending", {AddPending}}, {"pending2", {AddPending}}, {"record", {Record}},
+    {"default", {[](Play&, const Words& w) { return SetDefaultPrinterW(W16(w[1]).c_str()) != FALSE; }, 2}},
+    {"runvalue", {[](Play&, const Words& w) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, w[1]); }, 2}},
+    {"hold", {[](Play&, const Words& w) { return Hold(w[1]); }, 2}},
+    {"squat", {[](Play&, const Words& w) { return Squat(w[1]); }, 2}},
+    {"release", {[](Play&, const Words&) { return Release(), true; }, 1}},
+    {"restart", {[](Play&, const Words&) { return Restart(); }, 1}},
     // The tray program running with its Run value, as after an install.
-    {"tray", {1, [](const std::string&) {
-       return StartTray() && SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, kTrayPath);
-     }}},
-};
-
-using ActionFn = bool (*)(Play&, const Words&);
-const std::map<std::string, ActionFn> kActions = {
-    {"product", Layout},   {"installed", Installed}, {"printer", PutPrinter}, {"other", PutPrinter},
-    {"many", Many},        {"copy", Copy},           {"run", Run},            {"together", Run},
-    {"beside-window", Run},
-    {"pending", AddPending}, {"pending2", AddPending}, {"record", Record},
+    {"tray", {[](Play&, const Words&) {
+                return StartTray() && SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, kTrayPath);
+              }, 1}},
 };
 
 // --- what must hold: each observer describes the machine in the table's words after the check's
 // name, and the check holds when they are the table's words --------------------------------------
-
-Words Exit(Play& play, const Words&) {
-  Words exits;
-  for (const RunSeen& run : play.runs) exits.push_back(run.exit);
-  return exits;
-}
 
 Words Window(Play& play, const Words&) {
   std::string title;
@@ -712,11 +701,6 @@ Words Recorded(Play&, const Words&) {
   return names.empty() ? Words{"(an empty key)"} : names;
 }
 
-Words Default(Play&, const Words&) {
-  std::string name = DefaultPrinter();
-  return name.empty() ? Words{} : Words{name};
-}
-
 // "pending PAIR...", "pending2 PAIR...": the first or second list, a pair as "SOURCE" (a
 // deletion) or "SOURCE=>TARGET". Windows 10 and 11 write "*1" before a deletion's source where
 // Wine writes nothing: that marker is compared only where the table writes one.
@@ -750,8 +734,6 @@ Words Marked(Play& play, const Words&) {
     if (ReadTexts(HKEY_USERS, UserHive() + kSettingsRoot + key, "deleted", value)) marked.push_back(key);
   return marked;
 }
-
-Words File(Play&, const Words& w) { return {w[1], FileExists(w[1]) ? "present" : "absent"}; }
 
 // "many carried N": every printer of "many N" is still there with its fields, and no other.
 Words ManyCarried(Play&, const Words&) {
@@ -792,12 +774,18 @@ struct Observer {
   bool anyCase = false;  // paths, compared as Windows compares them
 };
 const std::map<std::string, Observer> kObservers = {
-    {"exit", {Exit, 2}},        {"window", {Window, 2}},     {"monitor", {Monitor, 2}},
-    {"driver", {Driver, 2}},    {"printers", {PrinterNames, 2, true}}, {"printer", {Printer, 2}},
-    {"others", {Others, 2}},    {"default", {Default, 2}},   {"pending", {Pending, 2, false, true}},
-    {"pending2", {Pending, 2, false, true}},
-    {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
-    {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"record", {Recorded, 2, true}},
+    {"exit", {[](Play& play, const Words&) {
+                Words exits;
+                for (const RunSeen& run : play.runs) exits.push_back(run.exit);
+                return exits;
+              }, 2}},
+    {"default", {[](Play&, const Words&) { return DefaultPrinter().empty() ? Words{} : Words{DefaultPrinter()}; }, 2}},
+    {"file", {[](Play&, const Words& w) { return Words{w[1], FileExists(w[1]) ? "present" : "absent"}; }, 3}},
+    {"window", {Window, 2}},    {"monitor", {Monitor, 2}},     {"driver", {Driver, 2}},
+    {"printers", {PrinterNames, 2, true}}, {"printer", {Printer, 2}}, {"others", {Others, 2}},
+    {"pending", {Pending, 2, false, true}}, {"pending2", {Pending, 2, false, true}},
+    {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"many", {ManyCarried, 3}},
+    {"product", {Outcome, 2}},  {"record", {Recorded, 2, true}},
     {"host", {OnMachine, 3}},   {"lock", {OnMachine, 2}},    {"tray-start", {OnMachine, 2}},
     {"planted", {OnMachine, 2}}, {"first-error", {OnMachine, 3}},
 };
@@ -866,13 +854,12 @@ bool RunCheck(Play& play, const Step& check) {
 }
 
 bool RunAction(Play& play, const Words& w) {
-  auto simple = kSimpleActions.find(w[0]);
   auto found = kActions.find(w[0]);
-  if (simple != kSimpleActions.end() && simple->second.words == w.size()) return simple->second.act(w.back());
-  if (found == kActions.end()) return MachineAction(w);
+  if (found == kActions.end() || (found->second.words != 0 && found->second.words != w.size()))
+    return MachineAction(w);
   // Only a row the simulated machine alone plays may have it force what Windows refuses: in a row
   // both play, a layout the runner could not make must fail there too.
-  return found->second(play, w) || (play.scenario.only == "host" && MachineAction(w));
+  return found->second.act(play, w) || (found->second.words == 0 && play.scenario.only == "host" && MachineAction(w));
 }
 
 }  // namespace
