@@ -90,6 +90,12 @@ winsim::TraySpec TrayIn(DWORD session, const std::string& account) {
   return tray;
 }
 
+// A user's tray program started from its Run value, as at their logon.
+void TrayOf(DWORD session, const std::string& account) {
+  winsim::StartTray(TrayIn(session, account));
+  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+}
+
 // "another-run MS|forever [dies] [system] [leaves PRINTER]": another run of the installer holds
 // the command lock for MS of the clock; it may die owning it, run as SYSTEM in session 0, or
 // re-create one more product printer as it ends. "another-run ends": it ends now.
@@ -152,9 +158,7 @@ bool Connection(const Words& w) {
 bool Logon(const Words& w) {
   if (w.size() != 3) return false;
   winsim::SetSessionUser(Num(w[1]), U16(w[2]));
-  winsim::StartTray(TrayIn(Num(w[1]), w[2]));
-  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
-  return true;
+  return TrayOf(Num(w[1]), w[2]), true;
 }
 
 // What Windows itself would refuse to lay out, which host-only rows ask for: a product printer
@@ -188,10 +192,7 @@ const std::map<std::pair<std::string, size_t>, void (*)(const Words&)> kSimple =
     // The log-on session the installer runs in.
     {{"session", 2}, [](const Words& w) { sim.session = Num(w[1]); }},
     // The tray program of a standard user, running in session 1 with its Run value.
-    {{"tray-of", 2}, [](const Words& w) {
-       winsim::StartTray(TrayIn(1, w[1]));
-       winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
-     }},
+    {{"tray-of", 2}, [](const Words& w) { TrayOf(1, w[1]); }},
     // The installer is run by a deployment tool: as SYSTEM, in session 0.
     {{"system", 1}, [](const Words&) { sim.session = 0, sim.account = u"SYSTEM"; }},
     // Nobody is logged on in the session any more.
@@ -298,6 +299,14 @@ bool PlaceInstaller(int) { return winsim::PutFile(std::u16string(kModuleDir) + u
 
 std::string UserHive() { return U8(winsim::SidOf(u"admin")); }
 
+// How the next run starts; what a run is set back to after it.
+void SetRun(bool shift, bool visible, DWORD session, const std::u16string& account) {
+  winsim::SetShiftHeld(shift);
+  winsim::SetWindowStationVisible(visible);
+  winsim::SetInstallerSession(session);
+  winsim::SetInstallerAccount(account);
+}
+
 // Two runs started together: the command lock lets them finish one after the other, so the
 // simulated machine plays them so.
 std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
@@ -308,10 +317,7 @@ std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   for (const Words& f : sim.faults)
     winsim::FailNext(f[1], std::stoi(f[2]), Num(f[3]), f.size() == 6 ? std::stoi(f[5]) : 0);
   sim.faults.clear();
-  winsim::SetShiftHeld(asked.shift);
-  winsim::SetWindowStationVisible(!asked.unseen);
-  winsim::SetInstallerSession(sim.session);
-  winsim::SetInstallerAccount(sim.account);
+  SetRun(asked.shift, !asked.unseen, sim.session, sim.account);
   std::vector<RunSeen> runs;
   if (!asked.killed.empty() && !ArmKill(asked.killed)) return runs;
   for (const std::string& word : asked.words) {
@@ -322,10 +328,7 @@ std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   sim.ended = winsim::Now();
   winsim::DieWhen(nullptr);
   winsim::ClearFaults();
-  winsim::SetShiftHeld(false);
-  winsim::SetWindowStationVisible(true);
-  winsim::SetInstallerSession(1);
-  winsim::SetInstallerAccount(u"admin");
+  SetRun(false, true, 1, u"admin");
   return runs;
 }
 
@@ -372,11 +375,8 @@ bool MachineAction(const Words& w) {
 }
 
 bool MachineCheck(const Words& w, Words& seen) {
-  if (w[0] == "host") seen = Host(w);
-  else if (w[0] == "lock") seen = Lock(w);
-  else if (w[0] == "tray-start") seen = TrayStart();
-  else return false;
-  return true;
+  if (w[0] != "host" && w[0] != "lock" && w[0] != "tray-start") return false;
+  return seen = w[0] == "host" ? Host(w) : w[0] == "lock" ? Lock(w) : TrayStart(), true;
 }
 
 bool PlaysCheck(const std::string&) { return true; }
