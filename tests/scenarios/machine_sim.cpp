@@ -260,19 +260,16 @@ Words Lock(const Words& w) {
     if (w[1] == "untouched" && !CallsOf(name).empty()) seen.push_back(std::string("but ") + name);
   if (w[1] == "held-to-end") {
     auto release = std::find_if(calls.begin(), calls.end(), [](const auto& c) { return c.name == "ReleaseMutex"; });
-    Words after;
-    for (auto c = calls.begin(); c != release; ++c)
-      if (c->name == "DialogBoxParamW" || c->name == "ReportEventW") after.push_back(c->name + " before it");
-    for (auto c = release; c != calls.end(); ++c)
-      if (!kAfterLockCalls.count(c->name) || (c == release + 1 && c->name != "CloseHandle")) after.push_back(c->name);
     std::string but;
-    for (const std::string& name : after) but += " " + name;
-    if (release == calls.end() || !after.empty()) seen.push_back("but" + but);
+    for (auto c = calls.begin(); c != release; ++c)
+      if (c->name == "DialogBoxParamW" || c->name == "ReportEventW") but += " " + c->name + " before it";
+    for (auto c = release; c != calls.end(); ++c)
+      if (!kAfterLockCalls.count(c->name) || (c == release + 1 && c->name != "CloseHandle")) but += " " + c->name;
+    if (release == calls.end() || !but.empty()) seen.push_back("but" + but);
   }
   auto opens = CallsOf("OpenMutexA");
   bool waitsOnly = opens.size() == 1 && opens[0].args[0] + " " + opens[0].args[2].substr(0, 7) == "0x120000 Global\\";
-  if (w[1] == "waits-only" && !waitsOnly)
-    seen.push_back(std::to_string(opens.size()) + " opens");
+  if (w[1] == "waits-only" && !waitsOnly) seen.push_back(std::to_string(opens.size()) + " opens");
   return seen;
 }
 
@@ -383,30 +380,22 @@ bool PlaysCheck(const std::string&) { return true; }
 
 namespace {
 
-class ScenarioTest : public ProductMachineTest {
- public:
-  explicit ScenarioTest(const Scenario& scenario) : scenario_(scenario) {}
-
+struct ScenarioTest : ProductMachineTest {
+  explicit ScenarioTest(const Scenario& played) : scenario(played) {}
   void TestBody() override {
     sim = Machine();
     winsim::SetSystemDirectory(u"C:\\windows\\system32");
     winsim::SetDriverDirectory(u"C:\\windows\\system32\\spool\\drivers\\x64");
     winsim::LaunchTrayOnStart(TrayIn(1, "admin"));
-    PlayScenario(scenario_);
+    PlayScenario(scenario);
     EXPECT_FALSE(winsim::MutexOwnedByInstaller(kCommandMutexName)) << "no command keeps the lock";
   }
-
- private:
-  const Scenario& scenario_;
+  const Scenario& scenario;
 };
 
-const std::vector<Scenario>& Table() {
-  static const std::vector<Scenario> table = ReadTable(SCENARIO_DIR);
-  return table;
-}
-
 const bool kRegistered = [] {
-  for (const auto& scenario : Table()) {
+  static const std::vector<Scenario> table = ReadTable(SCENARIO_DIR);
+  for (const auto& scenario : table) {
     if (scenario.only == "wine") continue;
     ::testing::RegisterTest("Scenario", scenario.name.c_str(), nullptr, nullptr, scenario.file.c_str(), scenario.line,
                             [&scenario]() -> ProductMachineTest* { return new ScenarioTest(scenario); });

@@ -790,21 +790,17 @@ const std::map<std::string, Observer> kObservers = {
     {"planted", {OnMachine, 2}}, {"first-error", {OnMachine, 3}},
 };
 
-// The log of the last run: its log window, else what it wrote unseen.
-Words RunLog(Play& play) {
-  for (size_t i = play.runs.size(); i > 0; i--)
-    if (play.runs[i - 1].logRead) return play.runs[i - 1].log;
+// The log of the last run: its log window, else what it wrote unseen; trimmed but where the
+// whole log is compared.
+Words RunLog(Play& play, bool trimmed) {
+  for (size_t i = play.runs.size(); i > 0; i--) {
+    Words lines = play.runs[i - 1].log;
+    for (std::string& line : lines)
+      if (trimmed) line.erase(0, line.find_first_not_of(" \t")), line.erase(line.find_last_not_of(" \t") + 1);
+    if (play.runs[i - 1].logRead) return lines;
+  }
   Fail(play.Where() + "the run showed no log");
   return {};
-}
-
-Words TrimmedLog(Play& play) {
-  Words lines = RunLog(play);
-  for (std::string& line : lines) {
-    line.erase(0, std::min(line.size(), line.find_first_not_of(" \t")));
-    line.erase(line.find_last_not_of(" \t") + 1);
-  }
-  return lines;
 }
 
 // "log LINE...", "nolog LINE...": lines the run's log holds or does not hold; "errors LINE...":
@@ -812,7 +808,7 @@ Words TrimmedLog(Play& play) {
 bool CheckLog(Play& play, const Step& check) {
   const Words& w = check.words;
   if (w[0] == "whole-log") {
-    Words log = RunLog(play);
+    Words log = RunLog(play, false);
     for (size_t i = 0; i < std::max(log.size(), check.log.size()); i++) {
       std::string got = i < log.size() ? log[i] : "(end)", expected = i < check.log.size() ? check.log[i] : "(end)";
       if (got != expected)
@@ -822,7 +818,7 @@ bool CheckLog(Play& play, const Step& check) {
     return !check.log.empty();
   }
   if ((w[0] != "log" && w[0] != "nolog" && w[0] != "errors") || w.size() < 2) return false;
-  Words lines = TrimmedLog(play), errors, expected(w.begin() + 1, w.end());
+  Words lines = RunLog(play, true), errors, expected(w.begin() + 1, w.end());
   for (size_t i = 1; w[0] != "errors" && i < w.size(); i++) {
     bool found = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return Matches(l, w[i]); });
     if (found != (w[0] == "log")) Fail(play.Where() + "log line \"" + w[i] + (found ? "\" found" : "\" missing"));
