@@ -220,11 +220,9 @@ int FileBuild(const std::string& path) {
   std::vector<BYTE> block(size + 1);
   VS_FIXEDFILEINFO* info = nullptr;
   UINT length = 0;
-  Wide root = W16("\\");
-  if (size == 0 || !GetFileVersionInfoW(name.c_str(), 0, size, block.data()) ||
-      !VerQueryValueW(block.data(), root.c_str(), reinterpret_cast<void**>(&info), &length) || length < sizeof *info)
-    return kNoBuild;
-  return static_cast<int>(info->dwProductVersionLS & 0xFFFF);
+  bool read = size != 0 && GetFileVersionInfoW(name.c_str(), 0, size, block.data()) &&
+              VerQueryValueW(block.data(), W16("\\").c_str(), reinterpret_cast<void**>(&info), &length);
+  return read && length >= sizeof *info ? static_cast<int>(info->dwProductVersionLS & 0xFFFF) : kNoBuild;
 }
 
 bool SetValue(HKEY root, const std::string& path, const std::string& name, DWORD type, const std::string& bytes) {
@@ -237,12 +235,10 @@ bool SetValue(HKEY root, const std::string& path, const std::string& name, DWORD
   return status == ERROR_SUCCESS;
 }
 
-std::string WideBytes(const Wide& text) {
-  return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(WCHAR));
-}
-
-bool SetText(HKEY root, const std::string& path, const std::string& name, const std::string& text) {
-  return SetValue(root, path, name, REG_SZ, WideBytes(W16(text)));
+// A REG_MULTI_SZ's texts are each ended by a zero, the list by the one after them.
+bool SetText(HKEY root, const std::string& path, const std::string& name, const Wide& text, DWORD type = REG_SZ) {
+  const char* bytes = reinterpret_cast<const char*>(text.c_str());
+  return SetValue(root, path, name, type, std::string(bytes, (text.size() + 1) * sizeof(WCHAR)));
 }
 
 // The value's data as texts (one for REG_SZ, each of a REG_MULTI_SZ); false when it is missing.
@@ -279,7 +275,6 @@ std::vector<Record> Enumerate(std::vector<BYTE>& buffer, Call call) {
   if (count != 0) std::memcpy(records.data(), buffer.data(), count * sizeof(Record));
   return records;
 }
-
 
 // Named options after the leading words: "comment X location Y key K dsuser K settings".
 struct Options {
@@ -507,7 +502,7 @@ bool PutPrinter(Play& play, const Words& w) {
                            reinterpret_cast<BYTE*>(&key[0]), static_cast<DWORD>(key.size() + 1)) == ERROR_SUCCESS;
     if (!o.Has("settings")) continue;
     if (!std::count(play.settingsKeys.begin(), play.settingsKeys.end(), key)) play.settingsKeys.push_back(key);
-    ok = ok && SetText(HKEY_USERS, UserHive() + kSettingsRoot + key, "deleted", "1");
+    ok = ok && SetText(HKEY_USERS, UserHive() + kSettingsRoot + key, "deleted", W16("1"));
   }
   if (printer != nullptr) ClosePrinter(printer);
   bool queue = std::any_of(kQueueWords.begin(), kQueueWords.end(), [&o](const std::string& q) { return o.Has(q); });
@@ -556,7 +551,7 @@ bool AddPending(Play&, const Words& w) {
   list.push_back(w.size() == 3 ? PendingEntry(w[2]) : "");
   Wide data;
   for (const std::string& text : list) data += W16(text) + WCHAR(0);
-  return SetValue(HKEY_LOCAL_MACHINE, kSessionManager, value, REG_MULTI_SZ, WideBytes(data));
+  return SetText(HKEY_LOCAL_MACHINE, kSessionManager, value, data, REG_MULTI_SZ);
 }
 
 // "record damaged NAME": the record of printers being carried over holds NAME's settings cut
@@ -599,14 +594,14 @@ const std::map<std::string, Action> kActions = {
     {"many", {Many}}, {"copy", {Copy}}, {"run", {Run}}, {"together", {Run}}, {"beside-window", {Run}},
     {"pending", {AddPending}}, {"pending2", {AddPending}}, {"record", {Record}},
     {"default", {[](Play&, const Words& w) { return SetDefaultPrinterW(W16(w[1]).c_str()) != FALSE; }, 2}},
-    {"runvalue", {[](Play&, const Words& w) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, w[1]); }, 2}},
+    {"runvalue", {[](Play&, const Words& w) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, W16(w[1])); }, 2}},
     {"hold", {[](Play&, const Words& w) { return Hold(w[1]); }, 2}},
     {"squat", {[](Play&, const Words& w) { return Squat(w[1]); }, 2}},
     {"release", {[](Play&, const Words&) { return Release(), true; }, 1}},
     {"restart", {[](Play&, const Words&) { return Restart(); }, 1}},
     // The tray program running with its Run value, as after an install.
     {"tray", {[](Play&, const Words&) {
-                return StartTray() && SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, kTrayPath);
+                return StartTray() && SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, W16(kTrayPath));
               }, 1}},
 };
 
