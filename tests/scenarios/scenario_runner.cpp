@@ -132,10 +132,8 @@ bool Matches(const std::string& line, const std::string& pattern) {
 }
 
 bool ParseBuild(const std::string& word, int& build) {
-  if (word == "none") return build = kNoBuild, true;
-  if (!Number(word)) return false;
-  build = std::stoi(word);
-  return true;
+  build = word == "none" ? kNoBuild : Number(word) ? std::stoi(word) : build;
+  return word == "none" || Number(word);
 }
 
 // --- the machine through Win32 -------------------------------------------------------------
