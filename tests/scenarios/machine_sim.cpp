@@ -25,6 +25,8 @@ std::string Lower(std::string text) {
   return text;
 }
 DWORD Num(const std::string& word) { return static_cast<DWORD>(std::stoul("0" + word)); }
+// A REG_SZ printer data value's bytes.
+std::vector<BYTE> Sz(const std::string& text) { return {text.c_str(), text.c_str() + text.size() + 1}; }
 
 // What the last run left for the checks only this machine makes.
 struct Machine {
@@ -116,9 +118,8 @@ bool AnotherRun(const Words& w) {
   if (!leaves.empty())
     other.beforeLettingGo = [leaves] {
       winsim::SimPrinter printer = PrinterOn(U16(leaves), kProductDriver, u"Orvandelle:");
-      std::vector<BYTE> data(leaves.begin(), leaves.end());
-      data.push_back(0);
-      printer.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, data}, {"DsUser", "SubKey", REG_SZ, data}};
+      printer.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, Sz(leaves)},
+                      {"DsUser", "SubKey", REG_SZ, Sz(leaves)}};
       winsim::AddSimPrinter(printer);
     };
   sim.otherRun = winsim::StartMutexHolder(other);
@@ -172,15 +173,13 @@ bool Forced(const Words& w) {
   winsim::SimPrinter printer = PrinterOn(name, w[0] == "printer" ? kProductDriver : u"Other printer", u"Orvandelle:");
   for (size_t i = 2; i + 1 < w.size(); i += w[i] == "settings" ? 1 : 2) {
     std::u16string value = U16(w[i + 1]);
-    std::vector<BYTE> data(w[i + 1].begin(), w[i + 1].end());
-    data.push_back(0);
     if (w[i] == "port") printer.portName = value;
     if (w[i] == "comment") printer.comment = value;
     if (w[i] == "location") printer.location = value;
     if (w[i] == "share") printer.shareName = value;
     if (w[i] == "shared" && w[i + 1] == "yes") printer.attributes |= PRINTER_ATTRIBUTE_SHARED;
     if (w[i] == "key" || w[i] == "dsuser")
-      printer.data.push_back({w[i] == "key" ? winsim::kPlainPrinterDataKey : "DsUser", "SubKey", REG_SZ, data});
+      printer.data.push_back({w[i] == "key" ? winsim::kPlainPrinterDataKey : "DsUser", "SubKey", REG_SZ, Sz(w[i + 1])});
   }
   winsim::AddSimPrinter(printer);
   return true;
