@@ -25,6 +25,8 @@ std::string Lower(std::string text) {
   return text;
 }
 DWORD Num(const std::string& word) { return static_cast<DWORD>(std::stoul("0" + word)); }
+// A REG_SZ printer data value's bytes.
+std::vector<BYTE> Sz(const std::string& text) { return {text.c_str(), text.c_str() + text.size() + 1}; }
 
 // What the last run left for the checks only this machine makes.
 struct Machine {
@@ -90,6 +92,12 @@ winsim::TraySpec TrayIn(DWORD session, const std::string& account) {
   return tray;
 }
 
+// A user's tray program started from its Run value, as at their logon.
+void TrayOf(DWORD session, const std::string& account) {
+  winsim::StartTray(TrayIn(session, account));
+  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+}
+
 // "another-run MS|forever [dies] [system] [leaves PRINTER]": another run of the installer holds
 // the command lock for MS of the clock; it may die owning it, run as SYSTEM in session 0, or
 // re-create one more product printer as it ends. "another-run ends": it ends now.
@@ -110,9 +118,8 @@ bool AnotherRun(const Words& w) {
   if (!leaves.empty())
     other.beforeLettingGo = [leaves] {
       winsim::SimPrinter printer = PrinterOn(U16(leaves), kProductDriver, u"Orvandelle:");
-      std::vector<BYTE> data(leaves.begin(), leaves.end());
-      data.push_back(0);
-      printer.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, data}, {"DsUser", "SubKey", REG_SZ, data}};
+      printer.data = {{winsim::kPlainPrinterDataKey, "SubKey", REG_SZ, Sz(leaves)},
+                      {"DsUser", "SubKey", REG_SZ, Sz(leaves)}};
       winsim::AddSimPrinter(printer);
     };
   sim.otherRun = winsim::StartMutexHolder(other);
@@ -152,9 +159,7 @@ bool Connection(const Words& w) {
 bool Logon(const Words& w) {
   if (w.size() != 3) return false;
   winsim::SetSessionUser(Num(w[1]), U16(w[2]));
-  winsim::StartTray(TrayIn(Num(w[1]), w[2]));
-  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
-  return true;
+  return TrayOf(Num(w[1]), w[2]), true;
 }
 
 // What Windows itself would refuse to lay out, which host-only rows ask for: a product printer
@@ -168,15 +173,13 @@ bool Forced(const Words& w) {
   winsim::SimPrinter printer = PrinterOn(name, w[0] == "printer" ? kProductDriver : u"Other printer", u"Orvandelle:");
   for (size_t i = 2; i + 1 < w.size(); i += w[i] == "settings" ? 1 : 2) {
     std::u16string value = U16(w[i + 1]);
-    std::vector<BYTE> data(w[i + 1].begin(), w[i + 1].end());
-    data.push_back(0);
     if (w[i] == "port") printer.portName = value;
     if (w[i] == "comment") printer.comment = value;
     if (w[i] == "location") printer.location = value;
     if (w[i] == "share") printer.shareName = value;
     if (w[i] == "shared" && w[i + 1] == "yes") printer.attributes |= PRINTER_ATTRIBUTE_SHARED;
     if (w[i] == "key" || w[i] == "dsuser")
-      printer.data.push_back({w[i] == "key" ? winsim::kPlainPrinterDataKey : "DsUser", "SubKey", REG_SZ, data});
+      printer.data.push_back({w[i] == "key" ? winsim::kPlainPrinterDataKey : "DsUser", "SubKey", REG_SZ, Sz(w[i + 1])});
   }
   winsim::AddSimPrinter(printer);
   return true;
@@ -188,10 +191,7 @@ const std::map<std::pair<std::string, size_t>, void (*)(const Words&)> kSimple =
     // The log-on session the installer runs in.
     {{"session", 2}, [](const Words& w) { sim.session = Num(w[1]); }},
     // The tray program of a standard user, running in session 1 with its Run value.
-    {{"tray-of", 2}, [](const Words& w) {
-       winsim::StartTray(TrayIn(1, w[1]));
-       winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
-     }},
+    {{"tray-of", 2}, [](const Words& w) { TrayOf(1, w[1]); }},
     // The installer is run by a deployment tool: as SYSTEM, in session 0.
     {{"system", 1}, [](const Words&) { sim.session = 0, sim.account = u"SYSTEM"; }},
     // Nobody is logged on in the session any more.
@@ -259,19 +259,16 @@ Words Lock(const Words& w) {
     if (w[1] == "untouched" && !CallsOf(name).empty()) seen.push_back(std::string("but ") + name);
   if (w[1] == "held-to-end") {
     auto release = std::find_if(calls.begin(), calls.end(), [](const auto& c) { return c.name == "ReleaseMutex"; });
-    Words after;
-    for (auto c = calls.begin(); c != release; ++c)
-      if (c->name == "DialogBoxParamW" || c->name == "ReportEventW") after.push_back(c->name + " before it");
-    for (auto c = release; c != calls.end(); ++c)
-      if (!kAfterLockCalls.count(c->name) || (c == release + 1 && c->name != "CloseHandle")) after.push_back(c->name);
     std::string but;
-    for (const std::string& name : after) but += " " + name;
-    if (release == calls.end() || !after.empty()) seen.push_back("but" + but);
+    for (auto c = calls.begin(); c != release; ++c)
+      if (c->name == "DialogBoxParamW" || c->name == "ReportEventW") but += " " + c->name + " before it";
+    for (auto c = release; c != calls.end(); ++c)
+      if (!kAfterLockCalls.count(c->name) || (c == release + 1 && c->name != "CloseHandle")) but += " " + c->name;
+    if (release == calls.end() || !but.empty()) seen.push_back("but" + but);
   }
   auto opens = CallsOf("OpenMutexA");
   bool waitsOnly = opens.size() == 1 && opens[0].args[0] + " " + opens[0].args[2].substr(0, 7) == "0x120000 Global\\";
-  if (w[1] == "waits-only" && !waitsOnly)
-    seen.push_back(std::to_string(opens.size()) + " opens");
+  if (w[1] == "waits-only" && !waitsOnly) seen.push_back(std::to_string(opens.size()) + " opens");
   return seen;
 }
 
@@ -298,6 +295,14 @@ bool PlaceInstaller(int) { return winsim::PutFile(std::u16string(kModuleDir) + u
 
 std::string UserHive() { return U8(winsim::SidOf(u"admin")); }
 
+// How the next run starts; what a run is set back to after it.
+void SetRun(bool shift, bool visible, DWORD session, const std::u16string& account) {
+  winsim::SetShiftHeld(shift);
+  winsim::SetWindowStationVisible(visible);
+  winsim::SetInstallerSession(session);
+  winsim::SetInstallerAccount(account);
+}
+
 // Two runs started together: the command lock lets them finish one after the other, so the
 // simulated machine plays them so.
 std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
@@ -308,10 +313,7 @@ std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   for (const Words& f : sim.faults)
     winsim::FailNext(f[1], std::stoi(f[2]), Num(f[3]), f.size() == 6 ? std::stoi(f[5]) : 0);
   sim.faults.clear();
-  winsim::SetShiftHeld(asked.shift);
-  winsim::SetWindowStationVisible(!asked.unseen);
-  winsim::SetInstallerSession(sim.session);
-  winsim::SetInstallerAccount(sim.account);
+  SetRun(asked.shift, !asked.unseen, sim.session, sim.account);
   std::vector<RunSeen> runs;
   if (!asked.killed.empty() && !ArmKill(asked.killed)) return runs;
   for (const std::string& word : asked.words) {
@@ -322,10 +324,7 @@ std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   sim.ended = winsim::Now();
   winsim::DieWhen(nullptr);
   winsim::ClearFaults();
-  winsim::SetShiftHeld(false);
-  winsim::SetWindowStationVisible(true);
-  winsim::SetInstallerSession(1);
-  winsim::SetInstallerAccount(u"admin");
+  SetRun(false, true, 1, u"admin");
   return runs;
 }
 
@@ -372,41 +371,30 @@ bool MachineAction(const Words& w) {
 }
 
 bool MachineCheck(const Words& w, Words& seen) {
-  if (w[0] == "host") seen = Host(w);
-  else if (w[0] == "lock") seen = Lock(w);
-  else if (w[0] == "tray-start") seen = TrayStart();
-  else return false;
-  return true;
+  if (w[0] != "host" && w[0] != "lock" && w[0] != "tray-start") return false;
+  return seen = w[0] == "host" ? Host(w) : w[0] == "lock" ? Lock(w) : TrayStart(), true;
 }
 
 bool PlaysCheck(const std::string&) { return true; }
 
 namespace {
 
-class ScenarioTest : public ProductMachineTest {
- public:
-  explicit ScenarioTest(const Scenario& scenario) : scenario_(scenario) {}
-
+struct ScenarioTest : ProductMachineTest {
+  explicit ScenarioTest(const Scenario& played) : scenario(played) {}
   void TestBody() override {
     sim = Machine();
     winsim::SetSystemDirectory(u"C:\\windows\\system32");
     winsim::SetDriverDirectory(u"C:\\windows\\system32\\spool\\drivers\\x64");
     winsim::LaunchTrayOnStart(TrayIn(1, "admin"));
-    PlayScenario(scenario_);
+    PlayScenario(scenario);
     EXPECT_FALSE(winsim::MutexOwnedByInstaller(kCommandMutexName)) << "no command keeps the lock";
   }
-
- private:
-  const Scenario& scenario_;
+  const Scenario& scenario;
 };
 
-const std::vector<Scenario>& Table() {
-  static const std::vector<Scenario> table = ReadTable(SCENARIO_DIR);
-  return table;
-}
-
 const bool kRegistered = [] {
-  for (const auto& scenario : Table()) {
+  static const std::vector<Scenario> table = ReadTable(SCENARIO_DIR);
+  for (const auto& scenario : table) {
     if (scenario.only == "wine") continue;
     ::testing::RegisterTest("Scenario", scenario.name.c_str(), nullptr, nullptr, scenario.file.c_str(), scenario.line,
                             [&scenario]() -> ProductMachineTest* { return new ScenarioTest(scenario); });

@@ -132,10 +132,8 @@ bool Matches(const std::string& line, const std::string& pattern) {
 }
 
 bool ParseBuild(const std::string& word, int& build) {
-  if (word == "none") return build = kNoBuild, true;
-  if (!Number(word)) return false;
-  build = std::stoi(word);
-  return true;
+  build = word == "none" ? kNoBuild : Number(word) ? std::stoi(word) : build;
+  return word == "none" || Number(word);
 }
 
 // --- the machine through Win32 -------------------------------------------------------------
@@ -220,11 +218,9 @@ int FileBuild(const std::string& path) {
   std::vector<BYTE> block(size + 1);
   VS_FIXEDFILEINFO* info = nullptr;
   UINT length = 0;
-  Wide root = W16("\\");
-  if (size == 0 || !GetFileVersionInfoW(name.c_str(), 0, size, block.data()) ||
-      !VerQueryValueW(block.data(), root.c_str(), reinterpret_cast<void**>(&info), &length) || length < sizeof *info)
-    return kNoBuild;
-  return static_cast<int>(info->dwProductVersionLS & 0xFFFF);
+  bool read = size != 0 && GetFileVersionInfoW(name.c_str(), 0, size, block.data()) &&
+              VerQueryValueW(block.data(), W16("\\").c_str(), reinterpret_cast<void**>(&info), &length);
+  return read && length >= sizeof *info ? static_cast<int>(info->dwProductVersionLS & 0xFFFF) : kNoBuild;
 }
 
 bool SetValue(HKEY root, const std::string& path, const std::string& name, DWORD type, const std::string& bytes) {
@@ -237,12 +233,10 @@ bool SetValue(HKEY root, const std::string& path, const std::string& name, DWORD
   return status == ERROR_SUCCESS;
 }
 
-std::string WideBytes(const Wide& text) {
-  return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(WCHAR));
-}
-
-bool SetText(HKEY root, const std::string& path, const std::string& name, const std::string& text) {
-  return SetValue(root, path, name, REG_SZ, WideBytes(W16(text)));
+// A REG_MULTI_SZ's texts are each ended by a zero, the list by the one after them.
+bool SetText(HKEY root, const std::string& path, const std::string& name, const Wide& text, DWORD type = REG_SZ) {
+  const char* bytes = reinterpret_cast<const char*>(text.c_str());
+  return SetValue(root, path, name, type, std::string(bytes, (text.size() + 1) * sizeof(WCHAR)));
 }
 
 // The value's data as texts (one for REG_SZ, each of a REG_MULTI_SZ); false when it is missing.
@@ -279,7 +273,6 @@ std::vector<Record> Enumerate(std::vector<BYTE>& buffer, Call call) {
   if (count != 0) std::memcpy(records.data(), buffer.data(), count * sizeof(Record));
   return records;
 }
-
 
 // Named options after the leading words: "comment X location Y key K dsuser K settings".
 struct Options {
@@ -507,7 +500,7 @@ bool PutPrinter(Play& play, const Words& w) {
                            reinterpret_cast<BYTE*>(&key[0]), static_cast<DWORD>(key.size() + 1)) == ERROR_SUCCESS;
     if (!o.Has("settings")) continue;
     if (!std::count(play.settingsKeys.begin(), play.settingsKeys.end(), key)) play.settingsKeys.push_back(key);
-    ok = ok && SetText(HKEY_USERS, UserHive() + kSettingsRoot + key, "deleted", "1");
+    ok = ok && SetText(HKEY_USERS, UserHive() + kSettingsRoot + key, "deleted", W16("1"));
   }
   if (printer != nullptr) ClosePrinter(printer);
   bool queue = std::any_of(kQueueWords.begin(), kQueueWords.end(), [&o](const std::string& q) { return o.Has(q); });
@@ -556,7 +549,7 @@ bool AddPending(Play&, const Words& w) {
   list.push_back(w.size() == 3 ? PendingEntry(w[2]) : "");
   Wide data;
   for (const std::string& text : list) data += W16(text) + WCHAR(0);
-  return SetValue(HKEY_LOCAL_MACHINE, kSessionManager, value, REG_MULTI_SZ, WideBytes(data));
+  return SetText(HKEY_LOCAL_MACHINE, kSessionManager, value, data, REG_MULTI_SZ);
 }
 
 // "record damaged NAME": the record of printers being carried over holds NAME's settings cut
@@ -589,40 +582,29 @@ bool Run(Play& play, const Words& w) {
   return !play.runs.empty();
 }
 
-// The actions of one fixed shape: their word alone, or with one argument.
-struct SimpleAction {
-  size_t words;
-  bool (*act)(const std::string& argument);
+// An action's words counted (its name too) when it has one shape; 0: it checks its words itself.
+struct Action {
+  bool (*act)(Play&, const Words&);
+  size_t words = 0;
 };
-const std::map<std::string, SimpleAction> kSimpleActions = {
-    {"default", {2, [](const std::string& name) { return SetDefaultPrinterW(W16(name).c_str()) != FALSE; }}},
-    {"runvalue", {2, [](const std::string& path) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, path); }}},
-    {"hold", {2, Hold}},
-    {"squat", {2, Squat}},
-    {"release", {1, [](const std::string&) { return Release(), true; }}},
-    {"restart", {1, [](const std::string&) { return Restart(); }}},
+const std::map<std::string, Action> kActions = {
+    {"product", {Layout}}, {"installed", {Installed}}, {"printer", {PutPrinter}}, {"other", {PutPrinter}},
+    {"many", {Many}}, {"copy", {Copy}}, {"run", {Run}}, {"together", {Run}}, {"beside-window", {Run}},
+    {"pending", {AddPending}}, {"pending2", {AddPending}}, {"record", {Record}},
+    {"default", {[](Play&, const Words& w) { return SetDefaultPrinterW(W16(w[1]).c_str()) != FALSE; }, 2}},
+    {"runvalue", {[](Play&, const Words& w) { return SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, W16(w[1])); }, 2}},
+    {"hold", {[](Play&, const Words& w) { return Hold(w[1]); }, 2}},
+    {"squat", {[](Play&, const Words& w) { return Squat(w[1]); }, 2}},
+    {"release", {[](Play&, const Words&) { return Release(), true; }, 1}},
+    {"restart", {[](Play&, const Words&) { return Restart(); }, 1}},
     // The tray program running with its Run value, as after an install.
-    {"tray", {1, [](const std::string&) {
-       return StartTray() && SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, kTrayPath);
-     }}},
-};
-
-using ActionFn = bool (*)(Play&, const Words&);
-const std::map<std::string, ActionFn> kActions = {
-    {"product", Layout},   {"installed", Installed}, {"printer", PutPrinter}, {"other", PutPrinter},
-    {"many", Many},        {"copy", Copy},           {"run", Run},            {"together", Run},
-    {"beside-window", Run},
-    {"pending", AddPending}, {"pending2", AddPending}, {"record", Record},
+    {"tray", {[](Play&, const Words&) {
+                return StartTray() && SetText(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, W16(kTrayPath));
+              }, 1}},
 };
 
 // --- what must hold: each observer describes the machine in the table's words after the check's
 // name, and the check holds when they are the table's words --------------------------------------
-
-Words Exit(Play& play, const Words&) {
-  Words exits;
-  for (const RunSeen& run : play.runs) exits.push_back(run.exit);
-  return exits;
-}
 
 Words Window(Play& play, const Words&) {
   std::string title;
@@ -712,11 +694,6 @@ Words Recorded(Play&, const Words&) {
   return names.empty() ? Words{"(an empty key)"} : names;
 }
 
-Words Default(Play&, const Words&) {
-  std::string name = DefaultPrinter();
-  return name.empty() ? Words{} : Words{name};
-}
-
 // "pending PAIR...", "pending2 PAIR...": the first or second list, a pair as "SOURCE" (a
 // deletion) or "SOURCE=>TARGET". Windows 10 and 11 write "*1" before a deletion's source where
 // Wine writes nothing: that marker is compared only where the table writes one.
@@ -750,8 +727,6 @@ Words Marked(Play& play, const Words&) {
     if (ReadTexts(HKEY_USERS, UserHive() + kSettingsRoot + key, "deleted", value)) marked.push_back(key);
   return marked;
 }
-
-Words File(Play&, const Words& w) { return {w[1], FileExists(w[1]) ? "present" : "absent"}; }
 
 // "many carried N": every printer of "many N" is still there with its fields, and no other.
 Words ManyCarried(Play&, const Words&) {
@@ -792,31 +767,33 @@ struct Observer {
   bool anyCase = false;  // paths, compared as Windows compares them
 };
 const std::map<std::string, Observer> kObservers = {
-    {"exit", {Exit, 2}},        {"window", {Window, 2}},     {"monitor", {Monitor, 2}},
-    {"driver", {Driver, 2}},    {"printers", {PrinterNames, 2, true}}, {"printer", {Printer, 2}},
-    {"others", {Others, 2}},    {"default", {Default, 2}},   {"pending", {Pending, 2, false, true}},
-    {"pending2", {Pending, 2, false, true}},
-    {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"file", {File, 3}},
-    {"many", {ManyCarried, 3}}, {"product", {Outcome, 2}},   {"record", {Recorded, 2, true}},
+    {"exit", {[](Play& play, const Words&) {
+                Words exits;
+                for (const RunSeen& run : play.runs) exits.push_back(run.exit);
+                return exits;
+              }, 2}},
+    {"default", {[](Play&, const Words&) { return DefaultPrinter().empty() ? Words{} : Words{DefaultPrinter()}; }, 2}},
+    {"file", {[](Play&, const Words& w) { return Words{w[1], FileExists(w[1]) ? "present" : "absent"}; }, 3}},
+    {"window", {Window, 2}},    {"monitor", {Monitor, 2}},     {"driver", {Driver, 2}},
+    {"printers", {PrinterNames, 2, true}}, {"printer", {Printer, 2}}, {"others", {Others, 2}},
+    {"pending", {Pending, 2, false, true}}, {"pending2", {Pending, 2, false, true}},
+    {"tray", {Tray, 2}},        {"marked", {Marked, 2, true}}, {"many", {ManyCarried, 3}},
+    {"product", {Outcome, 2}},  {"record", {Recorded, 2, true}},
     {"host", {OnMachine, 3}},   {"lock", {OnMachine, 2}},    {"tray-start", {OnMachine, 2}},
     {"planted", {OnMachine, 2}}, {"first-error", {OnMachine, 3}},
 };
 
-// The log of the last run: its log window, else what it wrote unseen.
-Words RunLog(Play& play) {
-  for (size_t i = play.runs.size(); i > 0; i--)
-    if (play.runs[i - 1].logRead) return play.runs[i - 1].log;
+// The log of the last run: its log window, else what it wrote unseen; trimmed but where the
+// whole log is compared.
+Words RunLog(Play& play, bool trimmed) {
+  for (size_t i = play.runs.size(); i > 0; i--) {
+    Words lines = play.runs[i - 1].log;
+    for (std::string& line : lines)
+      if (trimmed) line.erase(0, line.find_first_not_of(" \t")), line.erase(line.find_last_not_of(" \t") + 1);
+    if (play.runs[i - 1].logRead) return lines;
+  }
   Fail(play.Where() + "the run showed no log");
   return {};
-}
-
-Words TrimmedLog(Play& play) {
-  Words lines = RunLog(play);
-  for (std::string& line : lines) {
-    line.erase(0, std::min(line.size(), line.find_first_not_of(" \t")));
-    line.erase(line.find_last_not_of(" \t") + 1);
-  }
-  return lines;
 }
 
 // "log LINE...", "nolog LINE...": lines the run's log holds or does not hold; "errors LINE...":
@@ -824,7 +801,7 @@ Words TrimmedLog(Play& play) {
 bool CheckLog(Play& play, const Step& check) {
   const Words& w = check.words;
   if (w[0] == "whole-log") {
-    Words log = RunLog(play);
+    Words log = RunLog(play, false);
     for (size_t i = 0; i < std::max(log.size(), check.log.size()); i++) {
       std::string got = i < log.size() ? log[i] : "(end)", expected = i < check.log.size() ? check.log[i] : "(end)";
       if (got != expected)
@@ -834,7 +811,7 @@ bool CheckLog(Play& play, const Step& check) {
     return !check.log.empty();
   }
   if ((w[0] != "log" && w[0] != "nolog" && w[0] != "errors") || w.size() < 2) return false;
-  Words lines = TrimmedLog(play), errors, expected(w.begin() + 1, w.end());
+  Words lines = RunLog(play, true), errors, expected(w.begin() + 1, w.end());
   for (size_t i = 1; w[0] != "errors" && i < w.size(); i++) {
     bool found = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return Matches(l, w[i]); });
     if (found != (w[0] == "log")) Fail(play.Where() + "log line \"" + w[i] + (found ? "\" found" : "\" missing"));
@@ -866,13 +843,12 @@ bool RunCheck(Play& play, const Step& check) {
 }
 
 bool RunAction(Play& play, const Words& w) {
-  auto simple = kSimpleActions.find(w[0]);
   auto found = kActions.find(w[0]);
-  if (simple != kSimpleActions.end() && simple->second.words == w.size()) return simple->second.act(w.back());
-  if (found == kActions.end()) return MachineAction(w);
+  if (found == kActions.end() || (found->second.words != 0 && found->second.words != w.size()))
+    return MachineAction(w);
   // Only a row the simulated machine alone plays may have it force what Windows refuses: in a row
   // both play, a layout the runner could not make must fail there too.
-  return found->second(play, w) || (play.scenario.only == "host" && MachineAction(w));
+  return found->second.act(play, w) || (found->second.words == 0 && play.scenario.only == "host" && MachineAction(w));
 }
 
 }  // namespace
