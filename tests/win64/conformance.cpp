@@ -1,6 +1,6 @@
 // The conformance checks against Wine's own spooler and system. The program changes the machine
 // (a monitor, drivers, printers, the spooler service's configuration), so it runs in a throwaway
-// prefix (tests/conformance/fresh_prefix.py). It sets the spooler up with the stand-in product
+// prefix (tests/e2e/wine-scenario). It sets the spooler up with the stand-in product
 // components the build puts in e2e\components\2547 beside it, and is its own helper: a second
 // copy of it stands in for a spooler service that accepts no STOP.
 #include "conformance/checks.h"
