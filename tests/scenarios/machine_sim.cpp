@@ -167,6 +167,10 @@ bool Logon(const Words& w) {
 // again whole.
 bool Forced(const Words& w) {
   if ((w[0] != "printer" && w[0] != "other") || w.size() < 2) return false;
+  // A word this layout does not know would be lost silently: the row is malformed instead.
+  static const std::set<std::string> kKnown = {"port", "comment", "location", "share", "shared", "key", "dsuser"};
+  for (size_t i = 2; i < w.size(); i += w[i] == "settings" ? 1 : 2)
+    if (w[i] != "settings" && (!kKnown.count(w[i]) || i + 1 == w.size())) return false;
   std::u16string name = U16(w[1]);
   HANDLE half = nullptr;
   if (OpenPrinterW(&name[0], &half, nullptr)) DeletePrinter(half), ClosePrinter(half);
