@@ -2,6 +2,7 @@
 // leak, handle and spooler checks of every whole-command test. The installer runs in process;
 // what only winsim can do (faults, sessions, services, the clock, the call record) is here.
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -20,11 +21,6 @@ const int kOtherProgram = 7;  // keeps the files it holds loaded
 
 std::u16string U16(const std::string& text) { return winsim::Utf16(text); }
 std::string U8(const std::u16string& text) { return winsim::Utf8(text); }
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
-  return text;
-}
-DWORD Num(const std::string& word) { return static_cast<DWORD>(std::stoul("0" + word)); }
 // A REG_SZ printer data value's bytes.
 std::vector<BYTE> Sz(const std::string& text) { return {text.c_str(), text.c_str() + text.size() + 1}; }
 
@@ -314,8 +310,10 @@ std::vector<RunSeen> RunInstaller(const RunAsked& asked) {
   sim.started = winsim::Now();
   sim.startsBefore = winsim::ProcessStarts().size();
   winsim::ClearCalls();
+  // A count of -1 refuses every call; strtol, unlike stoi, cannot throw on a malformed row.
   for (const Words& f : sim.faults)
-    winsim::FailNext(f[1], std::stoi(f[2]), Num(f[3]), f.size() == 6 ? std::stoi(f[5]) : 0);
+    winsim::FailNext(f[1], int(std::strtol(f[2].c_str(), nullptr, 10)), Num(f[3]),
+                     f.size() == 6 ? int(std::strtol(f[5].c_str(), nullptr, 10)) : 0);
   sim.faults.clear();
   SetRun(asked.shift, !asked.unseen, sim.session, sim.account);
   std::vector<RunSeen> runs;

@@ -35,6 +35,9 @@ void PlayScenario(const Scenario& scenario);
 // Text the table and the machine exchange, UTF-8 and UTF-16; what cannot be converted becomes "?".
 std::basic_string<WCHAR> W16(const std::string& text);
 std::string U8(const WCHAR* text);
+// ASCII lower case, as the table compares paths; a decimal word's number (0 for anything else).
+std::string Lower(std::string text);
+DWORD Num(const std::string& word);
 
 // --- what each machine defines ---
 
@@ -88,9 +91,9 @@ void Release();
 bool StartTray();
 bool TrayRunning();
 // Actions only one machine can play (winsim: injected faults, sessions, services, the clock;
-// Wine: planted DLLs, a spooler library taken away). Also asked for a common action the runner
-// could not lay out through Win32 (a file the spooler holds, a printer Windows refuses), which a
-// machine may force for the rows only it plays. False when the machine does not know the action
+// Wine: planted DLLs, a spooler library taken away). Also asked, in a row only this machine
+// plays, for a common action the runner could not lay out through Win32 (a printer Windows
+// refuses), which the machine may then force. False when the machine does not know the action
 // or its words are malformed.
 bool MachineAction(const Words& w);
 // Checks only one machine can make ("host", "lock", "tray-start" on winsim); false when it does

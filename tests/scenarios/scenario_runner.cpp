@@ -105,15 +105,20 @@ std::wstring_convert<std::codecvt_utf8_utf16<WCHAR>, WCHAR>& Converter() {
 Wide W16(const std::string& text) { return Converter().from_bytes(text); }
 std::string U8(const WCHAR* text) { return text == nullptr ? "" : Converter().to_bytes(text); }
 
-namespace {
-
-WCHAR* Ptr(Wide& text) { return &text[0]; }
-
 std::string Lower(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return text;
 }
+
+DWORD Num(const std::string& word) {
+  return !word.empty() && word.size() <= 10 && word.find_first_not_of("0123456789") == std::string::npos
+             ? static_cast<DWORD>(std::stoull(word)) : 0;
+}
+
+namespace {
+
+WCHAR* Ptr(Wide& text) { return &text[0]; }
 
 std::string Joined(const Words& items) {
   std::string text;
@@ -122,7 +127,6 @@ std::string Joined(const Words& items) {
 }
 
 bool Number(const std::string& w) { return !w.empty() && w.find_first_not_of("0123456789") == std::string::npos; }
-DWORD Num(const std::string& word) { return Number(word) ? static_cast<DWORD>(std::stoul(word)) : 0; }
 
 // A log line as the table gives it: whole, or its beginning when it ends in "...".
 bool Matches(const std::string& line, const std::string& pattern) {
@@ -132,7 +136,7 @@ bool Matches(const std::string& line, const std::string& pattern) {
 }
 
 bool ParseBuild(const std::string& word, int& build) {
-  build = word == "none" ? kNoBuild : Number(word) ? std::stoi(word) : build;
+  build = word == "none" ? kNoBuild : Number(word) ? static_cast<int>(Num(word)) : build;
   return word == "none" || Number(word);
 }
 
@@ -518,7 +522,7 @@ Words ManyPrinter(int i) {
 bool Many(Play& play, const Words& w) {
   if (w.size() != 2 || !Number(w[1])) return false;
   bool ok = true;
-  for (int i = 1; i <= std::stoi(w[1]); i++) {
+  for (int i = 1; i <= static_cast<int>(Num(w[1])); i++) {
     Words printer = ManyPrinter(i);
     printer.insert(printer.begin(), "printer");
     printer.insert(printer.end(), {"dsuser", printer.back(), "settings"});
