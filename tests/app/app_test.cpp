@@ -8,45 +8,6 @@ namespace {
 
 using CommandDispatchTest = ProductMachineTest;
 
-// The second argument is read as strtol reads it, and only when there are exactly two.
-TEST_F(CommandDispatchTest, ParentWindowOnlyFromExactlyTwoArguments) {
-  const std::pair<const char16_t*, const char*> cases[] = {
-      {u"letters", "null"}, {u"-5", "0xfffffffffffffffb"}, {u"\"  +77abc\"", "0x4d"}, {u"99999999999", "0x7fffffff"},
-  };
-  for (const auto& c : cases) {
-    winsim::ClearCalls();
-    EXPECT_EQ(RunInstaller(std::u16string(u"nothing ") + c.first), 6);
-    auto calls = winsim::CallsOf("IsWindow");
-    ASSERT_EQ(calls.size(), 1u) << winsim::Utf8(c.first);
-    EXPECT_EQ(calls[0].args[0], c.second) << winsim::Utf8(c.first);
-  }
-  HWND owner = winsim::CreateSimWindow({u"Setup", u"Outer setup", nullptr});
-  std::u16string number = winsim::Utf16(std::to_string(reinterpret_cast<uintptr_t>(owner)));
-  winsim::SetShiftHeld(true);
-  RunInstaller(u"install " + number);
-  RunInstaller(u"install " + number + u" extra");
-  ASSERT_EQ(winsim::Dialogs().size(), 2u);
-  EXPECT_EQ(winsim::Dialogs()[0].parent, owner);
-  EXPECT_EQ(winsim::Dialogs()[1].parent, nullptr) << "a third argument voids the second";
-}
-
-// Every help window of the product is asked to close, 50 ms apart; one that never closes is
-// given up on after 200 requests; other help windows stay.
-TEST_F(CommandDispatchTest, CloseHelpWindowsGivesUpOnAStuckOne) {
-  winsim::OpenHelpWindow();
-  winsim::OpenHelpWindow();
-  HWND other = winsim::CreateSimWindow({u"HH Parent", u"Other Help", nullptr});
-  CloseHelpWindows();
-  EXPECT_EQ(winsim::WindowCount(), 1u);
-  EXPECT_TRUE(winsim::WindowExists(other));
-  EXPECT_EQ(winsim::Now(), 100u);
-  winsim::OpenHelpWindow(false);
-  winsim::ClearCalls();
-  CloseHelpWindows();
-  EXPECT_EQ(winsim::CountCalls("PostMessageW"), 200u);
-  EXPECT_EQ(winsim::Now(), 100u + 200u * 50u);
-}
-
 class InstallLogTest : public SimTest {
  protected:
   InstallContext context{};

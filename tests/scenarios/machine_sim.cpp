@@ -94,6 +94,14 @@ void TrayOf(DWORD session, const std::string& account) {
   winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
 }
 
+void DeafTray(bool window) {
+  winsim::TraySpec tray = TrayIn(1, "admin");
+  tray.answer = winsim::TrayAnswer::NeverAnswers;
+  tray.window = window;
+  winsim::StartTray(tray);
+  winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, u"OrvandelleTray", kTrayPath);
+}
+
 // "another-run MS|forever [dies] [system] [leaves PRINTER]": another run of the installer holds
 // the command lock for MS of the clock; it may die owning it, run as SYSTEM in session 0, or
 // re-create one more product printer as it ends. "another-run ends": it ends now.
@@ -122,15 +130,17 @@ bool AnotherRun(const Words& w) {
   return true;
 }
 
-// "spooler holds-deleted-monitors | wine-driver-deletion | stopped | refuses-start ERROR | mended |
-// slow-stop MS | dependent NAME": how the print spooler service behaves from now on; a stop that
-// takes MS, or a running service NAME that depends on it.
+// "spooler holds-deleted-monitors | wine-driver-deletion | stopped | refuses-start ERROR |
+// refuses-stop ERROR | mended | slow-stop MS|forever | dependent NAME": how the print spooler
+// service behaves from now on; a stop that takes MS, or a running service NAME that depends on it.
 bool Spooler(const Words& w) {
   static const std::set<std::string> kWays = {"holds-deleted-monitors", "wine-driver-deletion", "stopped", "mended"};
-  static const std::set<std::string> kWaysWithArgument = {"refuses-start", "slow-stop", "dependent"};
+  static const std::set<std::string> kWaysWithArgument = {"refuses-start", "refuses-stop", "slow-stop", "dependent"};
   std::string how = w.size() >= 2 ? w[1] : "";
   if (!(w.size() == 2 ? kWays : kWaysWithArgument).count(how) || w.size() > 3) return false;
-  if (how == "slow-stop") winsim::SetServiceDelays(u"spooler", winsim::kDefaultStartDelay, Num(w[2]));
+  if (how == "slow-stop")
+    winsim::SetServiceDelays(u"spooler", winsim::kDefaultStartDelay, w[2] == "forever" ? winsim::kNeverCompletes : Num(w[2]));
+  if (how == "refuses-stop") winsim::RefuseServiceStop(u"spooler", Num(w[2]));
   if (how == "dependent") winsim::AddDependentService(U16(w[2]), u"spooler", SERVICE_RUNNING);
   if (how == "holds-deleted-monitors") winsim::KeepDeletedMonitorsLoaded(true);
   if (how == "wine-driver-deletion") winsim::SetWineDriverDeletion(true);
@@ -159,12 +169,13 @@ bool Logon(const Words& w) {
 }
 
 // What Windows itself would refuse to lay out, which host-only rows ask for: a product printer
-// without its driver, a share name taken twice. The printer the runner could not finish is made
+// without its driver, a share name taken twice, jobs waiting. The printer the runner could not finish is made
 // again whole.
 bool Forced(const Words& w) {
   if ((w[0] != "printer" && w[0] != "other") || w.size() < 2) return false;
   // A word this layout does not know would be lost silently: the row is malformed instead.
-  static const std::set<std::string> kKnown = {"port", "comment", "location", "share", "shared", "key", "dsuser"};
+  static const std::set<std::string> kKnown = {"port", "comment", "location", "share", "shared", "key", "dsuser",
+                                                "jobs"};
   for (size_t i = 2; i < w.size(); i += w[i] == "settings" ? 1 : 2)
     if (w[i] != "settings" && (!kKnown.count(w[i]) || i + 1 == w.size())) return false;
   std::u16string name = U16(w[1]);
@@ -178,6 +189,7 @@ bool Forced(const Words& w) {
     if (w[i] == "location") printer.location = value;
     if (w[i] == "share") printer.shareName = value;
     if (w[i] == "shared" && w[i + 1] == "yes") printer.attributes |= PRINTER_ATTRIBUTE_SHARED;
+    if (w[i] == "jobs") printer.jobs = Num(w[i + 1]);
     if (w[i] == "key" || w[i] == "dsuser")
       printer.data.push_back({w[i] == "key" ? winsim::kPlainPrinterDataKey : "DsUser", "SubKey", REG_SZ, Sz(w[i + 1])});
   }
@@ -188,6 +200,14 @@ bool Forced(const Words& w) {
 // The actions of one fixed shape, by their word and count of words.
 const std::map<std::pair<std::string, size_t>, void (*)(const Words&)> kSimple = {
     {{"help-window", 1}, [](const Words&) { winsim::OpenHelpWindow(); }},
+    // A help window that ignores every request to close.
+    {{"stuck-help-window", 1}, [](const Words&) { winsim::OpenHelpWindow(false); }},
+    // The tray program running with its Run value, deaf to every request to quit; with its
+    // mutex but no window.
+    {{"deaf-tray", 1}, [](const Words&) { DeafTray(true); }},
+    {{"windowless-tray", 1}, [](const Words&) { DeafTray(false); }},
+    // The disk holds only this many more bytes.
+    {{"disk-free", 2}, [](const Words& w) { winsim::SetFreeDiskSpace(Num(w[1])); }},
     // The log-on session the installer runs in.
     {{"session", 2}, [](const Words& w) { sim.session = Num(w[1]); }},
     // The tray program of a standard user, running in session 1 with its Run value.
@@ -201,8 +221,8 @@ const std::map<std::pair<std::string, size_t>, void (*)(const Words&)> kSimple =
 };
 
 // "host event error|info|none": the event the run wrote to the event log. "host events N": how
-// many it wrote. "host calls NAME N [FIRST]": how often the run made a platform call (with that
-// first argument). "host service NAME running|stopped|...": the state of a service now.
+// many it wrote. "host calls NAME N [ARGS]": how often the run made a platform call (with these
+// first arguments, separated by spaces). "host service NAME running|stopped|...": the state of a service now.
 Words Host(const Words& w) {
   if (w[1] == "service" && w.size() == 4) {
     static const char* const kStates[] = {"none", "stopped", "start-pending", "stop-pending", "running"};
@@ -214,8 +234,11 @@ Words Host(const Words& w) {
   if (w[1] == "event" && events.size() == sim.eventsBefore) return {"event", "none"};
   if (w[1] == "event") return {"event", events.back().type == EVENTLOG_ERROR_TYPE ? "error" : "info"};
   size_t count = 0;
-  for (const auto& call : CallsOf(w[2]))
-    count += w.size() < 5 || (!call.args.empty() && Lower(call.args[0]) == Lower(w[4]));
+  for (const auto& call : CallsOf(w[2])) {
+    std::string args;
+    for (const std::string& arg : call.args) args += (args.empty() ? "" : " ") + arg;
+    count += w.size() < 5 || Lower(args + " ").compare(0, w[4].size() + 1, Lower(w[4] + " ")) == 0;
+  }
   Words seen = {w[1], w[2], std::to_string(count)};
   if (w.size() == 5) seen.push_back(w[4]);
   return seen;

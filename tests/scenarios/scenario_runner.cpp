@@ -633,7 +633,8 @@ Words Monitor(Play&, const Words& w) {
   return {same ? w[1] : "a monitor file of another build"};
 }
 
-// The product driver with its files in the version directory, of one build, the staged copies gone.
+// The product driver with its files in the version directory, of one build, the staged copies
+// gone; the driver is its own data file.
 Words Driver(Play&, const Words& w) {
   std::vector<BYTE> buffer;
   std::vector<DRIVER_INFO_3W> drivers;
@@ -647,6 +648,7 @@ Words Driver(Play&, const Words& w) {
   int build = kNoBuild;
   ParseBuild(w[1], build);
   const WCHAR* paths[] = {drivers[0].pDriverPath, drivers[0].pConfigFile, drivers[0].pHelpFile};
+  if (Lower(U8(drivers[0].pDataFile)) != Lower(U8(paths[0]))) return {"its data file " + U8(drivers[0].pDataFile)};
   for (int i = 0; i < 3; i++) {
     std::string path = kDrivers + std::string("3\\") + kDriverFiles[i];
     if (Lower(U8(paths[i])) != Lower(path)) return {"registered with " + U8(paths[i])};

@@ -1,7 +1,5 @@
 // The spooler queries' own rules, which no whole command shows: exact names, the default
-// printer's name limit, the snapshot's zero bytes and failed queries; and what the rows cannot
-// see of the driver and of a printer's deletion.
-#include "spooler/printer_driver.h"
+// printer's name limit, the snapshot's zero bytes and failed queries.
 #include "spooler/printers.h"
 #include "support/product_machine.h"
 #include "winsim/sim_files.h"
@@ -124,40 +122,6 @@ TEST_F(SpoolerTest, TheMonitorCheckOnlyInformsTheLog) {
                    "  Error(15): Can`t add printer 'Q' - (The specified port is unknown.)"}));
   EXPECT_EQ(winsim::CountCalls("AddPrinterW"), 2u) << "added in either case";
   EXPECT_EQ(winsim::LiveBlocks(Allocator::Global), 0u) << "the monitor lists are released";
-}
-
-// What the rows cannot see of the driver: its data file is its own module.
-TEST_F(SpoolerTest, DriverIsItsOwnDataFile) {
-  for (const char16_t* name : {u"zeldrv64.dll", u"zelui64.dll", u"zelhelp.chm"})
-    winsim::PutFile(kModuleDir + std::u16string(name), winsim::Utf8(name) + " contents");
-  InitContext(context, UseX64Files);
-  InstallPrinterDriver(context);
-  std::vector<winsim::SimDriver> installed = winsim::SimDrivers();
-  ASSERT_EQ(installed.size(), 1u);
-  EXPECT_EQ(winsim::Utf8(installed[0].dataFile), winsim::Utf8(kDriverDir) + "3\\zeldrv64.dll");
-  EXPECT_EQ(context.ErrorCount, 0);
-}
-
-// Each product printer is opened for DELETE and administration and its jobs purged before it is
-// deleted: a printer with jobs would only be marked for deletion and keep its name.
-TEST_F(SpoolerTest, PrintersAreDeletedWithTheirJobsPurgedFirst) {
-  winsim::AddLocalPortMonitor();
-  winsim::AddSimMonitor({kOwnPort, u"Windows x64", u"zelmon64.dll", {kOwnPort}});
-  AddDriver(kProductDriver);
-  AddProductPrinter(u"A", "A");
-  AddProductPrinter(u"B", "B");
-  MarkDefaultPrinter(context);
-  DeleteAllPrinters(context);
-  EXPECT_TRUE(winsim::SimPrinters().empty());
-  Lines steps;
-  for (const auto& call : winsim::Calls()) {
-    if (call.name == "OpenPrinterW" && call.args[2] != "(no defaults)") steps.push_back("open " + call.args[2]);
-    if (call.name == "SetPrinterW" && call.args[1] == "0") steps.push_back("purge " + call.args[2]);
-    if (call.name == "DeletePrinter") steps.push_back("delete");
-  }
-  EXPECT_EQ(steps, (Lines{"open 0x10004", "purge 3", "delete", "open 0x10004", "purge 3", "delete"}));
-  RestorePrinters(context);
-  EXPECT_EQ(context.ErrorCount, 0);
 }
 
 }  // namespace

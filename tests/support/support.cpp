@@ -38,7 +38,8 @@ const char16_t kTrayPath[] = u"C:\\Product\\orvtray.exe";
 const char16_t kProductDriver[] = u"Orvandelle printer";
 
 std::string ComponentContents(const std::u16string& name, WORD build) {
-  return "MZ " + std::string(name.begin(), name.end()) + " " + winsim::VersionResource({1, 0, 0, build});
+  // a file version of its own, which the installer must not take for the build
+  return "MZ " + std::string(name.begin(), name.end()) + " " + winsim::VersionResource({1, 0, 0, build}, {9, 9, 9, 9});
 }
 
 void PutInstallerFiles(WORD build) {

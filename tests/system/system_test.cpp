@@ -1,9 +1,8 @@
-// The system layer's timings, counts and byte-exact rewrites, which a whole command shows only
-// through the call record or not at all: the copy's retries and short write, the deferred
-// deletions, the pending list's rewrite, file builds, and the spooler's polls.
+// The system layer's counts and byte-exact rewrites, which a whole command shows only through
+// the call record or not at all: the deferred deletions, the pending list's rewrite, and the
+// polls of a spooler found stopped.
 #include "support/sim_test.h"
 #include "system/deferred_delete.h"
-#include "system/file_copy.h"
 #include "system/pending_renames.h"
 #include "system/spooler_service.h"
 #include "winsim/sim_files.h"
@@ -12,56 +11,18 @@
 
 namespace {
 
-const char16_t kCopyTarget[] = u"C:\\Windows\\system32";
-const char16_t kSource[] = u"C:\\Product\\drv\\zelmon64.dll";
 const char16_t kMonitor[] = u"C:\\Windows\\system32\\zelmon64.dll";
 const char16_t kOther[] = u"C:\\Temp\\other.tmp";
-const char kOpeningQuiet[] = ">CopyFile zelmon64.dll to C:\\Windows\\system32 [0])";
 
 class SystemTest : public SimTest {
  protected:
   InstallContext context{};
   SpoolerRestart restart{};
-  WCHAR outPath[kCopyOutPathChars + 8];
 
-  void SetUp() override {
-    SimTest::SetUp();
-    Assign(context.ModuleDir, u"C:\\Product\\drv\\");
-    for (WCHAR& c : outPath) c = u'#';
-  }
   void TearDown() override {
     FreeContext(context);
     ExpectNoHandlesOpen();
     SimTest::TearDown();
-  }
-  // A fresh machine for the next case; the context's texts belong to the old one.
-  void Fresh() {
-    FreeContext(context);
-    context = InstallContext{};
-    winsim::ResetMachine();
-    Assign(context.ModuleDir, u"C:\\Product\\drv\\");
-  }
-
-  HRESULT Copy(const char16_t* directory = kCopyTarget, bool report = true) {
-    return CopyToDirectory(context, directory, u"zelmon64.dll", outPath, report);
-  }
-  // A new source, and an old target the spooler has loaded.
-  static void HeldTarget() {
-    winsim::PutFile(kSource, "new");
-    PutHeld(kMonitor, "old");
-  }
-  // Ticks of the opening attempts on the target, relative to the first one.
-  static std::vector<DWORD> AttemptOffsets() {
-    std::vector<DWORD> offsets;
-    for (const auto& call : winsim::CallsOf("CreateFileW"))
-      if (call.args[1] == "0x40000000") offsets.push_back(call.tick);
-    for (size_t i = offsets.size(); i-- > 0;) offsets[i] -= offsets[0];
-    return offsets;
-  }
-  static std::vector<DWORD> Every50(size_t count) {
-    std::vector<DWORD> offsets;
-    for (DWORD i = 0; i < count; i++) offsets.push_back(50 * i);
-    return offsets;
   }
 
   Lines Deferred() const {
@@ -88,54 +49,6 @@ class SystemTest : public SimTest {
     for (const auto& sleep : sleeps) EXPECT_EQ(sleep.args[0], "200");
   }
 };
-
-TEST_F(SystemTest, CopyRetriesAHeldTargetUntilItIsLetGoOrTheBudgetEnds) {
-  HeldTarget();
-  winsim::ScheduleAfter(120, [] { winsim::ReleaseFiles(winsim::kSpoolerProcess); });
-  EXPECT_EQ(Copy(), 0);
-  EXPECT_EQ(AttemptOffsets(), Every50(4));
-  EXPECT_EQ(winsim::FileContents(kMonitor), "new");
-  EXPECT_EQ(winsim::CallsOf("CreateFileW").back().args,
-            (std::vector<std::string>{winsim::Utf8(kMonitor), "0x40000000", "0x1", "2", "0x0"}))
-      << "written, sharing reading, created always";
-
-  // Each attempt takes 100 ms: the attempt that ends 10000 ms after the start is still followed
-  // by one more, the one ending at 10150 ms is the last.
-  for (DWORD start : {DWORD(0), DWORD(0xFFFFFFFFu - 3000)}) {
-    SCOPED_TRACE(start);
-    Fresh();
-    winsim::SetTick(start);
-    HeldTarget();
-    winsim::SetCreateFileDuration(100);
-    EXPECT_EQ(Copy(kCopyTarget, false), E_FAIL);
-    std::vector<DWORD> offsets = AttemptOffsets();
-    ASSERT_EQ(offsets.size(), 68u);
-    EXPECT_EQ(offsets.back(), 67u * 150);
-    EXPECT_EQ(LogLines(context), (Lines{kOpeningQuiet, "  CreateFile - timeout", "  Copy Failed :("}));
-    EXPECT_EQ(context.ErrorCount, 0);
-  }
-
-  // Fast attempts across the wrap: the count ends the retries, not the budget.
-  Fresh();
-  winsim::SetTick(0xFFFFFFFFu - 1000);
-  HeldTarget();
-  EXPECT_EQ(Copy(), E_FAIL);
-  EXPECT_EQ(AttemptOffsets(), Every50(100));
-  EXPECT_EQ(LogLines(context)[1].rfind("  Error(9): ", 0), 0u) << "no timeout line before the error";
-}
-
-TEST_F(SystemTest, FullDiskIsAShortWriteAndError8) {
-  winsim::PutFile(kSource, std::string(20000, 'm'));
-  winsim::SetFreeDiskSpace(10000);
-  EXPECT_EQ(Copy(kCopyTarget, false), E_FAIL);
-  EXPECT_EQ(LogLines(context), (Lines{kOpeningQuiet,
-                                      "  Error(8): CopyFile(..,C:\\Windows\\system32\\zelmon64.dll) - (There is not "
-                                      "enough space on the disk.)",
-                                      "  Copy Failed :("}));
-  EXPECT_EQ(context.ErrorCount, 1) << "a short write is an error even without report";
-  EXPECT_EQ(winsim::FileContents(kMonitor).size(), 10000u) << "the partial target stays";
-  EXPECT_EQ(winsim::CountCalls("ReadFile"), 2u);
-}
 
 TEST_F(SystemTest, DeferredListRetryDropsDeletedAndVanishedFilesButKeepsVanishedDirectories) {
   const char16_t kGoneDirectory[] = u"C:\\Old\\Driver\\zelui64.dll";
@@ -183,16 +96,6 @@ TEST_F(SystemTest, DroppingDeletionsKeepsEveryOtherPairByteForByte) {
   EXPECT_EQ(DropPendingDeletes(files, 3), ERROR_SUCCESS) << "no list at all";
 }
 
-TEST_F(SystemTest, BuildIsTheFourthPartOfTheProductVersion) {
-  const char16_t kDriver[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\zeldrv64.dll";
-  winsim::PutFile(kMonitor, "MZ" + std::string(300, '\x90') + winsim::VersionResource({1, 2, 3, 4}, {9, 9, 9, 9}));
-  winsim::PutFile(kDriver, winsim::VersionResource({3, 0, 0, 65535}));
-  winsim::PutFile(u"C:\\Temp\\empty.dll", winsim::VersionResourceWithoutFixedInfo());
-  EXPECT_EQ(GetFileBuild(kMonitor), 4) << "the file version is not used";
-  EXPECT_EQ(GetFileBuild(kDriver), 65535);
-  EXPECT_EQ(GetFileBuild(u"C:\\Temp\\empty.dll"), -1) << "no fixed file information to read";
-}
-
 TEST_F(SystemTest, StoppedSpoolerIsNotReportedAndStartedAgain) {
   winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
   RestartSpooler(restart, &context);
@@ -207,40 +110,6 @@ TEST_F(SystemTest, StoppedSpoolerIsNotReportedAndStartedAgain) {
   EXPECT_EQ(winsim::CountCalls("StartServiceW"), 1u);
   ExpectPolls(4, 0);  // the default start takes 600 ms
   EXPECT_EQ(LogLines(context), (Lines{">Restart Spooler"}));
-}
-
-TEST_F(SystemTest, RefusedStopGivesTwoErrorsTenSecondsApart) {
-  winsim::RefuseServiceStop(u"spooler", ERROR_INVALID_SERVICE_CONTROL);
-  RestartSpooler(restart, &context);
-  Lines lines = LogLines(context);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[1], "Error(5): ControlService failed with code 1052 (0x41c) - (The requested control is not "
-                      "valid for this service.)");
-  EXPECT_EQ(lines[2].rfind("Error(3): Can't stop the spooler", 0), 0u) << lines[2];
-  EXPECT_EQ(context.ErrorCount, 2);
-  ExpectPolls(51, 0);
-  EXPECT_EQ(winsim::Now(), 10000u);
-
-  winsim::ClearCalls();
-  FinishSpoolerRestart(restart);
-  EXPECT_EQ(winsim::CountCalls("StartServiceW"), 1u) << "started even though it never stopped";
-  ExpectPolls(1, 10000);
-  EXPECT_EQ(LogLines(context).size(), 3u);
-  EXPECT_EQ(context.ErrorCount, 2);
-}
-
-// A stop that never ends: the start, refused while the spooler is stopping, waits 250 more
-// reads for the stop, is not asked again, and the usual 50 polls end in error 4.
-TEST_F(SystemTest, StartAfterAStopThatNeverEndsGivesUpAfterAMinute) {
-  winsim::SetServiceDelays(u"spooler", winsim::kDefaultStartDelay, winsim::kNeverCompletes);
-  RestartSpooler(restart, &context);
-  winsim::ClearCalls();
-  FinishSpoolerRestart(restart);
-  EXPECT_EQ(winsim::CountCalls("StartServiceW"), 1u);
-  ExpectPolls(1 + 250 + 50, 10000);
-  Lines lines = LogLines(context);
-  EXPECT_EQ(lines.back().rfind("Error(4): Can't start the spooler", 0), 0u) << lines.back();
-  EXPECT_EQ(winsim::ServiceState(u"spooler"), DWORD(SERVICE_STOP_PENDING));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The tray program's stop: its pauses, passes and deletion attempts, and the Run value's limit,
-// which the rows meet only through their outcome.
+// The tray program's Run value and path: the value's limit and the folder's separators, which
+// the rows meet only through their outcome.
 #include "tray/tray_control.h"
 
 #include "support/product_machine.h"
@@ -21,12 +21,6 @@ class TrayControlTest : public SimTest {
     SimTest::TearDown();
   }
 
-  // The tray as installed: its file and its Run value, and a program running as `setup` says.
-  static int InstalledTray(const winsim::TraySpec& setup) {
-    winsim::PutFile(kTrayPath, "MZ");
-    winsim::PutString(HKEY_LOCAL_MACHINE, winsim::kRunKey, kRunValue, kTrayPath);
-    return winsim::StartTray(setup);
-  }
   static bool RunValueLeft() { return winsim::ReadValue(HKEY_LOCAL_MACHINE, winsim::kRunKey, kRunValue).has_value(); }
   static std::vector<DWORD> Sleeps() {
     std::vector<DWORD> pauses;
@@ -34,42 +28,6 @@ class TrayControlTest : public SimTest {
     return pauses;
   }
 };
-
-TEST_F(TrayControlTest, MutexWithoutWindowCostsTwentyPausesAndNoWait) {
-  winsim::TraySpec setup;
-  setup.window = false;
-  setup.answer = winsim::TrayAnswer::NeverAnswers;
-  InstalledTray(setup);
-  StopAndRemoveTray();
-  EXPECT_EQ(winsim::CountCalls("FindWindowW"), 20u);
-  EXPECT_EQ(Sleeps(), std::vector<DWORD>(20, 250));
-  EXPECT_EQ(winsim::CountCalls("WaitForSingleObject"), 0u);
-  EXPECT_FALSE(winsim::FileExists(kTrayPath));
-  EXPECT_FALSE(RunValueLeft());
-}
-
-TEST_F(TrayControlTest, TrayThatNeverAnswersKeepsItsFileButLosesItsValue) {
-  winsim::TraySpec setup;
-  setup.answer = winsim::TrayAnswer::NeverAnswers;
-  setup.programPath = kTrayPath;
-  int tray = InstalledTray(setup);
-  winsim::ClearCalls();
-  StopAndRemoveTray();
-  EXPECT_EQ(winsim::PostedMessages().size(), 20u);
-  std::vector<DWORD> expected;
-  for (DWORD pass = 0; pass <= 20; pass++) expected.push_back(pass * 5000);
-  std::vector<DWORD> waits;
-  for (const auto& call : winsim::CallsOf("WaitForSingleObject")) {
-    EXPECT_EQ(call.args[1], "5000");
-    waits.push_back(call.tick);
-  }
-  EXPECT_EQ(waits, expected) << "20 passes and one last wait";
-  EXPECT_TRUE(winsim::ProcessRunning(tray));
-  EXPECT_EQ(winsim::CountCalls("DeleteFileW"), 10u);
-  EXPECT_EQ(Sleeps(), std::vector<DWORD>(10, 100)) << "the running program's file is denied";
-  EXPECT_TRUE(winsim::FileExists(kTrayPath));
-  EXPECT_FALSE(RunValueLeft());
-}
 
 // The Run value is read into a 520-byte buffer: a longer one names nothing, one that fills it
 // without a terminator is taken whole; a missing one costs a pause.
