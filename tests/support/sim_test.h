@@ -40,7 +40,6 @@ Lines ShownLogLines();
 
 // The machine's "PendingFileRenameOperations" strings (none when the value is missing).
 std::vector<std::u16string> PendingRenameStrings(const char16_t* value = winsim::kPendingRenamesValue);
-void SetPendingRenames(const std::vector<std::u16string>& strings);
 // A path with the NT object prefix "\??\" in front.
 std::u16string NtPath(const std::u16string& path);
 // A deletion's source as MoveFileExW writes it on Windows 10 and 11: "*1\??\PATH".
