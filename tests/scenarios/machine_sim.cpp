@@ -208,6 +208,10 @@ const std::map<std::pair<std::string, size_t>, void (*)(const Words&)> kSimple =
     {{"windowless-tray", 1}, [](const Words&) { DeafTray(false); }},
     // The disk holds only this many more bytes.
     {{"disk-free", 2}, [](const Words& w) { winsim::SetFreeDiskSpace(Num(w[1])); }},
+    // Every opening of a file takes this long, as on a busy network share.
+    {{"slow-open", 2}, [](const Words& w) { winsim::SetCreateFileDuration(Num(w[1])); }},
+    // The tick count (milliseconds since the start, a DWORD that wraps) set to this.
+    {{"clock", 2}, [](const Words& w) { winsim::SetTick(Num(w[1])); }},
     // The log-on session the installer runs in.
     {{"session", 2}, [](const Words& w) { sim.session = Num(w[1]); }},
     // The tray program of a standard user, running in session 1 with its Run value.
