@@ -138,8 +138,8 @@ bool Spooler(const Words& w) {
   static const std::set<std::string> kWaysWithArgument = {"refuses-start", "refuses-stop", "slow-stop", "dependent"};
   std::string how = w.size() >= 2 ? w[1] : "";
   if (!(w.size() == 2 ? kWays : kWaysWithArgument).count(how) || w.size() > 3) return false;
-  if (how == "slow-stop")
-    winsim::SetServiceDelays(u"spooler", winsim::kDefaultStartDelay, w[2] == "forever" ? winsim::kNeverCompletes : Num(w[2]));
+  DWORD stop = w.size() == 3 && w[2] == "forever" ? winsim::kNeverCompletes : Num(w.size() == 3 ? w[2] : "");
+  if (how == "slow-stop") winsim::SetServiceDelays(u"spooler", winsim::kDefaultStartDelay, stop);
   if (how == "refuses-stop") winsim::RefuseServiceStop(u"spooler", Num(w[2]));
   if (how == "dependent") winsim::AddDependentService(U16(w[2]), u"spooler", SERVICE_RUNNING);
   if (how == "holds-deleted-monitors") winsim::KeepDeletedMonitorsLoaded(true);
@@ -169,8 +169,8 @@ bool Logon(const Words& w) {
 }
 
 // What Windows itself would refuse to lay out, which host-only rows ask for: a product printer
-// without its driver, a share name taken twice, jobs waiting. The printer the runner could not finish is made
-// again whole.
+// without its driver, a share name taken twice, jobs waiting. The printer the runner could not
+// finish is made again whole.
 bool Forced(const Words& w) {
   if ((w[0] != "printer" && w[0] != "other") || w.size() < 2) return false;
   // A word this layout does not know would be lost silently: the row is malformed instead.
@@ -226,7 +226,8 @@ const std::map<std::pair<std::string, size_t>, void (*)(const Words&)> kSimple =
 
 // "host event error|info|none": the event the run wrote to the event log. "host events N": how
 // many it wrote. "host calls NAME N [ARGS]": how often the run made a platform call (with these
-// first arguments, separated by spaces). "host service NAME running|stopped|...": the state of a service now.
+// first arguments, separated by spaces). "host service NAME running|stopped|...": the state of a
+// service now.
 Words Host(const Words& w) {
   if (w[1] == "service" && w.size() == 4) {
     static const char* const kStates[] = {"none", "stopped", "start-pending", "stop-pending", "running"};
